@@ -1,0 +1,79 @@
+#include "settings/Settings.h"
+
+#include "settings/AutoTuneStore.h"
+#include "settings/RegStore.h"
+
+namespace qeltv {
+
+const std::vector<SettingField>& SettingFields() {
+    static const std::vector<SettingField> fields = {
+        {"VideoCapDev", &Settings::VideoCapDev},
+        {"VideoCompressor", &Settings::VideoCompressor},
+        {"AudioCapDev", &Settings::AudioCapDev},
+        {"AudioCompressor", &Settings::AudioCompressor},
+        {"AudioCompressionFormat", &Settings::AudioCompressionFormat},
+        {"TVTuner", &Settings::TVTuner},
+        {"Crossbar", &Settings::Crossbar},
+        {"TVAudio", &Settings::TVAudio},
+        {"InputLine", &Settings::InputLine},
+        {"CapFile", &Settings::CapFile},
+        {"PreviewWidth", nullptr, &Settings::PreviewWidth},
+        {"PreviewHeight", nullptr, &Settings::PreviewHeight},
+        {"PreviewFramerate", nullptr, &Settings::PreviewFramerate},
+        {"CaptureWidth", nullptr, &Settings::CaptureWidth},
+        {"CaptureHeight", nullptr, &Settings::CaptureHeight},
+        {"CaptureFramerate", nullptr, &Settings::CaptureFramerate},
+        {"CurrentChannel", nullptr, &Settings::CurrentChannel},
+        {"TuningSpace", nullptr, &Settings::TuningSpace},
+    };
+    return fields;
+}
+
+void LoadSettings(RegFile& userStore, const AutoTuneStore& autoTune,
+                  const std::filesystem::path& defaultCapFile, Settings& settings,
+                  ChannelList& channels, std::vector<std::string>& problems) {
+    const std::int32_t currentChannel = settings.CurrentChannel;
+    settings = Settings{};
+    settings.CurrentChannel = currentChannel;
+    settings.CapFile = defaultCapFile.string();
+
+    Registry reg(userStore);
+    if (reg.OpenKeyReadOnly(kSettingsKey)) {
+        for (const auto& f : SettingFields()) {
+            if (!reg.ValueExists(f.name))
+                continue;
+            try {
+                if (f.text)
+                    settings.*f.text = reg.ReadString(f.name);
+                else
+                    settings.*f.number = reg.ReadInteger(f.name);
+            } catch (const RegError& e) {
+                problems.push_back(e.what());
+            }
+        }
+        try {
+            channels.load(userStore, kChannelsKey, settings.CurrentChannel);
+        } catch (const RegError& e) {
+            problems.push_back(e.what());
+        }
+        reg.CloseKey();
+    }
+    if (channels.empty() && channels.loadFallback(autoTune, settings.CurrentChannel))
+        settings.TuningSpace = 31;
+}
+
+void SaveSettings(RegFile& userStore, const Settings& settings, const ChannelList& channels) {
+    Registry reg(userStore);
+    if (reg.OpenKey(kSettingsKey, true)) {
+        for (const auto& f : SettingFields()) {
+            if (f.text)
+                reg.WriteString(f.name, settings.*f.text);
+            else
+                reg.WriteInteger(f.name, settings.*f.number);
+        }
+        reg.CloseKey();
+    }
+    channels.save(userStore, kChannelsKey);
+}
+
+} // namespace qeltv

@@ -1,0 +1,179 @@
+#include "settings/RegStore.h"
+#include "tests/settings/TempDir.h"
+
+#include <gtest/gtest.h>
+#include <random>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace qeltv;
+using qeltv::test::ReadFile;
+using qeltv::test::TempDir;
+using qeltv::test::WriteFile;
+
+namespace {
+constexpr const char* kRoot = "HKEY_CURRENT_USER";
+}
+
+TEST(RegStore, WritesRegedit4Layout) {
+    TempDir dir;
+    RegFile file(dir / "HKEY_CURRENT_USER.reg", kRoot);
+    Registry reg(file);
+    ASSERT_TRUE(reg.OpenKey("\\Software\\Qel\\QelTV", true));
+    reg.WriteString("CapFile", "C:\\x \"y\"\n");
+    reg.WriteInteger("PreviewWidth", 31);
+    reg.WriteInteger("Negative", -1);
+    reg.CloseKey();
+    EXPECT_EQ(ReadFile(file.path()), "REGEDIT4\n\n"
+                                     "[HKEY_CURRENT_USER\\Software]\n\n"
+                                     "[HKEY_CURRENT_USER\\Software\\Qel]\n\n"
+                                     "[HKEY_CURRENT_USER\\Software\\Qel\\QelTV]\n"
+                                     "\"CapFile\"=\"C:\\\\x \\\"y\\\"\\x0a\"\n"
+                                     "\"PreviewWidth\"=dword:0000001f\n"
+                                     "\"Negative\"=dword:ffffffff\n\n");
+}
+
+// Every byte string without a zero byte must come back unchanged, in names too.
+TEST(RegStore, AwkwardTextsRoundTrip) {
+    TempDir dir;
+    std::string all;
+    for (int c = 1; c < 256; ++c)
+        all += static_cast<char>(c);
+    const std::vector<std::string> texts = {"",  "\\",  "\"",   "\\x41", "a\r\nb",
+                                            "]", "[x]", "=\"=", all,     std::string(5000, '\x1f')};
+    {
+        RegFile file(dir / "s.reg", kRoot);
+        Registry reg(file);
+        ASSERT_TRUE(reg.OpenKey("K", true));
+        for (std::size_t i = 0; i < texts.size(); ++i)
+            reg.WriteString("v" + texts[i], texts[i]);
+        reg.CloseKey();
+    }
+    RegFile file(dir / "s.reg", kRoot);
+    file.load();
+    Registry reg(file);
+    ASSERT_TRUE(reg.OpenKeyReadOnly("K"));
+    auto names = reg.GetValueNames();
+    ASSERT_EQ(names.size(), texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_EQ(names[i], "v" + texts[i]);
+        EXPECT_EQ(reg.ReadString("v" + texts[i]), texts[i]);
+    }
+    EXPECT_THROW(reg.WriteString("x", "y"), RegError); // read-only key
+}
+
+TEST(RegStore, NamesIgnoreCaseKeepFirstCaseAndOrder) {
+    TempDir dir;
+    RegFile file(dir / "s.reg", kRoot);
+    file.createKey("Software\\Qel");
+    EXPECT_TRUE(file.keyExists("\\SOFTWARE\\qel"));
+    file.setValue("software\\qel", "Zeta", std::string("1"));
+    file.setValue("software\\qel", "alpha", std::string("2"));
+    file.setValue("software\\qel", "ZETA", std::string("3"));
+    EXPECT_EQ(file.valueNames("Software\\Qel"), (std::vector<std::string>{"Zeta", "alpha"}));
+    EXPECT_EQ(std::get<std::string>(*file.value("Software\\Qel", "zeta")), "3");
+    file.createKey("software\\QEL\\Channels");
+    EXPECT_EQ(file.subkeyNames("Software"), std::vector<std::string>{"Qel"});
+    EXPECT_TRUE(file.deleteKey("SOFTWARE\\qel"));
+    EXPECT_FALSE(file.keyExists("Software\\Qel\\Channels"));
+    EXPECT_TRUE(file.keyExists("Software"));
+}
+
+TEST(RegStore, ReadsHandEditedFileAndReportsWrongTypes) {
+    TempDir dir;
+    WriteFile(dir / "s.reg", "REGEDIT4\r\n\r\n; edited by hand\r\n"
+                             "[HKEY_CURRENT_USER\\Software\\Qel\\QelTV]\r\n"
+                             "\"previewwidth\"=dword:1E0\r\n"
+                             "\"CapFile\"=\"/tmp/a.avi\"\r\n");
+    RegFile file(dir / "s.reg", kRoot);
+    file.load();
+    Registry reg(file);
+    ASSERT_TRUE(reg.OpenKeyReadOnly("Software\\Qel\\QelTV"));
+    EXPECT_EQ(reg.ReadInteger("PreviewWidth"), 480);
+    EXPECT_EQ(reg.ReadString("capfile"), "/tmp/a.avi");
+    try {
+        reg.ReadInteger("CapFile");
+        FAIL() << "expected a type error";
+    } catch (const RegError& e) {
+        EXPECT_STREQ(e.what(), "Invalid data type for 'CapFile'");
+    }
+    EXPECT_THROW(reg.ReadString("PreviewWidth"), RegError);
+    EXPECT_THROW(reg.ReadString("Missing"), RegError);
+}
+
+// A file that does not parse names the file and line, is kept as .bad and
+// leaves an empty store, so the program can go on with defaults.
+TEST(RegStore, CorruptFilesAreKeptAsBad) {
+    TempDir dir;
+    const std::vector<std::pair<std::string, int>> cases = {
+        {"garbage", 1},
+        {"REGEDIT4\n\n\"a\"=\"b\"\n", 3},
+        {"REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"a\"=\"unterminated\n", 3},
+        {"REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"a\"=dword:123456789\n", 3},
+        {"REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"a\"=hex:00\n", 3},
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n", 2},
+        {"REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"a\"=\"\\x00\"\n", 3},
+        {"", 1},
+    };
+    for (const auto& [text, line] : cases) {
+        const auto path = dir / "s.reg";
+        WriteFile(path, text);
+        std::filesystem::remove(dir / "s.reg.bad");
+        RegFile file(path, kRoot);
+        try {
+            file.load();
+            FAIL() << "parsed: " << text;
+        } catch (const RegParseError& e) {
+            EXPECT_EQ(e.line(), line) << text;
+            EXPECT_NE(std::string(e.what()).find(path.string() + ", line " + std::to_string(line)),
+                      std::string::npos)
+                << e.what();
+        }
+        EXPECT_FALSE(std::filesystem::exists(path));
+        EXPECT_EQ(ReadFile(dir / "s.reg.bad"), text);
+        EXPECT_FALSE(file.keyExists("K"));
+    }
+}
+
+// A process killed at any moment during a save leaves the old or the new
+// file, never a torn one.
+TEST(RegStore, KillsDuringSavesNeverTearTheFile) {
+    TempDir dir;
+    const auto path = dir / "s.reg";
+    const std::string big(20000, 'x');
+    {
+        RegFile file(path, kRoot);
+        file.createKey("K");
+        file.setValue("K", "gen", std::uint32_t{0});
+        file.save();
+    }
+    std::mt19937 rng(42);
+    constexpr int kKills = 1000;
+    for (int i = 0; i < kKills; ++i) {
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            RegFile file(path, kRoot);
+            file.createKey("K");
+            for (std::uint32_t gen = 1;; ++gen) {
+                file.setValue("K", "gen", gen);
+                file.setValue("K", "payload", big + std::to_string(gen));
+                file.save();
+            }
+        }
+        ::usleep(std::uniform_int_distribution<int>(0, 3000)(rng));
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        RegFile check(path, kRoot);
+        ASSERT_NO_THROW(check.load()) << "torn after kill " << i;
+        auto gen = check.value("K", "gen");
+        ASSERT_TRUE(gen.has_value());
+        if (std::get<std::uint32_t>(*gen) > 0) {
+            ASSERT_EQ(std::get<std::string>(*check.value("K", "payload")),
+                      big + std::to_string(std::get<std::uint32_t>(*gen)));
+        }
+    }
+    // Temporary files of killed saves may remain, but never replace the file.
+    EXPECT_TRUE(std::filesystem::exists(path));
+}
