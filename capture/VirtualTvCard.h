@@ -27,7 +27,13 @@ struct VirtualStation {
 constexpr std::uint32_t kVirtualCaptureRange_hz = 1'000'000;
 
 // Crossbar inputs of the card, in pin order.
-enum class VirtualInput { TunerVideo = 0, Composite = 1, SVideo = 2, TunerAudio = 3, LineAudio = 4 };
+enum class VirtualInput {
+    TunerVideo = 0,
+    Composite = 1,
+    SVideo = 2,
+    TunerAudio = 3,
+    LineAudio = 4
+};
 
 class VirtualTvCard {
 public:
@@ -40,9 +46,12 @@ public:
     // on GStreamer streaming threads.
     void tune(std::uint32_t frequency_hz);
     std::uint32_t frequency() const;
-    // The station heard at the tuned frequency on the routed input, or
-    // nullptr for snow and silence.
+    // The station seen at the tuned frequency when the video decoder is
+    // routed to the tuner video input, or nullptr for snow.
     const VirtualStation* received() const;
+    // The station heard at the tuned frequency when the audio decoder is
+    // routed to the tuner audio input, or nullptr for silence.
+    const VirtualStation* receivedAudio() const;
     // The station whose capture range holds frequency_hz, or nullptr.
     static const VirtualStation* stationNear(std::uint32_t frequency_hz);
 
@@ -56,8 +65,9 @@ public:
     bool lineEnabled(int line) const;
     void setLineEnabled(int line, bool enabled);
 
-    // Called (on the tuning thread) after every change of frequency or
-    // routing; returns an id for removeListener.
+    // Called (on the tuning thread) after every change of frequency, routing
+    // or mixer line; returns an id for removeListener. A listener may read
+    // the card's state; once removeListener returns, it is never called again.
     int addListener(std::function<void()> listener);
     void removeListener(int id);
 
@@ -65,6 +75,9 @@ private:
     void notify();
 
     mutable std::mutex mutex_;
+    // Held while listeners run, so removal waits for a running call; it is
+    // recursive so a listener may remove itself.
+    std::recursive_mutex listenersMutex_;
     std::uint32_t frequency_hz_ = 0;
     long routing_[2] = {static_cast<long>(VirtualInput::TunerVideo),
                         static_cast<long>(VirtualInput::TunerAudio)};
