@@ -1,11 +1,22 @@
 #include "web/PageProducer.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace qeltv {
 
 namespace {
+
+// Bytes searched for "<" in one step: one bit each in a 64-bit mask.
+constexpr std::size_t kScanBlockBytes = 64;
+// The output is reserved at the template's size plus this fraction of it.
+constexpr std::size_t kOutputHeadroomDivisor = 4;
 
 // Bytes 1 to 32, line breaks included.
 bool isBlank(char c) {
@@ -119,44 +130,49 @@ public:
 
     template <typename HandleTag> std::string run(bool stripQuotes, HandleTag&& handleTag) {
         std::string out;
-        out.reserve(end_);
+        // Replacements are often longer than their tags; room for that spares
+        // a copy of everything written so far.
+        out.reserve(end_ + end_ / kOutputHeadroomDivisor);
         TagParameters parameters;
         std::string replacement;
-        std::size_t pos = 0;
+        // Text goes out in runs: bytes are appended only where the output
+        // leaves the template (blanks dropped after a "<", a tag replaced).
+        std::size_t copyFrom = 0;
+        std::size_t scanFrom = 0;
         for (;;) {
-            // Everything up to the next "<" is copied as it stands.
-            const auto* lt = static_cast<const char*>(std::memchr(text_ + pos, '<', end_ - pos));
-            const std::size_t ltPos = lt ? static_cast<std::size_t>(lt - text_) : end_;
+            const std::size_t ltPos = findLessThan(scanFrom);
             reach(ltPos);
-            out.append(text_ + pos, ltPos - pos);
             if (ltPos == end_)
                 break;
 
-            pos = skipBlanks(ltPos + 1);
-            if (pos == end_) {
-                out += '<';
-                break;
-            }
-            const std::size_t tokenLength = tokenLengthAt(pos);
-            if (tokenLength != 1 || text_[pos] != '#') {
-                // Not a tag: the token goes out unexamined, even a "<".
-                out += '<';
-                out.append(text_ + pos, tokenLength);
-                pos += tokenLength;
+            std::size_t pos = skipBlanks(ltPos + 1);
+            if (pos == end_ || text_[pos] != '#') {
+                // Not a tag: "<" and the next token go out, the blanks between
+                // them do not. A "<" token is passed over unexamined; no other
+                // token can hold a "<".
+                if (pos != ltPos + 1) {
+                    out.append(text_ + copyFrom, ltPos + 1 - copyFrom);
+                    copyFrom = pos;
+                }
+                if (pos == end_)
+                    break;
+                scanFrom = text_[pos] == '<' ? pos + 1 : pos;
                 continue;
             }
 
+            out.append(text_ + copyFrom, ltPos - copyFrom);
             pos = skipBlanks(pos + 1);
             const std::string_view tagName(text_ + pos, tokenLengthAt(pos));
             pos += tagName.size();
             const std::size_t close = tagEnd(pos);
             parameters.parse(trimBlanks(pos, close), stripQuotes);
-            pos = close == end_ ? end_ : close + 1;
+            copyFrom = scanFrom = close == end_ ? end_ : close + 1;
 
             replacement.clear();
             handleTag(tagKindFromName(tagName), tagName, parameters, replacement);
             out += replacement;
         }
+        out.append(text_ + copyFrom, end_ - copyFrom);
         return out;
     }
 
@@ -170,8 +186,9 @@ private:
 
     // The next window starts where the last one ended, at a line start. When
     // it is full it is cut after its last line break; a window without one
-    // holds a line that does not fit.
-    void refill() {
+    // holds a line that does not fit. Kept out of line: it runs once per
+    // window, the loop that calls reach() once per "<".
+    [[gnu::noinline]] void refill() {
         const std::size_t start = windowEnd_;
         if (rawEnd_ - start < kTemplateWindowBytes) {
             windowEnd_ = rawEnd_;
@@ -184,6 +201,47 @@ private:
             throw TemplateError("Line too long on line " + std::to_string(line));
         }
         windowEnd_ = start + lastBreak + 1;
+    }
+
+    // The position of the next "<" from `pos`, or the end. Markup has one
+    // every few bytes, so the positions of all "<" in a block of 64 bytes are
+    // found at once and handed out one by one.
+    std::size_t findLessThan(std::size_t pos) {
+        for (;;) {
+            if (pos >= blockStart_ && pos - blockStart_ < kScanBlockBytes) {
+                const std::uint64_t ahead = blockMask_ >> (pos - blockStart_);
+                if (ahead != 0)
+                    return pos + static_cast<std::size_t>(std::countr_zero(ahead));
+                pos = blockStart_ + kScanBlockBytes;
+            }
+            if (pos >= end_)
+                return end_;
+            blockStart_ = pos;
+            blockMask_ = lessThanMask(pos);
+        }
+    }
+
+    // Bit i set when text_[pos + i] is "<", for the bytes before end_.
+    std::uint64_t lessThanMask(std::size_t pos) const {
+        const char* block = text_ + pos;
+        const std::size_t count = std::min(end_ - pos, kScanBlockBytes);
+#if defined(__SSE2__)
+        if (count == kScanBlockBytes) {
+            const __m128i lessThan = _mm_set1_epi8('<');
+            std::uint64_t mask = 0;
+            for (std::size_t i = 0; i < kScanBlockBytes; i += 16) {
+                const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + i));
+                const auto bits =
+                    static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lessThan)));
+                mask |= static_cast<std::uint64_t>(bits) << i;
+            }
+            return mask;
+        }
+#endif
+        std::uint64_t mask = 0;
+        for (std::size_t i = 0; i < count; ++i)
+            mask |= static_cast<std::uint64_t>(block[i] == '<') << i;
+        return mask;
     }
 
     // Skips blanks from `pos`; returns the position of the next token or the end.
@@ -236,6 +294,8 @@ private:
     std::size_t rawEnd_;        // the whole text, as the window reads it
     std::size_t end_;           // where reading stops: the first zero byte or rawEnd_
     std::size_t windowEnd_ = 0; // end of the bytes read so far
+    std::size_t blockStart_ = std::string_view::npos; // the block blockMask_ describes
+    std::uint64_t blockMask_ = 0;
 };
 
 // Keeps the count of running expansions right however an expansion ends.
@@ -355,11 +415,12 @@ std::string TCustomPageProducer::templateText() const {
     std::size_t size = 0;
     for (const auto& line : template_)
         size += line.size() + 2;
-    std::string text;
-    text.reserve(size);
+    std::string text(size, '\0');
+    char* write = text.data();
     for (const auto& line : template_) {
-        text += line;
-        text += "\r\n";
+        write = std::copy(line.begin(), line.end(), write);
+        *write++ = '\r';
+        *write++ = '\n';
     }
     return text;
 }

@@ -93,6 +93,17 @@ TEST(PageProducerText, ALessThanBeforeATagHidesIt) {
     ASSERT_EQ(p.seen.size(), 1u);
 }
 
+TEST(PageProducerText, TagsAndLessThansAreFoundAtEveryOffset) {
+    // Guards the search for "<" across its blocks of bytes and the last short block.
+    RecordingProducer p;
+    for (std::size_t offset = 0; offset < 200; ++offset) {
+        const std::string lead(offset, 'x');
+        EXPECT_EQ(p.expand({lead + "<#T>< y" + lead + "<"}), lead + "[T]<y" + lead + "<")
+            << "offset " << offset;
+    }
+    EXPECT_EQ(p.seen.size(), 200u);
+}
+
 TEST(PageProducerText, AZeroByteEndsTheText) {
     RecordingProducer p;
     EXPECT_EQ(p.expand({std::string("ab\0<#Tag>cd", 11), "next"}), "ab");
