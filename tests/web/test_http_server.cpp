@@ -1,0 +1,398 @@
+// The web server over real sockets on 127.0.0.1: raw request bytes in, raw
+// response bytes out.
+#include "web/HttpServer.h"
+
+#include "tests/web/test_http_client.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+using namespace qeltv::web;
+using qeltv::web::test::exchange;
+using qeltv::web::test::TestClient;
+
+namespace {
+
+constexpr std::string_view kOkHead =
+    "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: "
+    "text/html\r\nContent-Length: 5\r\nServer: qELTV-HTTP/1.0\r\n\r\n";
+const std::string kRefusal =
+    "The maximum number of connections to this server has been reached. Try again later.\r\n";
+
+// A gate that handlers wait at until the test opens it; counts who arrived.
+class Gate {
+public:
+    void arrive() {
+        std::lock_guard lock(mutex_);
+        ++arrived_;
+        changed_.notify_all();
+    }
+    void arriveAndWait() {
+        std::unique_lock lock(mutex_);
+        ++arrived_;
+        changed_.notify_all();
+        changed_.wait_for(lock, std::chrono::seconds(10), [this] { return open_; });
+    }
+    bool waitForArrivals(int count) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return arrived_ >= count; });
+    }
+    void open() {
+        std::lock_guard lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int arrived_ = 0;
+    bool open_ = false;
+};
+
+struct Seen {
+    std::mutex mutex;
+    std::vector<HttpRequest> requests;
+    void add(const HttpRequest& r) {
+        std::lock_guard lock(mutex);
+        requests.push_back(r);
+    }
+    std::size_t count() {
+        std::lock_guard lock(mutex);
+        return requests.size();
+    }
+};
+
+// Answers "hello" and records every request it was given.
+HttpRequestHandler helloHandler(Seen& seen) {
+    return [&seen](HttpConnection&, const HttpRequest& request, HttpResponse& response) {
+        seen.add(request);
+        response.body_text = "hello";
+    };
+}
+
+} // namespace
+
+TEST(HttpServerExchange, GetIsAnsweredAndClosed) {
+    Seen seen;
+    HttpServer server(helloHandler(seen));
+    server.start(0, 1);
+    ASSERT_NE(server.port(), 0);
+    const auto reply =
+        exchange(server.port(), "GET /my%20page.html?action=nextchannel& HTTP/1.1\r\n"
+                                "Host: tv.local:81\r\n\r\n");
+    EXPECT_EQ(reply, std::string(kOkHead) + "hello");
+    ASSERT_EQ(seen.count(), 1u);
+    const auto& r = seen.requests[0];
+    EXPECT_EQ(r.document, "/my page.html");
+    EXPECT_EQ(r.params, (std::vector<std::string>{"action=nextchannel", ""}));
+    EXPECT_EQ(r.host, "tv.local:81");
+    EXPECT_EQ(r.remote_address, "127.0.0.1");
+    server.stop();
+    EXPECT_FALSE(server.active());
+}
+
+TEST(HttpServerExchange, OnlyTheFirstOfTwoRequestsIsAnswered) {
+    Seen seen;
+    HttpServer server(helloHandler(seen));
+    server.start(0, 1);
+    TestClient client(server.port());
+    client.send("GET /first HTTP/1.1\r\n\r\nGET /second HTTP/1.1\r\n\r\n");
+    bool closed = false;
+    EXPECT_EQ(client.readAll(&closed), std::string(kOkHead) + "hello");
+    EXPECT_TRUE(closed);
+    ASSERT_EQ(seen.count(), 1u);
+    EXPECT_EQ(seen.requests[0].document, "/first");
+}
+
+TEST(HttpServerExchange, HeadRunsTheHandlerAndSendsNoBody) {
+    Seen seen;
+    HttpServer server(helloHandler(seen));
+    server.start(0, 1);
+    EXPECT_EQ(exchange(server.port(), "HEAD / HTTP/1.1\r\n\r\n"), kOkHead);
+    EXPECT_EQ(seen.count(), 1u);
+}
+
+TEST(HttpServerExchange, RefusedRequestsGetNoResponse) {
+    Seen seen;
+    HttpServer server(helloHandler(seen));
+    server.start(0, 0);
+    for (const std::string_view bytes :
+         {"PUT / HTTP/1.1\r\n\r\n", "NOSPACES\r\n\r\n",
+          "GET / HTTP/1.1\r\nAuthorization: Digest username=\"u\"\r\n\r\n",
+          "POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n"}) {
+        TestClient client(server.port());
+        client.send(bytes);
+        EXPECT_TRUE(client.closedWithoutReply()) << bytes;
+    }
+    EXPECT_EQ(seen.count(), 0u);
+}
+
+// Guards the body bound: the connection closes instead of reading on.
+TEST(HttpServerExchange, OversizedBodyClosesTheConnection) {
+    Seen seen;
+    HttpServer server(helloHandler(seen));
+    server.start(0, 0);
+    TestClient client(server.port());
+    client.send("POST / HTTP/1.1\r\n\r\n");
+    const std::string chunk(64 * 1024, 'b');
+    bool refused = false;
+    try {
+        for (std::size_t sent = 0; sent <= kHttpMaxBodyBytes + chunk.size(); sent += chunk.size())
+            client.send(chunk);
+        refused = client.closedWithoutReply();
+    } catch (const std::runtime_error&) {
+        refused = true; // the server reset the connection while we sent
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(seen.count(), 0u);
+}
+
+TEST(HttpServerExchange, PostBodyReadToTheClientsClose) {
+    HttpServer server([](HttpConnection&, const HttpRequest& request, HttpResponse& response) {
+        response.body_text = "[" + request.body + "]";
+    });
+    server.start(0, 1);
+    TestClient client(server.port());
+    client.send("POST /x HTTP/1.1\r\n\r\nuntil close");
+    client.closeSending();
+    const auto reply = client.readAll();
+    EXPECT_EQ(reply.substr(reply.size() - 13), "[until close]");
+}
+
+TEST(HttpServerExchange, HandlerFailureIsAnsweredWith500) {
+    HttpServer server([](HttpConnection&, const HttpRequest&, HttpResponse& response) {
+        response.content_type = "image/jpeg";
+        throw std::runtime_error("Template line too long");
+    });
+    server.start(0, 1);
+    EXPECT_EQ(exchange(server.port(), "GET / HTTP/1.1\r\n\r\n"),
+              "HTTP/1.1 500 Internal Server Error\r\nConnection: close\r\nContent-Type: "
+              "image/jpeg\r\nContent-Length: 22\r\nServer: qELTV-HTTP/1.0\r\n\r\nTemplate line "
+              "too long");
+}
+
+TEST(HttpServerExchange, ChallengeAndStreamBodies) {
+    HttpServer server([](HttpConnection&, const HttpRequest& request, HttpResponse& response) {
+        if (request.document == "/secret") {
+            response.realm = "qEL TV";
+            response.setStatusCode(401);
+        } else {
+            response.content_type = "image/jpeg";
+            response.body_stream = std::make_unique<std::stringstream>("\xff\xd8picture");
+        }
+    });
+    server.start(0, 1);
+    EXPECT_EQ(
+        exchange(server.port(), "GET /secret HTTP/1.1\r\n\r\n"),
+        "HTTP/1.1 401 Unauthorized\r\nConnection: close\r\nContent-Type: text/html\r\nServer: "
+        "qELTV-HTTP/1.0\r\nWWW-Authenticate: Basic realm=\"qEL TV\"\r\n\r\n<HTML><BODY><B>401 "
+        "Unauthorized</B></BODY></HTML>");
+    EXPECT_EQ(exchange(server.port(), "GET /qeltv.jpg HTTP/1.1\r\n\r\n"),
+              "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: image/jpeg\r\nContent-Length: "
+              "9\r\nServer: qELTV-HTTP/1.0\r\n\r\n\xff\xd8picture");
+}
+
+TEST(HttpServerExchange, ConnectNotificationComesBeforeTheRequest) {
+    std::atomic<int> connects = 0;
+    Seen seen;
+    HttpServer server(helloHandler(seen), [&](HttpConnection&) { ++connects; });
+    server.start(0, 0);
+    {
+        TestClient silent(server.port());
+        for (int i = 0; i < 500 && connects == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(connects, 1);
+    }
+    exchange(server.port(), "GET / HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(connects, 2);
+}
+
+TEST(HttpServerLimit, ConnectionBeyondTheMaximumGetsTheRefusal) {
+    Gate gate;
+    HttpServer server([&](HttpConnection&, const HttpRequest&, HttpResponse& response) {
+        gate.arriveAndWait();
+        response.body_text = "hello";
+    });
+    server.start(0, 1);
+    TestClient first(server.port());
+    first.send("GET / HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(gate.waitForArrivals(1));
+    {
+        TestClient second(server.port());
+        second.send("GET / HTTP/1.1\r\n\r\n");
+        bool closed = false;
+        EXPECT_EQ(second.readAll(&closed), kRefusal);
+        EXPECT_TRUE(closed);
+    }
+    gate.open();
+    EXPECT_EQ(first.readAll(), std::string(kOkHead) + "hello");
+    // The slot is free again once the first connection has ended.
+    for (int i = 0; i < 500 && server.connectionCount() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(exchange(server.port(), "GET / HTTP/1.1\r\n\r\n"), std::string(kOkHead) + "hello");
+}
+
+TEST(HttpServerLimit, ManyClientsAtOnceUpToTheLimit) {
+    constexpr int kClients = 8;
+    Gate gate;
+    HttpServer server([&](HttpConnection&, const HttpRequest&, HttpResponse& response) {
+        gate.arriveAndWait();
+        response.body_text = "hello";
+    });
+    server.start(0, kClients);
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<TestClient>(server.port()));
+        clients.back()->send("GET / HTTP/1.1\r\n\r\n");
+    }
+    ASSERT_TRUE(gate.waitForArrivals(kClients));
+    EXPECT_EQ(server.connectionCount(), static_cast<std::size_t>(kClients));
+    EXPECT_EQ(exchange(server.port(), "GET / HTTP/1.1\r\n\r\n"), kRefusal);
+    gate.open();
+    for (auto& client : clients)
+        EXPECT_EQ(client->readAll(), std::string(kOkHead) + "hello");
+}
+
+// Guards the read time-out: an idle client cannot hold the only slot.
+TEST(HttpServerTimeout, IdleClientIsDisconnected) {
+    Seen seen;
+    HttpServerTimeouts timeouts;
+    timeouts.read_timeout_ms = 200;
+    HttpServer server(helloHandler(seen), {}, timeouts);
+    server.start(0, 1);
+    TestClient idle(server.port());
+    TestClient half(server.port()); // refused: the idle one holds the slot
+    EXPECT_EQ(half.readAll(), kRefusal);
+    EXPECT_TRUE(idle.closedWithoutReply(2000));
+
+    TestClient stalled(server.port());
+    stalled.send("GET / HTTP/1.1\r\nHost: x\r\n");
+    EXPECT_TRUE(stalled.closedWithoutReply(2000));
+    for (int i = 0; i < 500 && server.connectionCount() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(exchange(server.port(), "GET / HTTP/1.1\r\n\r\n"), std::string(kOkHead) + "hello");
+    EXPECT_EQ(seen.count(), 1u);
+}
+
+TEST(HttpServerStop, IdleClientsAreDisconnectedAtOnce) {
+    Seen seen;
+    HttpServer server(helloHandler(seen));
+    server.start(0, 0);
+    TestClient idle(server.port());
+    TestClient partial(server.port());
+    partial.send("GET / HTTP/1.1\r\n");
+    for (int i = 0; i < 500 && server.connectionCount() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto before = std::chrono::steady_clock::now();
+    server.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    EXPECT_FALSE(server.active());
+    EXPECT_EQ(server.connectionCount(), 0u);
+    EXPECT_TRUE(idle.closedWithoutReply(1000));
+    EXPECT_TRUE(partial.closedWithoutReply(1000));
+    EXPECT_EQ(seen.count(), 0u);
+}
+
+// Guards stopping from a thread that a handler waits for: the handler's wait
+// ends with the stop token, so stop needs no help from the waiting thread.
+TEST(HttpServerStop, HandlerWaitingOnTheStopTokenEndsWithStop) {
+    std::atomic<bool> saw_stop = false;
+    Gate entered;
+    HttpServer server([&](HttpConnection& connection, const HttpRequest&, HttpResponse&) {
+        std::mutex mutex;
+        std::condition_variable_any never_done;
+        std::unique_lock lock(mutex);
+        entered.arrive();
+        never_done.wait(lock, connection.stopToken(), [] { return false; });
+        saw_stop = connection.stopping();
+    });
+    server.start(0, 1);
+    TestClient busy(server.port());
+    busy.send("GET / HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(entered.waitForArrivals(1));
+    server.stop();
+    EXPECT_TRUE(saw_stop);
+    EXPECT_FALSE(server.active());
+    bool closed = false;
+    busy.readAll(&closed, 1000);
+    EXPECT_TRUE(closed);
+}
+
+TEST(HttpServerStop, HandlerThatDoesNotEndFailsTheStop) {
+    Gate gate;
+    HttpServerTimeouts timeouts;
+    timeouts.stop_wait_ms = 300;
+    HttpServer server(
+        [&](HttpConnection&, const HttpRequest&, HttpResponse&) { gate.arriveAndWait(); }, {},
+        timeouts);
+    server.start(0, 1);
+    TestClient busy(server.port());
+    busy.send("GET / HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(gate.waitForArrivals(1));
+    try {
+        server.stop();
+        FAIL() << "stop succeeded with a running handler";
+    } catch (const HttpServerError& error) {
+        EXPECT_STREQ(error.what(), "Terminate Thread Timeout");
+    }
+    EXPECT_TRUE(server.active());
+    EXPECT_EQ(server.connectionCount(), 1u);
+    gate.open();
+    server.stop();
+    EXPECT_FALSE(server.active());
+    EXPECT_EQ(server.connectionCount(), 0u);
+}
+
+TEST(HttpServerLifecycle, RestartOnANewPortAndOnTheSamePort) {
+    Seen seen;
+    HttpServer server(helloHandler(seen));
+    server.start(0, 1);
+    const auto first_port = server.port();
+    EXPECT_EQ(exchange(first_port, "GET / HTTP/1.1\r\n\r\n"), std::string(kOkHead) + "hello");
+    server.stop();
+    EXPECT_THROW(TestClient{first_port}, std::runtime_error);
+
+    // A port that is free now: take one from the system and give it back.
+    HttpServer probe(helloHandler(seen));
+    probe.start(0, 1);
+    const auto new_port = probe.port();
+    probe.stop();
+    ASSERT_NE(new_port, first_port);
+    server.start(new_port, 1);
+    EXPECT_EQ(server.port(), new_port);
+    EXPECT_EQ(exchange(new_port, "GET / HTTP/1.1\r\n\r\n"), std::string(kOkHead) + "hello");
+    server.stop();
+
+    // Served connections leave the port in TIME_WAIT; a restart still binds.
+    server.start(new_port, 1);
+    EXPECT_EQ(exchange(new_port, "GET / HTTP/1.1\r\n\r\n"), std::string(kOkHead) + "hello");
+    server.stop();
+}
+
+TEST(HttpServerLifecycle, PortInUseLeavesTheServerInactive) {
+    Seen seen;
+    HttpServer holder(helloHandler(seen));
+    holder.start(0, 1);
+    HttpServer server(helloHandler(seen));
+    try {
+        server.start(holder.port(), 1);
+        FAIL() << "bound a port in use";
+    } catch (const HttpServerError& error) {
+        EXPECT_STREQ(error.what(), "Could not bind socket. Address and port are already in use.");
+    }
+    EXPECT_FALSE(server.active());
+    EXPECT_NO_THROW(server.stop());
+    server.start(0, 1);
+    try {
+        server.start(0, 1);
+        FAIL() << "started twice";
+    } catch (const HttpServerError& error) {
+        EXPECT_STREQ(error.what(), "The server is already active.");
+    }
+}

@@ -1,0 +1,368 @@
+#include "web/HttpServer.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace qeltv::web {
+
+namespace {
+
+constexpr std::size_t kReadChunkBytes = 16384;
+// Bytes of a client's late input discarded before closing, so that the close
+// does not reset the connection and destroy the response on its way.
+constexpr std::size_t kCloseDrainBytes = 65536;
+// Pause before accepting again when the process is out of descriptors.
+constexpr int kAcceptRetryDelayMs = 10;
+constexpr int kInternalServerError = 500;
+
+std::string errorText(int error) {
+    return std::system_category().message(error);
+}
+
+// Ends our side, discards what the client has already sent and closes.
+void closeGracefully(int fd) {
+    ::shutdown(fd, SHUT_WR);
+    char buffer[4096];
+    std::size_t drained = 0;
+    while (drained < kCloseDrainBytes) {
+        const auto n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n <= 0)
+            break;
+        drained += static_cast<std::size_t>(n);
+    }
+}
+
+bool sendAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const auto n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// One request from the connection; nothing when the client went away or was
+// idle for the read time-out. Throws HttpRequestError for a request that may
+// not be served.
+std::optional<HttpRequest> readRequest(int fd, int read_timeout_ms) {
+    HttpRequestParser parser;
+    char buffer[kReadChunkBytes];
+    while (!parser.complete()) {
+        pollfd ready{fd, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, read_timeout_ms);
+        if (polled == 0)
+            return std::nullopt;
+        if (polled < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;
+        }
+        const auto n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;
+        }
+        if (n == 0) {
+            parser.finishInput();
+            break;
+        }
+        parser.feed(std::string_view(buffer, static_cast<std::size_t>(n)));
+    }
+    return std::move(parser.request());
+}
+
+std::string peerAddress(const sockaddr_in& address) {
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return text;
+}
+
+void setTimeout(int fd, int option, int timeout_ms) {
+    timeval timeout{};
+    timeout.tv_sec = timeout_ms / 1000;
+    timeout.tv_usec = (timeout_ms % 1000) * 1000;
+    ::setsockopt(fd, SOL_SOCKET, option, &timeout, sizeof timeout);
+}
+
+struct Connection {
+    int fd = -1; // -1 once its thread closes it; guarded by the server's lock
+    std::stop_source stop;
+    std::thread thread;
+};
+
+} // namespace
+
+struct HttpServer::Shared : std::enable_shared_from_this<HttpServer::Shared> {
+    HttpRequestHandler handler;
+    HttpConnectHandler on_connect;
+    HttpServerTimeouts timeouts;
+
+    // Guards everything below: the list of connections being served.
+    std::mutex mutex;
+    std::condition_variable connection_ended;
+    std::list<std::shared_ptr<Connection>> connections;
+    std::vector<std::thread> ended_threads; // to be joined
+    bool accepting = false;
+    int max_connections = 0;
+
+    void acceptLoop(int listen_fd);
+    void admit(int fd, const std::string& remote_address);
+    void serve(Connection& connection, const std::string& remote_address);
+    void joinEndedThreads();
+};
+
+struct HttpServer::Listener {
+    int fd = -1;
+    std::thread thread;
+};
+
+void HttpServer::Shared::joinEndedThreads() {
+    std::vector<std::thread> ended;
+    {
+        std::lock_guard lock(mutex);
+        ended.swap(ended_threads);
+    }
+    for (auto& thread : ended)
+        thread.join();
+}
+
+void HttpServer::Shared::acceptLoop(int listen_fd) {
+    while (true) {
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        const int fd =
+            ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+        const int accept_error = errno;
+        joinEndedThreads();
+        if (fd >= 0) {
+            admit(fd, peerAddress(address));
+            continue;
+        }
+        {
+            std::lock_guard lock(mutex);
+            if (!accepting)
+                return;
+        }
+        if (accept_error == EMFILE || accept_error == ENFILE || accept_error == ENOBUFS ||
+            accept_error == ENOMEM)
+            std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryDelayMs));
+    }
+}
+
+void HttpServer::Shared::admit(int fd, const std::string& remote_address) {
+    std::unique_lock lock(mutex);
+    if (!accepting) {
+        lock.unlock();
+        ::close(fd);
+        return;
+    }
+    if (max_connections > 0 && connections.size() >= static_cast<std::size_t>(max_connections)) {
+        lock.unlock();
+        const std::string refusal = std::string(kHttpRefusalText) + "\r\n";
+        ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        closeGracefully(fd);
+        ::close(fd);
+        return;
+    }
+    setTimeout(fd, SO_SNDTIMEO, timeouts.write_timeout_ms);
+    auto connection = std::make_shared<Connection>();
+    connection->fd = fd;
+    try {
+        // Started under the lock: the thread removes itself from the list
+        // under the same lock, so it is registered before it can end.
+        connection->thread = std::thread([self = shared_from_this(), connection, remote_address] {
+            self->serve(*connection, remote_address);
+            // The slot is given back before the client sees the close, so a
+            // client that connects again once this one ended is served.
+            int own_fd = -1;
+            {
+                std::lock_guard end_lock(self->mutex);
+                own_fd = connection->fd;
+                connection->fd = -1;
+                self->connections.remove(connection);
+                self->ended_threads.push_back(std::move(connection->thread));
+                self->connection_ended.notify_all();
+            }
+            closeGracefully(own_fd);
+            ::close(own_fd);
+        });
+    } catch (const std::system_error&) {
+        lock.unlock();
+        ::close(fd);
+        return;
+    }
+    connections.push_back(std::move(connection));
+}
+
+void HttpServer::Shared::serve(Connection& connection, const std::string& remote_address) {
+    HttpConnection context(connection.stop.get_token(), remote_address);
+    const int fd = connection.fd; // stays open until this thread closes it
+    try {
+        if (on_connect)
+            on_connect(context);
+        auto request = readRequest(fd, timeouts.read_timeout_ms);
+        if (request && !context.stopping()) {
+            request->remote_address = remote_address;
+            HttpResponse response;
+            try {
+                handler(context, *request, response);
+            } catch (const std::exception& failure) {
+                response.setStatusCode(kInternalServerError);
+                response.body_text = failure.what();
+            } catch (...) {
+                response.setStatusCode(kInternalServerError);
+                response.body_text = "Unknown failure.";
+            }
+            std::string bytes = writeHttpResponseHead(response);
+            if (request->command != "HEAD")
+                bytes += httpResponseBody(response);
+            response.body_stream.reset();
+            sendAll(fd, bytes);
+        }
+    } catch (...) {
+        // A request that may not be served, or a failing connect handler:
+        // the connection is closed without a response.
+    }
+}
+
+HttpServer::HttpServer(HttpRequestHandler handler, HttpConnectHandler on_connect,
+                       HttpServerTimeouts timeouts)
+    : shared_(std::make_shared<Shared>()) {
+    shared_->handler = std::move(handler);
+    shared_->on_connect = std::move(on_connect);
+    shared_->timeouts = timeouts;
+}
+
+HttpServer::~HttpServer() {
+    try {
+        stop();
+    } catch (const HttpServerError&) {
+        // Threads that did not end in time keep the shared state alive and
+        // end on their own.
+        {
+            std::lock_guard lock(shared_->mutex);
+            for (auto& connection : shared_->connections)
+                if (connection->thread.joinable())
+                    connection->thread.detach();
+        }
+        shared_->joinEndedThreads();
+    }
+}
+
+void HttpServer::start(std::uint16_t port, int max_connections) {
+    if (active_)
+        throw HttpServerError("The server is already active.");
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw HttpServerError("Could not create socket: " + errorText(errno) + ".");
+    // Lets a restart bind while connections of the last run are in TIME_WAIT;
+    // a port that another socket listens on is still refused.
+    const int reuse = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    auto fail = [fd](const std::string& what, int error) {
+        ::close(fd);
+        if (error == EADDRINUSE)
+            throw HttpServerError("Could not bind socket. Address and port are already in use.");
+        throw HttpServerError(what + errorText(error) + ".");
+    };
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0)
+        fail("Could not bind socket. ", errno);
+    if (::listen(fd, kHttpListenBacklog) < 0)
+        fail("Could not listen on socket: ", errno);
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0)
+        fail("Could not read the socket's port: ", errno);
+
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->accepting = true;
+        shared_->max_connections = max_connections;
+    }
+    auto listener = std::make_unique<Listener>();
+    listener->fd = fd;
+    try {
+        listener->thread = std::thread([shared = shared_, fd] { shared->acceptLoop(fd); });
+    } catch (const std::system_error& failure) {
+        std::lock_guard lock(shared_->mutex);
+        shared_->accepting = false;
+        ::close(fd);
+        throw HttpServerError(std::string("Could not start the listener thread: ") +
+                              failure.what() + ".");
+    }
+    listener_ = std::move(listener);
+    port_ = ntohs(address.sin_port);
+    active_ = true;
+}
+
+void HttpServer::stop() {
+    if (!active_)
+        return;
+    if (listener_) {
+        {
+            std::lock_guard lock(shared_->mutex);
+            shared_->accepting = false;
+        }
+        // Wakes the blocked accept.
+        ::shutdown(listener_->fd, SHUT_RDWR);
+        listener_->thread.join();
+        ::close(listener_->fd);
+        listener_.reset();
+    }
+    std::vector<std::stop_source> stops;
+    std::unique_lock lock(shared_->mutex);
+    for (auto& connection : shared_->connections) {
+        stops.push_back(connection->stop);
+        // Blocked reads and writes return at once.
+        if (connection->fd >= 0)
+            ::shutdown(connection->fd, SHUT_RDWR);
+    }
+    lock.unlock();
+    // Outside the lock: stop callbacks of the handlers run right here.
+    for (auto& stop : stops)
+        stop.request_stop();
+    lock.lock();
+    const bool all_ended = shared_->connection_ended.wait_for(
+        lock, std::chrono::milliseconds(shared_->timeouts.stop_wait_ms),
+        [this] { return shared_->connections.empty(); });
+    lock.unlock();
+    shared_->joinEndedThreads();
+    if (!all_ended)
+        throw HttpServerError("Terminate Thread Timeout");
+    active_ = false;
+}
+
+bool HttpServer::active() const {
+    return active_;
+}
+
+std::uint16_t HttpServer::port() const {
+    return port_;
+}
+
+std::size_t HttpServer::connectionCount() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->connections.size();
+}
+
+} // namespace qeltv::web

@@ -1,0 +1,104 @@
+// The built-in web server: listens on one TCP port on all local IPv4
+// addresses, serves every connection on a thread of its own, reads exactly one
+// request per connection, hands it to the request handler and writes the
+// response that the handler filled in, then closes the connection.
+#pragma once
+
+#include "web/HttpRequest.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <stop_token>
+#include <string>
+
+namespace qeltv::web {
+
+inline constexpr std::uint16_t kHttpDefaultPort = 80;
+inline constexpr int kHttpListenBacklog = 15;
+// How long Stop waits for the connection threads to end.
+inline constexpr int kHttpStopWaitMs = 5000;
+// A client that sends nothing, or stops mid-request, for this long is
+// disconnected, so an idle client cannot hold a connection slot forever.
+inline constexpr int kHttpReadTimeoutMs = 30000;
+// A client that stops reading its response for this long is disconnected.
+inline constexpr int kHttpWriteTimeoutMs = 30000;
+
+inline constexpr std::string_view kHttpRefusalText =
+    "The maximum number of connections to this server has been reached. Try again later.";
+
+class HttpServerError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The connection being served, as the handlers see it on its thread.
+class HttpConnection {
+public:
+    HttpConnection(std::stop_token stop_token, std::string remote_address)
+        : stop_token_(std::move(stop_token)), remote_address_(std::move(remote_address)) {}
+
+    // Requested when the server stops. A handler that waits for another
+    // thread (for instance the GUI thread, which may itself be stopping the
+    // server) waits on this token too, and gives up when it is requested.
+    const std::stop_token& stopToken() const { return stop_token_; }
+    bool stopping() const { return stop_token_.stop_requested(); }
+    const std::string& remoteAddress() const { return remote_address_; }
+
+private:
+    std::stop_token stop_token_;
+    std::string remote_address_;
+};
+
+// Called once per request with the method GET, POST or HEAD. An exception it
+// throws is answered with status 500 and the exception's message as body.
+using HttpRequestHandler = std::function<void(HttpConnection& connection,
+                                              const HttpRequest& request, HttpResponse& response)>;
+// Called when a connection has been accepted, before its request is read.
+using HttpConnectHandler = std::function<void(HttpConnection& connection)>;
+
+struct HttpServerTimeouts {
+    int read_timeout_ms = kHttpReadTimeoutMs;
+    int write_timeout_ms = kHttpWriteTimeoutMs;
+    int stop_wait_ms = kHttpStopWaitMs;
+};
+
+class HttpServer {
+public:
+    explicit HttpServer(HttpRequestHandler handler, HttpConnectHandler on_connect = {},
+                        HttpServerTimeouts timeouts = {});
+    // Stops the server; connection threads still running after the stop wait
+    // are left to end on their own (they keep what they use alive).
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Binds and listens on `port` (0 picks a free one), on all local IPv4
+    // addresses, and accepts connections until stop(). `max_connections` is
+    // the number of connections served at once; 0 means no limit. On failure
+    // throws HttpServerError and the server stays inactive.
+    void start(std::uint16_t port = kHttpDefaultPort, int max_connections = 0);
+    // Stops accepting, closes the listening socket, disconnects every open
+    // connection, requests every connection's stop token and waits for the
+    // connection threads to end. Throws HttpServerError("Terminate Thread
+    // Timeout") when some are still running after the stop wait; the server
+    // then stays active, and a later stop() waits for them again.
+    void stop();
+
+    bool active() const;
+    // The port listened on; valid while active.
+    std::uint16_t port() const;
+    // Connections being served now.
+    std::size_t connectionCount() const;
+
+private:
+    struct Shared;
+    struct Listener;
+    std::shared_ptr<Shared> shared_;
+    std::unique_ptr<Listener> listener_;
+    std::uint16_t port_ = 0;
+    bool active_ = false;
+};
+
+} // namespace qeltv::web
