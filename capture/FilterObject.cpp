@@ -1,0 +1,350 @@
+#include "capture/FilterObject.h"
+
+#include "capture/FilterGraph.h"
+
+#include <algorithm>
+
+namespace qeltv {
+
+const char* const kAviMuxMoniker = "@device:sw:{083863F1-70DE-11D0-BD40-00A0C911CE86}\\{E2510970-"
+                                   "F137-11CE-8B67-00AA00A3F1A6}";
+const char* const kFileWriterMoniker = "@device:sw:{083863F1-70DE-11D0-BD40-00A0C911CE86}\\{"
+                                       "8596E5F0-0DA5-11D0-BD21-00A0C911CE86}";
+const char* const kNullRendererMoniker = "@device:sw:{083863F1-70DE-11D0-BD40-00A0C911CE86}\\{"
+                                         "C1F400A4-3F08-11D3-9F0B-006008039E37}";
+
+// ---------------------------------------------------------------- Pin
+
+Pin::Pin(Filter& filter, std::string name, PinDirection direction, MediaKind kind, GstPad* pad)
+    : filter_(filter), name_(std::move(name)), direction_(direction), kind_(kind), pad_(pad) {}
+
+bool Pin::IsConnected() const {
+    return pad_ && gst_pad_is_linked(pad_);
+}
+
+void Pin::setFormatFilter(GstElement* capsfilter, CapsRef deliverable,
+                          std::vector<MediaType> offered) {
+    formatFilter_ = capsfilter;
+    deliverable_ = std::move(deliverable);
+    offered_ = std::move(offered);
+}
+
+void Pin::setConfigure(std::function<HResult(const CapsRef&)> apply,
+                       std::function<CapsRef()> current, std::vector<MediaType> offered) {
+    configure_ = std::move(apply);
+    currentCaps_ = std::move(current);
+    offered_ = std::move(offered);
+}
+
+void Pin::setMixer(std::function<bool()> get, std::function<void(bool)> set) {
+    getEnable_ = std::move(get);
+    setEnable_ = std::move(set);
+}
+
+CapsRef Pin::formatCaps() const {
+    if (currentCaps_)
+        return currentCaps_();
+    if (!formatFilter_)
+        return {};
+    GstCaps* caps = nullptr;
+    g_object_get(formatFilter_, "caps", &caps, nullptr);
+    CapsRef owned(caps);
+    if (!caps || gst_caps_is_any(caps) || gst_caps_is_empty(caps))
+        return {};
+    return owned;
+}
+
+HResult Pin::GetFormat(MediaType& type) const {
+    if (!hasStreamConfig())
+        return status::E_NOINTERFACE;
+    // While streaming the negotiated caps say what really flows.
+    if (pad_) {
+        CapsRef current(gst_pad_get_current_caps(pad_));
+        if (current && !configure_) {
+            type = MediaTypeFromCaps(current.get());
+            return status::S_OK;
+        }
+    }
+    CapsRef caps = formatCaps();
+    if (!caps)
+        return status::VFW_E_INVALIDMEDIATYPE;
+    type = MediaTypeFromCaps(caps.get());
+    return status::S_OK;
+}
+
+HResult Pin::setFormatCaps(const CapsRef& caps) {
+    if (!hasStreamConfig())
+        return status::E_NOINTERFACE;
+    if (!caps || gst_caps_is_empty(caps.get()))
+        return status::VFW_E_INVALIDMEDIATYPE;
+    if (configure_) {
+        const HResult hr = configure_(caps);
+        if (Succeeded(hr) && formatListener_)
+            formatListener_(*this);
+        return hr;
+    }
+    if (deliverable_ && !gst_caps_can_intersect(caps.get(), deliverable_.get()))
+        return status::VFW_E_INVALIDMEDIATYPE;
+    g_object_set(formatFilter_, "caps", caps.get(), nullptr);
+    if (formatListener_)
+        formatListener_(*this);
+    return status::S_OK;
+}
+
+HResult Pin::SetFormat(const MediaType& type) {
+    if (!hasStreamConfig())
+        return status::E_NOINTERFACE;
+    return setFormatCaps(MediaTypeToCaps(type));
+}
+
+std::vector<MediaType> Pin::GetStreamCaps() const {
+    return offered_;
+}
+
+HResult Pin::put_Enable(bool enable) {
+    if (!setEnable_)
+        return status::E_NOINTERFACE;
+    setEnable_(enable);
+    return status::S_OK;
+}
+
+HResult Pin::get_Enable(bool& enabled) const {
+    if (!getEnable_)
+        return status::E_NOINTERFACE;
+    enabled = getEnable_();
+    return status::S_OK;
+}
+
+// ---------------------------------------------------------------- Filter
+
+namespace {
+
+MediaKind KindOfTemplateName(const std::string& name) {
+    if (name.rfind("video", 0) == 0)
+        return MediaKind::Video;
+    if (name.rfind("audio", 0) == 0)
+        return MediaKind::Audio;
+    return MediaKind::Any;
+}
+
+bool KindMatches(MediaKind pin, MediaKind wanted) {
+    return pin == MediaKind::Any || wanted == MediaKind::Any || pin == wanted;
+}
+
+bool IsRequestPad(GstPad* pad) {
+    GstPadTemplate* templ = gst_pad_get_pad_template(pad);
+    if (!templ)
+        return false;
+    const bool request = GST_PAD_TEMPLATE_PRESENCE(templ) == GST_PAD_REQUEST;
+    gst_object_unref(templ);
+    return request;
+}
+
+std::vector<GstPad*> ElementPads(GstElement* element) {
+    std::vector<GstPad*> pads;
+    GST_OBJECT_LOCK(element);
+    for (GList* l = element->pads; l; l = l->next)
+        pads.push_back(GST_PAD(l->data));
+    GST_OBJECT_UNLOCK(element);
+    return pads;
+}
+
+} // namespace
+
+Filter::Filter(GstElement* element, std::string name, std::string moniker)
+    : element_(element), name_(std::move(name)), moniker_(std::move(moniker)) {
+    if (element_.get())
+        gst_object_set_name(GST_OBJECT(element_.get()), name_.c_str());
+}
+
+Filter::~Filter() {
+    if (element_.get())
+        gst_element_set_state(element_.get(), GST_STATE_NULL);
+}
+
+Pin& Filter::addPin(std::string name, PinDirection direction, MediaKind kind, GstPad* pad) {
+    fixedPins_.push_back(std::make_unique<Pin>(*this, std::move(name), direction, kind, pad));
+    return *fixedPins_.back();
+}
+
+void Filter::refreshPadPins() {
+    const std::vector<GstPad*> pads = ElementPads(element());
+    std::vector<std::unique_ptr<Pin>> pins;
+    for (GstPad* pad : pads) {
+        auto found = std::find_if(padPins_.begin(), padPins_.end(),
+                                  [pad](const std::unique_ptr<Pin>& p) { return p->pad() == pad; });
+        if (found != padPins_.end()) {
+            pins.push_back(std::move(*found));
+            continue;
+        }
+        gchar* padName = gst_pad_get_name(pad);
+        std::string name = padName ? padName : "";
+        g_free(padName);
+        const PinDirection direction =
+            GST_PAD_DIRECTION(pad) == GST_PAD_SRC ? PinDirection::Output : PinDirection::Input;
+        pins.push_back(
+            std::make_unique<Pin>(*this, name, direction, KindOfTemplateName(name), pad));
+    }
+    padPins_ = std::move(pins);
+}
+
+std::vector<Pin*> Filter::pins() {
+    std::vector<Pin*> result;
+    if (!fixedPins_.empty()) {
+        for (auto& pin : fixedPins_)
+            result.push_back(pin.get());
+        return result;
+    }
+    refreshPadPins();
+    for (auto& pin : padPins_)
+        result.push_back(pin.get());
+    return result;
+}
+
+Pin* Filter::acquireInputPin(MediaKind kind) {
+    for (Pin* pin : pins()) {
+        if (pin->direction() == PinDirection::Input && pin->pad() && !pin->IsConnected() &&
+            KindMatches(pin->kind(), kind))
+            return pin;
+    }
+    if (hasFixedPins())
+        return nullptr;
+    // Request a pad from the first request template of the kind.
+    GstElementClass* klass = GST_ELEMENT_GET_CLASS(element());
+    for (GList* l = gst_element_class_get_pad_template_list(klass); l; l = l->next) {
+        GstPadTemplate* templ = GST_PAD_TEMPLATE(l->data);
+        if (GST_PAD_TEMPLATE_DIRECTION(templ) != GST_PAD_SINK ||
+            GST_PAD_TEMPLATE_PRESENCE(templ) != GST_PAD_REQUEST)
+            continue;
+        if (!KindMatches(KindOfTemplateName(GST_PAD_TEMPLATE_NAME_TEMPLATE(templ)), kind))
+            continue;
+        GstPad* pad = gst_element_request_pad(element(), templ, nullptr, nullptr);
+        if (!pad)
+            continue;
+        gst_object_unref(pad); // the element keeps its own reference
+        for (Pin* pin : pins()) {
+            if (pin->pad() == pad)
+                return pin;
+        }
+    }
+    return nullptr;
+}
+
+void Filter::releaseUnlinkedRequestPads() {
+    if (hasFixedPins())
+        return;
+    for (GstPad* pad : ElementPads(element())) {
+        if (!gst_pad_is_linked(pad) && IsRequestPad(pad))
+            gst_element_release_request_pad(element(), pad);
+    }
+    refreshPadPins();
+}
+
+HResult Filter::SetFileName(const std::string& path) {
+    GstElement* target = configurable();
+    if (!target || !g_object_class_find_property(G_OBJECT_GET_CLASS(target), "location"))
+        return status::E_NOINTERFACE;
+    g_object_set(target, "location", path.c_str(), nullptr);
+    return status::S_OK;
+}
+
+// ---------------------------------------------------------------- FilterObject
+
+FilterObject::FilterObject(FilterGraph& graph, std::string name)
+    : graph_(graph), name_(std::move(name)) {
+    graph_.registerObject(*this);
+}
+
+FilterObject::~FilterObject() {
+    // Derived objects release their filter in their own destructor; this is
+    // the last chance for the others.
+    if (filter_) {
+        std::shared_ptr<Filter> filter = filter_;
+        filter_.reset();
+        filter->setOwner(nullptr);
+        if (graph_.IsActive() && graph_.sharedFilter(*filter))
+            graph_.removeFilter(*filter);
+    }
+    graph_.unregisterObject(*this);
+}
+
+void FilterObject::setMoniker(std::string moniker) {
+    moniker_ = std::move(moniker);
+}
+
+std::shared_ptr<Filter> FilterObject::makeFilter() {
+    if (moniker_.empty())
+        return nullptr;
+    return CreateFilter(moniker_, name_, graph_.context());
+}
+
+void FilterObject::addToGraph() {
+    if (filter_ || !graph_.IsActive())
+        return;
+    std::shared_ptr<Filter> filter = makeFilter();
+    if (!filter)
+        return;
+    filter->setOwner(this);
+    graph_.addFilter(filter);
+    filter_ = filter;
+    filterTaken(*filter_);
+}
+
+void FilterObject::Attach() {
+    if (attached_)
+        return;
+    attached_ = true;
+    try {
+        addToGraph();
+    } catch (...) {
+        attached_ = false;
+        throw;
+    }
+}
+
+void FilterObject::Detach() {
+    attached_ = false;
+    if (!filter_)
+        return;
+    std::shared_ptr<Filter> filter = filter_;
+    filterReleased(*filter);
+    filter_.reset();
+    filter->setOwner(nullptr);
+    gst_element_set_state(filter->element(), GST_STATE_NULL);
+    if (graph_.sharedFilter(*filter))
+        graph_.removeFilter(*filter);
+}
+
+void FilterObject::dropFilter() {
+    if (!filter_)
+        return;
+    filterReleased(*filter_);
+    filter_->setOwner(nullptr);
+    filter_.reset();
+}
+
+Filter& FilterObject::filter() const {
+    if (!filter_)
+        throw CaptureError("The filter object " + name_ + " holds no filter", status::E_POINTER);
+    return *filter_;
+}
+
+bool FilterObject::Rebind() {
+    Filter* loaded = graph_.FindFilterByName(name_);
+    if (!loaded)
+        return false;
+    std::shared_ptr<Filter> shared = graph_.sharedFilter(*loaded);
+    if (shared == filter_)
+        return true;
+    dropFilter();
+    if (shared->owner() && shared->owner() != this)
+        shared->owner()->dropFilter();
+    shared->setOwner(this);
+    filter_ = shared;
+    moniker_ = shared->moniker();
+    attached_ = true;
+    filterTaken(*filter_);
+    return true;
+}
+
+} // namespace qeltv

@@ -1,0 +1,406 @@
+#include "capture/GraphPersistence.h"
+
+#include "capture/FilterGraph.h"
+#include "capture/TunerState.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+#include <vector>
+
+namespace qeltv {
+
+namespace {
+
+constexpr const char* kEndLine = "end";
+
+std::string Escape(const std::string& field) {
+    std::string out;
+    for (char c : field) {
+        switch (c) {
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+// False for a dangling or unknown escape.
+bool Unescape(const std::string& field, std::string& out) {
+    out.clear();
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != '\\') {
+            out += field[i];
+            continue;
+        }
+        if (++i == field.size())
+            return false;
+        switch (field[i]) {
+        case '\\':
+            out += '\\';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        default:
+            return false;
+        }
+    }
+    return true;
+}
+
+void WriteLine(std::ostringstream& out, std::initializer_list<std::string> fields) {
+    bool first = true;
+    for (const std::string& f : fields) {
+        if (!first)
+            out << '\t';
+        out << Escape(f);
+        first = false;
+    }
+    out << '\n';
+}
+
+// The properties worth keeping: readable, writable after construction, not
+// the element's name, and not at their default.
+std::vector<std::pair<std::string, std::string>> ChangedProperties(GstElement* element) {
+    std::vector<std::pair<std::string, std::string>> result;
+    guint count = 0;
+    GParamSpec** specs = g_object_class_list_properties(G_OBJECT_GET_CLASS(element), &count);
+    for (guint i = 0; i < count; ++i) {
+        GParamSpec* spec = specs[i];
+        const GParamFlags flags = spec->flags;
+        if (!(flags & G_PARAM_READABLE) || !(flags & G_PARAM_WRITABLE) ||
+            (flags & (G_PARAM_CONSTRUCT_ONLY | G_PARAM_DEPRECATED)))
+            continue;
+        const std::string name = spec->name;
+        if (name == "name" || name == "parent")
+            continue;
+        GValue value = G_VALUE_INIT;
+        g_value_init(&value, spec->value_type);
+        g_object_get_property(G_OBJECT(element), spec->name, &value);
+        if (!g_param_value_defaults(spec, &value)) {
+            gchar* text = gst_value_serialize(&value);
+            if (text)
+                result.emplace_back(name, text);
+            g_free(text);
+        }
+        g_value_unset(&value);
+    }
+    g_free(specs);
+    return result;
+}
+
+[[noreturn]] void Invalid(int line, const std::string& what) {
+    throw CaptureError("graph file line " + std::to_string(line) + ": " + what,
+                       status::VFW_E_INVALID_FILE_FORMAT);
+}
+
+struct Located {
+    Filter* filter;
+    Pin* pin;
+};
+
+Located FindPeer(const FilterGraph& graph, GstPad* pad) {
+    for (Filter* filter : graph.filters()) {
+        for (Pin* pin : filter->pins()) {
+            if (pin->pad() == pad)
+                return {filter, pin};
+        }
+    }
+    return {nullptr, nullptr};
+}
+
+long ParseLong(int line, const std::string& text) {
+    errno = 0;
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0)
+        Invalid(line, "not a number: " + text);
+    return value;
+}
+
+} // namespace
+
+std::string SerializeGraph(const FilterGraph& graph) {
+    std::ostringstream out;
+    out << kGraphFileMagic << ' ' << kGraphFileVersion << '\n';
+    const std::vector<Filter*> filters = graph.filters();
+    for (Filter* filter : filters)
+        WriteLine(out, {"filter", filter->name(), filter->moniker()});
+    for (Filter* filter : filters) {
+        if (GstElement* configurable = filter->configurable()) {
+            for (const auto& [name, value] : ChangedProperties(configurable))
+                WriteLine(out, {"property", filter->name(), name, value});
+        }
+        for (Pin* pin : filter->pins()) {
+            if (pin->hasStreamConfig()) {
+                CapsRef caps = pin->formatCaps();
+                if (caps)
+                    WriteLine(out, {"format", filter->name(), pin->name(), caps.toString()});
+            }
+            bool enabled = false;
+            if (pin->hasMixer() && Succeeded(pin->get_Enable(enabled)))
+                WriteLine(out, {"mixer", filter->name(), pin->name(), enabled ? "1" : "0"});
+        }
+        if (Crossbar* crossbar = filter->crossbar()) {
+            long outputs = 0, inputs = 0;
+            crossbar->get_PinCounts(outputs, inputs);
+            for (long o = 0; o < outputs; ++o) {
+                long input = -1;
+                if (Succeeded(crossbar->get_IsRoutedTo(o, input)))
+                    WriteLine(out, {"crossbar", filter->name(), std::to_string(o),
+                                    std::to_string(input)});
+            }
+        }
+        if (auto* persistent = dynamic_cast<TunerStatePersistence*>(filter->tuner())) {
+            const TunerState s = persistent->state();
+            WriteLine(out,
+                      {"tuner", filter->name(), std::to_string(s.countryCode),
+                       std::to_string(s.tuningSpace), std::to_string(static_cast<long>(s.mode)),
+                       std::to_string(static_cast<long>(s.inputType)), std::to_string(s.channel),
+                       std::to_string(s.frequency_hz)});
+        }
+    }
+    for (Filter* filter : filters) {
+        for (Pin* pin : filter->pins()) {
+            if (pin->direction() != PinDirection::Output || !pin->IsConnected())
+                continue;
+            GstPad* peer = gst_pad_get_peer(pin->pad());
+            Located target = FindPeer(graph, peer);
+            gst_object_unref(peer);
+            if (target.filter)
+                WriteLine(out, {"link", filter->name(), pin->name(), target.filter->name(),
+                                target.pin->name()});
+        }
+    }
+    out << kEndLine << '\n';
+    return out.str();
+}
+
+void LoadGraph(FilterGraph& graph, const std::string& text) {
+    if (!graph.IsActive())
+        throw CaptureError("graph file: the filter graph is not active", status::E_POINTER);
+    if (text.size() > kMaxGraphFileSize)
+        Invalid(1, "larger than a graph file can be");
+    // Split and unescape every line before anything is built.
+    std::vector<std::vector<std::string>> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            Invalid(static_cast<int>(lines.size()) + 1, "the file is truncated");
+        const std::string raw = text.substr(start, end - start);
+        start = end + 1;
+        std::vector<std::string> fields;
+        std::size_t from = 0;
+        while (true) {
+            const std::size_t tab = raw.find('\t', from);
+            std::string field;
+            if (!Unescape(
+                    raw.substr(from, tab == std::string::npos ? std::string::npos : tab - from),
+                    field))
+                Invalid(static_cast<int>(lines.size()) + 1, "a field has a bad escape");
+            fields.push_back(field);
+            if (tab == std::string::npos)
+                break;
+            from = tab + 1;
+        }
+        lines.push_back(std::move(fields));
+    }
+    if (lines.empty())
+        Invalid(1, "the file is empty");
+    const std::string header = lines[0][0];
+    const std::string magic = std::string(kGraphFileMagic) + " ";
+    if (lines[0].size() != 1 || header.rfind(magic, 0) != 0)
+        Invalid(1, "not a graph file");
+    if (header != magic + std::to_string(kGraphFileVersion))
+        Invalid(1, "unknown version " + header.substr(magic.size()));
+    if (lines.back().size() != 1 || lines.back()[0] != kEndLine)
+        Invalid(static_cast<int>(lines.size()), "the file is truncated (no end line)");
+
+    std::vector<Filter*> added;
+    int lineNumber = 1;
+    try {
+        auto filterNamed = [&](const std::string& name) {
+            Filter* filter = graph.FindFilterByName(name);
+            if (!filter)
+                Invalid(lineNumber, "no filter named " + name);
+            return filter;
+        };
+        auto pinNamed = [&](Filter& filter, const std::string& name) {
+            Pin* pin = FilterGraph::FindPinByName(filter, name);
+            if (!pin)
+                Invalid(lineNumber, "the filter " + filter.name() + " has no pin " + name);
+            return pin;
+        };
+        auto expect = [&](const std::vector<std::string>& f, std::size_t n) {
+            if (f.size() != n)
+                Invalid(lineNumber, f[0] + " takes " + std::to_string(n - 1) + " fields");
+        };
+        for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+            lineNumber = static_cast<int>(i) + 1;
+            const std::vector<std::string>& f = lines[i];
+            const std::string& kind = f[0];
+            if (kind == "filter") {
+                expect(f, 3);
+                if (graph.FindFilterByName(f[1]))
+                    Invalid(lineNumber, "a filter named " + f[1] + " is already in the graph");
+                std::shared_ptr<Filter> filter;
+                try {
+                    filter = CreateFilter(f[2], f[1], graph.context());
+                } catch (const CaptureError& e) {
+                    Invalid(lineNumber, std::string("cannot create ") + f[1] + ": " + e.what());
+                }
+                Filter* raw = filter.get();
+                graph.addFilter(std::move(filter));
+                added.push_back(raw);
+            } else if (kind == "property") {
+                expect(f, 4);
+                GstElement* target = filterNamed(f[1])->configurable();
+                GParamSpec* spec =
+                    target ? g_object_class_find_property(G_OBJECT_GET_CLASS(target), f[2].c_str())
+                           : nullptr;
+                if (!spec || !(spec->flags & G_PARAM_WRITABLE))
+                    Invalid(lineNumber, f[1] + " has no writable property " + f[2]);
+                GValue value = G_VALUE_INIT;
+                g_value_init(&value, spec->value_type);
+                if (!gst_value_deserialize(&value, f[3].c_str())) {
+                    g_value_unset(&value);
+                    Invalid(lineNumber, "bad value for " + f[2] + ": " + f[3]);
+                }
+                g_object_set_property(G_OBJECT(target), spec->name, &value);
+                g_value_unset(&value);
+            } else if (kind == "format") {
+                expect(f, 4);
+                Pin* pin = pinNamed(*filterNamed(f[1]), f[2]);
+                CapsRef caps(gst_caps_from_string(f[3].c_str()));
+                if (!caps || Failed(pin->setFormatCaps(caps)))
+                    Invalid(lineNumber, "the pin " + f[2] + " refuses the format " + f[3]);
+            } else if (kind == "mixer") {
+                expect(f, 4);
+                Pin* pin = pinNamed(*filterNamed(f[1]), f[2]);
+                if ((f[3] != "0" && f[3] != "1") || Failed(pin->put_Enable(f[3] == "1")))
+                    Invalid(lineNumber, "bad mixer line " + f[2]);
+            } else if (kind == "crossbar") {
+                expect(f, 4);
+                Crossbar* crossbar = filterNamed(f[1])->crossbar();
+                if (!crossbar || Failed(crossbar->Route(ParseLong(lineNumber, f[2]),
+                                                        ParseLong(lineNumber, f[3]))))
+                    Invalid(lineNumber, "the crossbar of " + f[1] + " refuses the routing");
+            } else if (kind == "tuner") {
+                expect(f, 8);
+                auto* persistent = dynamic_cast<TunerStatePersistence*>(filterNamed(f[1])->tuner());
+                if (!persistent)
+                    Invalid(lineNumber, f[1] + " has no tuner");
+                TunerState s;
+                s.countryCode = ParseLong(lineNumber, f[2]);
+                s.tuningSpace = ParseLong(lineNumber, f[3]);
+                s.mode = static_cast<TunerMode>(ParseLong(lineNumber, f[4]));
+                s.inputType = static_cast<TunerInputType>(ParseLong(lineNumber, f[5]));
+                s.channel = ParseLong(lineNumber, f[6]);
+                const long frequency = ParseLong(lineNumber, f[7]);
+                if (frequency < 0 || frequency > static_cast<long>(UINT32_MAX))
+                    Invalid(lineNumber, "bad frequency " + f[7]);
+                s.frequency_hz = static_cast<std::uint32_t>(frequency);
+                if (Failed(persistent->restoreState(s)))
+                    Invalid(lineNumber, "the tuner of " + f[1] + " refuses its state");
+            } else if (kind == "link") {
+                expect(f, 5);
+                Filter* from = filterNamed(f[1]);
+                Filter* to = filterNamed(f[3]);
+                Pin* output = pinNamed(*from, f[2]);
+                Pin* input = FilterGraph::FindPinByName(*to, f[4]);
+                if (!input) {
+                    // A request pad (the mux's inputs) is asked for by name.
+                    GstPad* pad = gst_element_request_pad_simple(to->element(), f[4].c_str());
+                    if (pad)
+                        gst_object_unref(pad);
+                    input = pinNamed(*to, f[4]);
+                }
+                if (Failed(graph.Connect(*output, *input)))
+                    Invalid(lineNumber,
+                            "cannot link " + f[1] + "." + f[2] + " to " + f[3] + "." + f[4]);
+            } else {
+                Invalid(lineNumber, "unknown entry " + kind);
+            }
+        }
+    } catch (const CaptureError& e) {
+        for (auto it = added.rbegin(); it != added.rend(); ++it)
+            graph.removeFilter(**it);
+        if (e.status() == status::VFW_E_INVALID_FILE_FORMAT)
+            throw;
+        Invalid(lineNumber, e.what());
+    }
+}
+
+void FilterGraph::Save(std::ostream& out) const {
+    out << SerializeGraph(*this);
+}
+
+void FilterGraph::Load(std::istream& in) {
+    std::string text;
+    char buffer[4096];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        text.append(buffer, static_cast<std::size_t>(in.gcount()));
+        if (text.size() > kMaxGraphFileSize)
+            Invalid(1, "larger than a graph file can be");
+    }
+    LoadGraph(*this, text);
+}
+
+void SaveGraphFile(const FilterGraph& graph, const std::filesystem::path& file) {
+    const std::string text = SerializeGraph(graph);
+    const std::string temporary = file.string() + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw CaptureError("open " + temporary + ": " + std::strerror(errno), status::E_FAIL);
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const std::string error = std::strerror(errno);
+            ::close(fd);
+            ::unlink(temporary.c_str());
+            throw CaptureError("write " + temporary + ": " + error, status::E_FAIL);
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(temporary.c_str(), file.c_str()) != 0) {
+        const std::string error = std::strerror(errno);
+        ::unlink(temporary.c_str());
+        throw CaptureError("save " + file.string() + ": " + error, status::E_FAIL);
+    }
+}
+
+void LoadGraphFile(FilterGraph& graph, const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        throw CaptureError("open " + file.string() + ": " + std::strerror(errno),
+                           status::E_NOTFOUND);
+    graph.Load(in);
+}
+
+} // namespace qeltv
