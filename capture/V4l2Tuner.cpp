@@ -18,6 +18,8 @@ constexpr std::uint64_t kHighUnitNumerator = 1'000'000;
 constexpr long kVideoDecoderOutput = 0;
 constexpr long kAudioDecoderOutput = 1;
 constexpr long kNoPin = -1;
+// Audio inputs a video input's audioset can name.
+constexpr std::uint32_t kAudioSetBits = 32;
 
 std::string FixedText(const __u8* text, std::size_t size) {
     const char* begin = reinterpret_cast<const char*>(text);
@@ -210,30 +212,14 @@ HResult V4l2Tuner::AutoTune(long channel, long& found) {
         return put_Channel(channel, kSubChannelDefault, kSubChannelDefault);
     }
 
-    // Fine pass: a positive AFC means the tuner sits above the carrier.
+    // Follow AFC in coarse steps, then in fine ones, until it reads zero or
+    // changes sign (the carrier then lies within one fine step).
     std::uint32_t chosen_hz = *best_hz;
     Reading chosen = best;
-    for (int step = 0; step < kAutoTuneMaxFineSteps && chosen.afc != 0; ++step) {
-        const std::uint32_t next_hz = Sign(chosen.afc) > 0 ? chosen_hz - kAutoTuneFineStep_hz
-                                                           : chosen_hz + kAutoTuneFineStep_hz;
-        if (next_hz < rangeLow_hz_ || next_hz > rangeHigh_hz_) {
-            break;
-        }
-        Reading next;
-        const HResult hr = probe(next_hz, next);
+    for (const std::uint32_t step_hz : {kAutoTuneCoarseStep_hz, kAutoTuneFineStep_hz}) {
+        const HResult hr = followAfc(*center_hz, step_hz, chosen_hz, chosen);
         if (Failed(hr)) {
             return hr;
-        }
-        if (!next.signal) {
-            break;
-        }
-        const bool crossed = Sign(next.afc) != Sign(chosen.afc);
-        if (!crossed || std::abs(next.afc) <= std::abs(chosen.afc)) {
-            chosen_hz = next_hz;
-            chosen = next;
-        }
-        if (crossed) {
-            break;
         }
     }
     const HResult hr = tuneFineTuned(channel, chosen_hz);
@@ -241,6 +227,38 @@ HResult V4l2Tuner::AutoTune(long channel, long& found) {
         found = 1;
     }
     return hr;
+}
+
+HResult V4l2Tuner::followAfc(std::uint32_t center_hz, std::uint32_t step_hz, std::uint32_t& at_hz,
+                             Reading& at) {
+    // Never more steps than it takes to cross the window.
+    const int maxSteps = static_cast<int>(2 * kAutoTuneWindow_hz / step_hz);
+    for (int step = 0; step < maxSteps && at.afc != 0; ++step) {
+        // A positive AFC means the tuner sits above the carrier.
+        const long long next_hz =
+            static_cast<long long>(at_hz) - Sign(at.afc) * static_cast<long long>(step_hz);
+        if (next_hz < rangeLow_hz_ || next_hz > rangeHigh_hz_ ||
+            std::llabs(next_hz - static_cast<long long>(center_hz)) > kAutoTuneWindow_hz) {
+            break;
+        }
+        Reading next;
+        const HResult hr = probe(static_cast<std::uint32_t>(next_hz), next);
+        if (Failed(hr)) {
+            return hr;
+        }
+        if (!next.signal) {
+            break;
+        }
+        const bool crossed = Sign(next.afc) != Sign(at.afc);
+        if (!crossed || std::abs(next.afc) < std::abs(at.afc)) {
+            at_hz = static_cast<std::uint32_t>(next_hz);
+            at = next;
+        }
+        if (crossed) {
+            break;
+        }
+    }
+    return status::S_OK;
 }
 
 V4l2Crossbar::V4l2Crossbar(const std::string& devicePath)
@@ -278,7 +296,7 @@ V4l2Crossbar::V4l2Crossbar(std::unique_ptr<V4l2Device> device) : device_(std::mo
     for (std::size_t video = 0; video < videoCount; ++video) {
         for (std::size_t audio = videoCount; audio < inputs_.size(); ++audio) {
             const std::uint32_t bit = inputs_[audio].deviceIndex;
-            if (bit < 32 && (audioSets[video] & (1u << bit)) != 0) {
+            if (bit < kAudioSetBits && (audioSets[video] & (1u << bit)) != 0) {
                 if (inputs_[video].relatedIndex == kNoPin) {
                     inputs_[video].relatedIndex = static_cast<long>(audio);
                 }

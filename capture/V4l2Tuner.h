@@ -16,11 +16,10 @@ namespace qeltv {
 // before signal and AFC are meaningful.
 constexpr std::chrono::milliseconds kTunerSettleTime_ms{60};
 // AutoTune looks for a carrier this far either side of the channel's
-// frequency, in coarse steps, then follows AFC in fine steps.
+// frequency in coarse steps, then follows AFC in coarse and then fine steps.
 constexpr std::uint32_t kAutoTuneWindow_hz = 2'000'000;
 constexpr std::uint32_t kAutoTuneCoarseStep_hz = 250'000;
 constexpr std::uint32_t kAutoTuneFineStep_hz = 62'500;
-constexpr int kAutoTuneMaxFineSteps = 8;
 // Enumeration of inputs stops here even if a driver keeps answering.
 constexpr unsigned kMaxV4l2Inputs = 64;
 
@@ -62,6 +61,10 @@ private:
         std::int32_t afc = 0;
     };
     HResult probe(std::uint32_t frequency_hz, Reading& reading);
+    // Steps by step_hz against AFC while the signal stays, keeping at_hz on
+    // the point nearest the carrier and within the window around center_hz.
+    HResult followAfc(std::uint32_t center_hz, std::uint32_t step_hz, std::uint32_t& at_hz,
+                      Reading& at);
 
     std::unique_ptr<V4l2Device> device_;
     Wait wait_;

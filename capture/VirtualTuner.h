@@ -9,8 +9,9 @@
 
 namespace qeltv {
 
-// The range the virtual tuner tunes, covering every channel of the plans.
-constexpr std::uint32_t kVirtualTunerLowest_hz = 44'000'000;
+// The range the virtual tuner tunes: every channel of the plans and the
+// whole range of the continuous frequency scan (38 to 900 MHz).
+constexpr std::uint32_t kVirtualTunerLowest_hz = 38'000'000;
 constexpr std::uint32_t kVirtualTunerHighest_hz = 900'000'000;
 
 class VirtualTuner : public TableTuner {

@@ -68,6 +68,7 @@ public:
     // Called (on the tuning thread) after every change of frequency, routing
     // or mixer line; returns an id for removeListener. A listener may read
     // the card's state; once removeListener returns, it is never called again.
+    // A listener must not wait for a thread that may be removing a listener.
     int addListener(std::function<void()> listener);
     void removeListener(int id);
 
