@@ -355,16 +355,6 @@ TEST_F(TunerV4l2, DeviceErrorsBecomeCaptureErrors) {
     }
 }
 
-TEST(TunerV4l2Status, ErrorNumbersMapToStatuses) {
-    EXPECT_EQ(StatusFromErrno(0), status::S_OK);
-    EXPECT_EQ(StatusFromErrno(EINVAL), status::E_INVALIDARG);
-    EXPECT_EQ(StatusFromErrno(ENODEV), status::E_NOTFOUND);
-    EXPECT_EQ(StatusFromErrno(EACCES), status::E_ACCESSDENIED);
-    EXPECT_EQ(StatusFromErrno(ENOMEM), status::E_OUTOFMEMORY);
-    EXPECT_EQ(StatusFromErrno(ENOTTY), status::E_NOTIMPL);
-    EXPECT_EQ(StatusFromErrno(EBUSY), status::E_FAIL);
-}
-
 TEST_F(TunerV4l2, CrossbarPinsFromInputsAndAudioInputs) {
     V4l2Crossbar crossbar(std::make_unique<V4l2Device>(card_, "/dev/video0"));
     EXPECT_EQ(crossbar.name(), "Fake TV Card Crossbar");

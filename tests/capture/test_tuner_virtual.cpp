@@ -361,41 +361,6 @@ TEST_F(TunerVirtualCard, RoutingOtherInputsGivesSnowAndSilence) {
     EXPECT_EQ(routed, -1);
 }
 
-// Routes tuner audio the way the graph build does: only when nothing is
-// routed to the decoder output.
-TEST_F(TunerVirtualCard, TunerAudioRoutingFindsThePinsByType) {
-    VirtualCrossbar crossbar(card_);
-    crossbar.Route(1, -1);
-    long outputs = 0;
-    long inputs = 0;
-    crossbar.get_PinCounts(outputs, inputs);
-    long tunerAudio = -1;
-    long decoder = -1;
-    for (long i = 0; i < inputs && tunerAudio < 0; ++i) {
-        long related = 0;
-        long type = 0;
-        if (crossbar.get_CrossbarPinInfo(true, i, related, type) == status::S_OK &&
-            type == PhysConn_Audio_Tuner) {
-            tunerAudio = i;
-        }
-    }
-    for (long i = 0; i < outputs && decoder < 0; ++i) {
-        long related = 0;
-        long type = 0;
-        if (crossbar.get_CrossbarPinInfo(false, i, related, type) == status::S_OK &&
-            type == PhysConn_Audio_AudioDecoder) {
-            decoder = i;
-        }
-    }
-    ASSERT_EQ(tunerAudio, 3);
-    ASSERT_EQ(decoder, 1);
-    long routed = 0;
-    crossbar.get_IsRoutedTo(decoder, routed);
-    ASSERT_LT(routed, 0);
-    EXPECT_EQ(crossbar.Route(decoder, tunerAudio), status::S_OK);
-    EXPECT_EQ(card_.routedTo(1), 3);
-}
-
 TEST_F(TunerVirtualCard, MixerLines) {
     EXPECT_EQ(VirtualTvCard::mixerLines(),
               (std::vector<std::string>{"Tuner", "Line", "Microphone"}));
