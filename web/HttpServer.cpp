@@ -23,7 +23,8 @@ constexpr std::size_t kReadChunkBytes = 16384;
 // Bytes of a client's late input discarded before closing, so that the close
 // does not reset the connection and destroy the response on its way.
 constexpr std::size_t kCloseDrainBytes = 65536;
-// Pause before accepting again when the process is out of descriptors.
+// Pause before accepting again after a failed accept, such as running out of
+// descriptors.
 constexpr int kAcceptRetryDelayMs = 10;
 constexpr int kInternalServerError = 500;
 
@@ -160,8 +161,9 @@ void HttpServer::Shared::acceptLoop(int listen_fd) {
             if (!accepting)
                 return;
         }
-        if (accept_error == EMFILE || accept_error == ENFILE || accept_error == ENOBUFS ||
-            accept_error == ENOMEM)
+        // A client that gave up before being accepted is no reason to pause;
+        // anything else (out of descriptors or memory) would repeat at once.
+        if (accept_error != EINTR && accept_error != ECONNABORTED)
             std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryDelayMs));
     }
 }

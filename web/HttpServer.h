@@ -64,6 +64,8 @@ struct HttpServerTimeouts {
     int stop_wait_ms = kHttpStopWaitMs;
 };
 
+// start(), stop(), active() and port() are called from one thread, the one
+// that owns the server (the GUI thread), never from a handler.
 class HttpServer {
 public:
     explicit HttpServer(HttpRequestHandler handler, HttpConnectHandler on_connect = {},

@@ -330,12 +330,3 @@ TEST(HttpResponseHead, ValuesLoseLineBreaks) {
                                 "text/htmlSet-Cookie: a=b\r\nServer: s\r\nWWW-Authenticate: Basic "
                                 "realm=\"x\"\"\r\n\r\n");
 }
-
-TEST(HttpResponseHead, StatusCodeSetsItsText) {
-    HttpResponse response;
-    response.setStatusCode(500);
-    EXPECT_EQ(response.statusText(), "Internal Server Error");
-    response.setStatusCode(299);
-    EXPECT_EQ(response.statusText(), "");
-    EXPECT_EQ(headOf(response).substr(0, 15), "HTTP/1.1 299 \r\n");
-}
