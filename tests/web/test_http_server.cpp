@@ -280,6 +280,25 @@ TEST(HttpServerTimeout, IdleClientIsDisconnected) {
     EXPECT_EQ(seen.count(), 1u);
 }
 
+// Guards the write time-out: a client that stops reading its response
+// cannot hold the slot either.
+TEST(HttpServerTimeout, ClientThatDoesNotReadIsDisconnected) {
+    const std::string large(64 * 1024 * 1024, 'x'); // more than the socket buffers hold
+    HttpServerTimeouts timeouts;
+    timeouts.write_timeout_ms = 200;
+    HttpServer server([&](HttpConnection&, const HttpRequest&,
+                          HttpResponse& response) { response.body_text = large; },
+                      {}, timeouts);
+    server.start(0, 1);
+    TestClient stuck(server.port());
+    stuck.send("GET / HTTP/1.1\r\n\r\n");
+    for (int i = 0; i < 500 && server.connectionCount() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && server.connectionCount() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(server.connectionCount(), 0u);
+}
+
 TEST(HttpServerStop, IdleClientsAreDisconnectedAtOnce) {
     Seen seen;
     HttpServer server(helloHandler(seen));
