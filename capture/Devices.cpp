@@ -236,9 +236,18 @@ std::shared_ptr<Filter> PlainFilter(const char* factory, const std::string& name
     return std::make_shared<Filter>(element, name, moniker);
 }
 
+// An encoder is a video compressor when it takes raw video.
 bool FactoryIsVideo(GstElementFactory* factory) {
-    const char* klass = gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS);
-    return klass && std::string(klass).find("Video") != std::string::npos;
+    CapsRef raw(gst_caps_from_string("video/x-raw"));
+    for (const GList* l = gst_element_factory_get_static_pad_templates(factory); l; l = l->next) {
+        auto* templ = static_cast<GstStaticPadTemplate*>(l->data);
+        if (templ->direction != GST_PAD_SINK)
+            continue;
+        CapsRef caps(gst_static_pad_template_get_caps(templ));
+        if (gst_caps_can_intersect(caps.get(), raw.get()))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -514,6 +523,7 @@ std::vector<DeviceInfo> DeviceEnumerator::compressors(bool video) const {
                 gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS);
             if (!isVideo && (!klass || std::string(klass).find("Audio") == std::string::npos))
                 continue;
+            // Image encoders (jpegenc) count as video when they take raw video.
             // Caps first: the encoder's output must be something the mux takes.
             bool acceptedByMux = false;
             for (const GList* t = gst_element_factory_get_static_pad_templates(factory); t;

@@ -167,8 +167,10 @@ GstBusSyncReply FilterGraph::onBusMessage(GstMessage* message) {
         return GST_BUS_DROP;
     }
     case GST_MESSAGE_ERROR: {
+        // The first error says why; the ones that follow only echo it.
         std::lock_guard<std::mutex> lock(busMutex_);
-        lastErrorText_ = ErrorText(message);
+        if (lastErrorText_.empty())
+            lastErrorText_ = ErrorText(message);
         busCondition_.notify_all();
         break;
     }
@@ -198,6 +200,9 @@ void FilterGraph::customEvent(QEvent* event) {
 void FilterGraph::handleMessage(GstMessage* message) {
     switch (GST_MESSAGE_TYPE(message)) {
     case GST_MESSAGE_ERROR: {
+        if (streamFailed_)
+            break;
+        streamFailed_ = true;
         // A failed stream stops the graph: nothing waits on a dead pipeline.
         gst_element_set_state(pipeline_, GST_STATE_NULL);
         emit streamError(QString::fromStdString(ErrorText(message)));
@@ -240,6 +245,8 @@ void FilterGraph::setState(GstState state, const char* operation) {
         std::lock_guard<std::mutex> lock(busMutex_);
         lastErrorText_.clear();
     }
+    QCoreApplication::removePostedEvents(this, kBusEventType);
+    streamFailed_ = false;
     const GstStateChangeReturn result = gst_element_set_state(pipeline_, state);
     if (result != GST_STATE_CHANGE_FAILURE)
         return;
@@ -436,8 +443,13 @@ HResult FilterGraph::RenderStream(PinCategory category, MediaKind type, Filter* 
         Pin* current = output;
         Filter* next = compressor ? compressor : sink;
         // Source pins have no thread of their own downstream: a queue gives
-        // each stream one, unless the next filter starts with its own.
-        if (!next->hasInputQueue()) {
+        // each stream one, unless the next filter starts with its own or the
+        // source is itself fed by a queued stream (the mux).
+        const std::vector<Pin*> sourcePins = source->pins();
+        const bool sourceIsFed = std::any_of(sourcePins.begin(), sourcePins.end(), [](Pin* p) {
+            return p->direction() == PinDirection::Input && p->IsConnected();
+        });
+        if (!next->hasInputQueue() && !sourceIsFed) {
             Filter& queue = insertElement("queue");
             inserted.push_back(&queue);
             g_object_set(queue.element(), "max-size-buffers", 0u, "max-size-bytes", 0u,

@@ -127,6 +127,8 @@ private:
     std::string graphName_;
     std::vector<std::shared_ptr<Filter>> filters_;
     std::vector<FilterObject*> objects_;
+    // Set by the first streaming error of a run; later ones are its echoes.
+    bool streamFailed_ = false;
 
     // Shared with the streaming threads (bus handler).
     mutable std::mutex busMutex_;

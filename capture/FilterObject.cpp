@@ -172,7 +172,7 @@ void Filter::refreshPadPins() {
     std::vector<std::unique_ptr<Pin>> pins;
     for (GstPad* pad : pads) {
         auto found = std::find_if(padPins_.begin(), padPins_.end(),
-                                  [pad](const std::unique_ptr<Pin>& p) { return p->pad() == pad; });
+                                  [pad](const std::unique_ptr<Pin>& p) { return p && p->pad() == pad; });
         if (found != padPins_.end()) {
             pins.push_back(std::move(*found));
             continue;

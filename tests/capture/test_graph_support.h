@@ -1,0 +1,78 @@
+// Shared set-up of the graph tests: an offscreen application, temporary XDG
+// folders, the Virtual TV Card with its auto-tune store, and a graph.
+#pragma once
+
+#include "capture/FilterGraph.h"
+#include "capture/VirtualTvCard.h"
+#include "settings/AutoTuneStore.h"
+#include "settings/RegStore.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <functional>
+#include <memory>
+
+namespace qeltv::test {
+
+inline QApplication& App() {
+    static int argc = 1;
+    static char name[] = "capture_test";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = [] {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        gst_init(nullptr, nullptr);
+        return new QApplication(argc, argv);
+    }();
+    return *app;
+}
+
+// Runs the GUI event loop until cond holds or timeout_ms passes.
+inline bool WaitUntil(const std::function<bool()>& cond, int timeout_ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!cond()) {
+        if (timer.elapsed() > timeout_ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+inline void Spin(int duration_ms) {
+    WaitUntil([] { return false; }, duration_ms);
+}
+
+class GraphTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        App();
+        ASSERT_TRUE(dir.isValid());
+        qputenv("XDG_CACHE_HOME", (dir.path() + "/cache").toUtf8());
+        machine = std::make_unique<RegFile>((dir.path() + "/HKEY_LOCAL_MACHINE.reg").toStdString(),
+                                            "HKEY_LOCAL_MACHINE");
+        store = std::make_unique<AutoTuneStore>(*machine);
+        context = std::make_unique<CaptureContext>(CaptureContext{card, *store});
+        graph = std::make_unique<FilterGraph>(*context);
+        graph->Activate();
+    }
+    void TearDown() override {
+        if (graph)
+            graph->Deactivate();
+    }
+    std::string path(const char* name) const { return (dir.path() + "/" + name).toStdString(); }
+
+    QTemporaryDir dir;
+    VirtualTvCard card;
+    std::unique_ptr<RegFile> machine;
+    std::unique_ptr<AutoTuneStore> store;
+    std::unique_ptr<CaptureContext> context;
+    std::unique_ptr<FilterGraph> graph;
+};
+
+} // namespace qeltv::test
