@@ -1,0 +1,84 @@
+// The single-instance rule and the command channel between instances.
+//
+// The first instance holds an exclusive flock on QELTV.lock in the runtime
+// folder for its whole life (the kernel drops it when the process dies, so a
+// crash never blocks the next start) and listens on the local socket
+// QELTV.sock beside it. A later instance finds the lock held and talks to the
+// first through the socket, one command a line.
+#pragma once
+
+#include "app/Commands.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QObject>
+#include <filesystem>
+#include <map>
+#include <memory>
+
+namespace qeltv {
+
+class InstanceLock {
+public:
+    explicit InstanceLock(std::filesystem::path lockFile);
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+    // True when another process holds the lock. A lock that cannot be taken
+    // for any other reason counts as not held: this process is then a first
+    // instance, as when the lock could be created.
+    bool heldElsewhere() const { return heldElsewhere_; }
+    // Releases the lock (the last step of the first instance's shutdown).
+    void release();
+
+private:
+    int fd_ = -1;
+    bool heldElsewhere_ = false;
+};
+
+// The first instance's end of the channel: every valid line becomes a
+// CommandEvent posted to `receiver` (the application, where the message hook
+// sees it). Anything else is ignored.
+class CommandServer : public QObject {
+    Q_OBJECT
+public:
+    // Connections at once and bytes kept per connection; beyond them a peer
+    // is dropped, so no peer can exhaust the first instance.
+    static constexpr int kMaxConnections = 32;
+
+    CommandServer(QObject* receiver, QObject* parent = nullptr);
+    ~CommandServer() override;
+    // Listens on the socket path, replacing a stale socket file left by a
+    // crashed instance. Returns false (with errorString()) when it cannot.
+    bool listen(const std::filesystem::path& socketPath);
+    QString errorString() const { return server_.errorString(); }
+
+private:
+    void onNewConnection();
+    void onReadyRead(QLocalSocket* socket);
+
+    struct LineState {
+        QByteArray pending;
+        bool discarding = false;
+    };
+
+    QObject* receiver_;
+    QLocalServer server_;
+    std::map<QLocalSocket*, LineState> connections_;
+    std::filesystem::path socketPath_;
+};
+
+// A relay's end: one connection to the first instance.
+class CommandClient {
+public:
+    // False when no first instance answers on the socket.
+    bool connect(const std::filesystem::path& socketPath, int timeout_ms = 2000);
+    // Sends one command; failures (the first instance is gone) are ignored.
+    void send(const Command& command);
+
+private:
+    std::unique_ptr<QLocalSocket> socket_;
+};
+
+} // namespace qeltv
