@@ -62,6 +62,7 @@ int main(int argc, char** argv) {
     // Started with an argument, the window stays hidden: only the tray icon.
     if (!channel)
         window.show();
+    qCDebug(lcApp) << "first instance, window" << (window.isVisible() ? "shown" : "hidden");
     QObject::connect(&closer, &SignalCloser::closeRequested, &window, [&](int signalNumber) {
         qCDebug(lcApp) << "signal" << signalNumber << ": closing";
         window.close();

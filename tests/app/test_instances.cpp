@@ -1,0 +1,116 @@
+// The single-instance rule and the relay, with real processes.
+#include "settings/RegStore.h"
+#include "tests/app/ProgramRun.h"
+#include "tests/settings/TempDir.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#include <gtest/gtest.h>
+
+using namespace qeltv;
+using namespace qeltv::test;
+
+TEST(Instances, SecondInstanceAndRelay) {
+    Home home;
+    ProgramRun first(home, {});
+    ASSERT_TRUE(first.waitForLog("first instance, window shown")) << first.log().toStdString();
+
+    // Without arguments: ends at once, says nothing to the first.
+    ProgramRun second(home, {});
+    EXPECT_EQ(second.waitForExit(), 0);
+
+    // With an argument: relays start, stays, relays stop when asked to close.
+    ProgramRun relay(home, {"7"});
+    ASSERT_TRUE(first.waitForLog("command QelTVStartRec 7 in mode 0"));
+    QThread::msleep(300);
+    EXPECT_TRUE(relay.running());
+    relay.signal(SIGTERM);
+    EXPECT_EQ(relay.waitForExit(), 0);
+    EXPECT_TRUE(first.waitForLog("command QelTVStopRec 0 in mode 0"));
+
+    // Not an integer: channel 1.
+    ProgramRun abc(home, {"abc", "9"});
+    EXPECT_TRUE(first.waitForLog("command QelTVStartRec 1 in mode 0"));
+    abc.signal(SIGHUP);
+    EXPECT_EQ(abc.waitForExit(), 0);
+    EXPECT_TRUE(first.waitForLog("command QelTVStopRec 0 in mode 0", 15000, 2));
+
+    // The second instance without arguments sent nothing.
+    EXPECT_EQ(first.log().count("received"), 4) << first.log().toStdString();
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.waitForExit(), 0);
+    EXPECT_TRUE(first.log().contains("shutdown"));
+}
+
+// A relay that reaches no first instance ends at once and posts nothing; a
+// first instance with an argument starts hidden and records from its own
+// command; closing it saves every setting.
+TEST(Instances, FirstInstanceWithArgumentAndSettingsAtClose) {
+    Home home;
+    {
+        ProgramRun first(home, {"5"});
+        ASSERT_TRUE(first.waitForLog("first instance, window hidden"));
+        ASSERT_TRUE(first.waitForLog("command QelTVStartRec 5 in mode 0"));
+        first.signal(SIGTERM);
+        EXPECT_EQ(first.waitForExit(), 0);
+    }
+    RegFile saved(home.userStore(), "HKEY_CURRENT_USER");
+    saved.load();
+    const auto names = saved.valueNames("Software\\Qel\\QelTV");
+    EXPECT_EQ(names.size(), 18u);
+    EXPECT_EQ(names.front(), "VideoCapDev");
+    EXPECT_EQ(names.back(), "TuningSpace");
+    EXPECT_TRUE(saved.keyExists("Software\\Qel\\QelTV\\Channels"));
+
+    // The relayed start set the current channel. A value edited by hand, its
+    // name in other letters, is read at the next start (and so written back
+    // at its close).
+    std::string text = ReadFile(home.userStore());
+    const auto at = text.find("\"CurrentChannel\"=dword:00000005");
+    ASSERT_NE(at, std::string::npos) << text;
+    text.replace(at, 31, "\"currentCHANNEL\"=dword:00000009");
+    WriteFile(home.userStore(), text);
+    {
+        ProgramRun first(home, {});
+        ASSERT_TRUE(first.waitForLog("first instance, window shown"));
+        first.signal(SIGINT);
+        EXPECT_EQ(first.waitForExit(), 0);
+    }
+    RegFile again(home.userStore(), "HKEY_CURRENT_USER");
+    again.load();
+    EXPECT_EQ(std::get<std::uint32_t>(*again.value("Software\\Qel\\QelTV", "CurrentChannel")), 9u);
+    EXPECT_EQ(again.valueNames("Software\\Qel\\QelTV")[16], "currentCHANNEL");
+}
+
+TEST(Instances, RelayWithoutFirstInstanceAndStaleSocket) {
+    Home home;
+    QDir().mkpath(home.path("run") + "/qeltv");
+    const QString lockPath = home.path("run") + "/qeltv/QELTV.lock";
+    {
+        // The lock is held but nobody answers: the relay ends at once.
+        int fd = ::open(lockPath.toLocal8Bit().constData(), O_RDWR | O_CREAT, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+        ProgramRun orphan(home, {"4"});
+        EXPECT_EQ(orphan.waitForExit(5000), 0);
+        EXPECT_TRUE(orphan.log().contains("relay: first instance found: false"));
+        ::close(fd);
+    }
+    // A socket file left by a crashed instance is replaced by the next one.
+    QFile stale(home.path("run") + "/qeltv/QELTV.sock");
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.close();
+    ProgramRun first(home, {"3"});
+    ASSERT_TRUE(first.waitForLog("first instance, window hidden"));
+    ProgramRun relay(home, {"4"});
+    EXPECT_TRUE(first.waitForLog("command QelTVStartRec 4"));
+    relay.signal(SIGTERM);
+    EXPECT_EQ(relay.waitForExit(), 0);
+    // A crash leaves the lock to the kernel: the next start is a first
+    // instance again.
+    first.signal(SIGKILL);
+    first.waitForExit();
+    ProgramRun next(home, {});
+    EXPECT_TRUE(next.waitForLog("first instance, window shown"));
+}
