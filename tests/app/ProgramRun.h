@@ -80,7 +80,9 @@ public:
         log_ += QString::fromUtf8(process_.readAllStandardError());
         return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -2;
     }
-    void signal(int signalNumber) { ::kill(static_cast<pid_t>(process_.processId()), signalNumber); }
+    void signal(int signalNumber) {
+        ::kill(static_cast<pid_t>(process_.processId()), signalNumber);
+    }
     bool running() const { return process_.state() != QProcess::NotRunning; }
     QString log() {
         log_ += QString::fromUtf8(process_.readAllStandardError());

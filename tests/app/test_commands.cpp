@@ -68,8 +68,7 @@ TEST(Commands, HookTable) {
         for (int m = 0; m < 4; ++m) {
             Recorder r(modes[m]);
             DispatchCommand(r, command);
-            EXPECT_EQ(r.calls, expected[m])
-                << CommandName(command.kind) << " in mode " << m;
+            EXPECT_EQ(r.calls, expected[m]) << CommandName(command.kind) << " in mode " << m;
         }
     }
 }

@@ -4,9 +4,9 @@
 #include "tests/settings/TempDir.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <unistd.h>
-#include <gtest/gtest.h>
 
 using namespace qeltv;
 using namespace qeltv::test;
