@@ -54,9 +54,10 @@ void Paths::createRuntimeDir() const {
         ::chmod(runtimeDir.c_str(), 0700);
 }
 
-void Paths::createVideosDir() const {
+void Paths::createDataDirs() const {
     std::error_code ec;
-    std::filesystem::create_directories(videosDir, ec);
+    for (const auto& dir : {configDir, dataDir, videosDir})
+        std::filesystem::create_directories(dir, ec);
 }
 
 } // namespace qeltv

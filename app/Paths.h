@@ -25,8 +25,9 @@ struct Paths {
     // Creates the runtime folder (mode 0700) and throws std::runtime_error
     // when it cannot be made private to this user.
     void createRuntimeDir() const;
-    // Creates the videos folder when missing (errors are left to the writer).
-    void createVideosDir() const;
+    // Creates the data and videos folders when missing (errors are left to
+    // whoever writes there).
+    void createDataDirs() const;
 };
 
 } // namespace qeltv

@@ -2,17 +2,22 @@
 
 #include "app/Logging.h"
 #include "capture/TvTuner.h"
+#include "capture/VideoWindow.h"
+#include "config/DeviceSelection.h"
 #include "settings/uFrmEditChannelName.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFormLayout>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QToolBar>
@@ -34,8 +39,10 @@ TfrmMain::TfrmMain(const Paths& paths, std::optional<long> startChannel,
                    std::unique_ptr<InstanceLock> lock, QelApplication& app)
     : paths_(paths), startChannel_(startChannel), lock_(std::move(lock)), app_(app),
       userStore_(paths.userStore(), "HKEY_CURRENT_USER"),
-      machineStore_(paths.machineStore(), "HKEY_LOCAL_MACHINE"), autoTune_(machineStore_) {
+      machineStore_(paths.machineStore(), "HKEY_LOCAL_MACHINE"), autoTune_(machineStore_),
+      devices_(paths.cacheDir) {
     setObjectName("TfrmMain");
+    graph_ = std::make_unique<GraphBuilder>(context_, settings_, *this);
     setWindowTitle(QApplication::applicationDisplayName());
     resize(kDesignWidth, kDesignHeight);
     app_.setErrorHandler(&errorHandler_);
@@ -55,6 +62,9 @@ TfrmMain::TfrmMain(const Paths& paths, std::optional<long> startChannel,
 
 TfrmMain::~TfrmMain() {
     FormDestroy();
+    // The video window is a filter object of the graph: it goes first.
+    delete VideoWindow_;
+    VideoWindow_ = nullptr;
     app_.removeEventFilter(this);
     app_.setErrorHandler(nullptr);
 }
@@ -79,6 +89,9 @@ void TfrmMain::buildPages() {
     pnlBack_->setStyleSheet("QLabel#pnlBack { background: #808080; color: red; font: bold 8pt; }");
     pnlBack_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     videoLayout->addWidget(pnlBack_, 1);
+    VideoWindow_ = new VideoWindow(graph_->graph(), pnlBack_);
+    VideoWindow_->setObjectName("VideoWindow");
+    graph_->setVideoWindow(VideoWindow_);
     toolBar_ = new QToolBar(video);
     toolBar_->setObjectName("ToolBar1");
     toolBar_->setToolButtonStyle(Qt::ToolButtonIconOnly);
@@ -152,13 +165,36 @@ void TfrmMain::buildPages() {
 
     auto* prefs = new QWidget;
     auto* prefsLayout = new QVBoxLayout(prefs);
+    auto combo = [](QWidget* parent, const char* name) {
+        auto* box = new QComboBox(parent);
+        box->setObjectName(name);
+        return box;
+    };
     auto* videoGroup = new QGroupBox("Video capture", prefs);
-    auto* videoGroupLayout = new QVBoxLayout(videoGroup);
-    videoGroupLayout->addWidget(new QLabel("Capture device", videoGroup));
-    cmbVideoCapDev_ = new QComboBox(videoGroup);
-    cmbVideoCapDev_->setObjectName("cmbVideoCapDev");
-    videoGroupLayout->addWidget(cmbVideoCapDev_);
+    auto* videoForm = new QFormLayout(videoGroup);
+    cmbVideoCapDev_ = combo(videoGroup, "cmbVideoCapDev");
+    videoForm->addRow("Capture device", cmbVideoCapDev_);
+    cmbCompressionFilters_ = combo(videoGroup, "cmbCompressionFilters");
+    videoForm->addRow("Compression", cmbCompressionFilters_);
+    edCapFile_ = new QLineEdit(videoGroup);
+    edCapFile_->setObjectName("edCapFile");
+    videoForm->addRow("Capture to file", edCapFile_);
+    connect(edCapFile_, &QLineEdit::textChanged, this, [this](const QString& text) {
+        const QByteArray bytes = text.toUtf8();
+        settings_.CapFile.assign(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    });
     prefsLayout->addWidget(videoGroup);
+    auto* audioGroup = new QGroupBox("Audio capture", prefs);
+    auto* audioForm = new QFormLayout(audioGroup);
+    cmbAudioCapDev_ = combo(audioGroup, "cmbAudioCapDev");
+    audioForm->addRow("Capture device", cmbAudioCapDev_);
+    cmbInputLines_ = combo(audioGroup, "cmbInputLines");
+    audioForm->addRow("Input mixer device", cmbInputLines_);
+    cmbAudioCompressionFilters_ = combo(audioGroup, "cmbAudioCompressionFilters");
+    audioForm->addRow("Compression", cmbAudioCompressionFilters_);
+    cmbAudioCompressionFormat_ = combo(audioGroup, "cmbAudioCompressionFormat");
+    audioForm->addRow("Format", cmbAudioCompressionFormat_);
+    prefsLayout->addWidget(audioGroup);
     prefsLayout->addStretch();
     pages_->addTab(prefs, "Preferences");
 
@@ -221,11 +257,28 @@ void TfrmMain::FormCreate() {
     commandServer_ = std::make_unique<CommandServer>(&app_);
     if (!commandServer_->listen(paths_.commandSocket()))
         qCWarning(lcApp) << "command channel:" << commandServer_->errorString();
+    // 7.
+    graph_->Activate();
     // 8, 9.
     settings_.CurrentChannel = 1;
     pages_->setCurrentIndex(PageVideo);
     // 10.
     LoadSettings();
+    // 11.
+    FillVideoCaptureDevices();
+    FillVideoCompressors();
+    FillAudioCaptureDevices();
+    FillAudioCompressors();
+    FillAudioFormats();
+    FillInputLines();
+    // A working file left by a recording that was killed would be deleted
+    // by the first build: keep it under its final name instead.
+    if (const auto kept = graph_->KeepInterruptedRecording(); !kept.empty())
+        setStatusText("An interrupted recording was kept as " + fromBytes(kept.string()));
+    // 12.
+    graph_->RestoreGraph(paths_.dataFile());
+    if (corrupted_)
+        return;
     // 13. Handled once the message loop runs, after the whole start-up.
     if (startChannel_)
         QCoreApplication::postEvent(&app_,
@@ -243,14 +296,36 @@ void TfrmMain::FormDestroy() {
     qCDebug(lcApp) << "shutdown";
     // 1. Errors from here on are not shown.
     errorHandler_.remove();
-    // 3.
-    if (mode_ == GraphMode::Webcast)
-        BuildGraph(GraphMode::Preview);
-    // 6.
+    // After corrupted data nothing is saved.
+    if (!corrupted_) {
+        try {
+            // 2, 3.
+            if (VideoWindow_)
+                VideoWindow_->ShowOsdText(QString(), nullptr);
+            if (graph_->mode() == GraphMode::Recording)
+                graph_->StopRecording();
+            else if (graph_->mode() == GraphMode::Webcast)
+                BuildGraph(GraphMode::Preview);
+            // 4.
+            graph_->SaveGraph(paths_.dataFile());
+        } catch (const std::exception& e) {
+            qCWarning(lcApp) << "graph not saved:" << e.what();
+        }
+    }
+    // 5.
     try {
-        SaveSettings();
+        graph_->graph().Stop();
+        graph_->graph().Deactivate();
     } catch (const std::exception& e) {
-        qCWarning(lcApp) << "settings not saved:" << e.what();
+        qCWarning(lcApp) << "graph not stopped:" << e.what();
+    }
+    // 6.
+    if (!corrupted_) {
+        try {
+            SaveSettings();
+        } catch (const std::exception& e) {
+            qCWarning(lcApp) << "settings not saved:" << e.what();
+        }
     }
     // 8. A new first instance may start from here on.
     commandServer_.reset();
@@ -275,10 +350,11 @@ void TfrmMain::LoadSettings() {
     } catch (const RegParseError& e) {
         errorHandler_.report(QString::fromUtf8(e.what()));
     }
-    paths_.createVideosDir();
+    paths_.createDataDirs();
     std::vector<std::string> problems;
     qeltv::LoadSettings(userStore_, autoTune_, paths_.defaultCaptureFile(), settings_, channels_,
                         problems);
+    edCapFile_->setText(fromBytes(settings_.CapFile));
     // A value of the wrong type kept its default; say so and go on.
     for (const auto& p : problems)
         errorHandler_.report(fromBytes(p));
@@ -363,14 +439,15 @@ QString TfrmMain::quickChannelText() const {
 
 void TfrmMain::lstChannelsClick() {
     const auto selected = channels_.selected();
-    if (tuner_ && selected) {
+    TvTuner* tuner = graph_->tuner();
+    if (tuner && selected) {
         const long number = ChannelNumberOr(channels_.at(*selected).number, 1);
-        tuner_->put_Channel(number, kSubChannelDefault, kSubChannelDefault);
+        tuner->put_Channel(number, kSubChannelDefault, kSubChannelDefault);
         settings_.CurrentChannel = static_cast<std::int32_t>(number);
         cmbQuickChannel_->setCurrentIndex(static_cast<int>(*selected));
     }
     qCDebug(lcApp) << "channel chosen:" << settings_.CurrentChannel
-                   << "tuner:" << (tuner_ != nullptr);
+                   << "tuner:" << (tuner != nullptr);
     SetTrayHint();
     ShowOsdText(cmbQuickChannel_->currentText());
 }
@@ -432,24 +509,15 @@ void TfrmMain::SetTrayHint() {
 }
 
 void TfrmMain::ShowOsdText(const QString& text) {
-    // The caption over the picture needs a tuner and the video window.
-    if (!tuner_)
-        return;
-    qCDebug(lcApp).noquote() << "caption:" << text;
+    // The caption over the picture needs a known tuner.
+    qCDebug(lcApp).noquote() << "caption:" << text << "tuner:" << (graph_->tuner() != nullptr);
+    VideoWindow_->ShowOsdText(text, graph_->tuner());
 }
 
 // ------------------------------------------------------- graph and modes
 
-int TfrmMain::videoDeviceCount() const {
-    return cmbVideoCapDev_->count();
-}
-
 void TfrmMain::BuildGraph(GraphMode mode) {
-    if (videoDeviceCount() == 0)
-        return;
-    mode_ = mode;
-    qCDebug(lcApp) << "graph mode" << ToInt(mode_);
-    UpdateControls();
+    graph_->BuildGraph(mode);
 }
 
 void TfrmMain::btRecClick() {
@@ -457,18 +525,15 @@ void TfrmMain::btRecClick() {
 }
 
 void TfrmMain::btPauseClick() {
-    if (videoDeviceCount() == 0)
-        return;
+    graph_->Pause();
 }
 
 void TfrmMain::btPlayClick() {
-    if (videoDeviceCount() == 0)
-        return;
+    graph_->Play();
 }
 
 void TfrmMain::btStopClick() {
-    if (mode_ == GraphMode::Webcast)
-        BuildGraph(GraphMode::Preview);
+    graph_->Stop();
 }
 
 void TfrmMain::StartWebcast1Click() {
@@ -478,9 +543,10 @@ void TfrmMain::StartWebcast1Click() {
 }
 
 void TfrmMain::UpdateControls() {
-    const bool preview = mode_ == GraphMode::Preview;
-    const bool recording = mode_ == GraphMode::Recording;
-    const bool webcast = mode_ == GraphMode::Webcast;
+    const GraphMode mode = graph_->mode();
+    const bool preview = mode == GraphMode::Preview;
+    const bool recording = mode == GraphMode::Recording;
+    const bool webcast = mode == GraphMode::Webcast;
     for (QAction* a : {btPreviousChapter_, btRewind_, btFastForward_, btNextChapter_})
         a->setEnabled(preview || webcast);
     btRec_->setEnabled(preview);
@@ -492,6 +558,175 @@ void TfrmMain::UpdateControls() {
     lstChannels_->setEnabled(preview || webcast);
     cmbQuickChannel_->setEnabled(preview || webcast);
     pages_->widget(PagePreferences)->setEnabled(preview);
+}
+
+// ------------------------------------------------------- Preferences page
+
+void TfrmMain::bindAndAttach(FilterObject& object, DeviceCategory category, QComboBox* box) {
+    // Binding re-enumerates the category and takes the moniker at the
+    // position kept with the entry.
+    const QVariant position = box->currentData();
+    object.Detach();
+    object.setMoniker(position.isValid() ? devices_.MonikerAt(category, position.toInt())
+                                         : std::string());
+    object.Attach();
+}
+
+static void fillDevices(QComboBox* box, const std::vector<DeviceInfo>& devices) {
+    box->clear();
+    for (const auto& d : devices)
+        box->addItem(QString::fromStdString(d.friendlyName), d.position);
+}
+
+static QStringList entries(const QComboBox* box) {
+    QStringList list;
+    for (int i = 0; i < box->count(); ++i)
+        list << box->itemText(i);
+    return list;
+}
+
+void TfrmMain::FillVideoCaptureDevices() {
+    graph_->filterVideoCap.Detach();
+    fillDevices(cmbVideoCapDev_, devices_.Enumerate(DeviceCategory::VideoInput));
+    cmbVideoCapDev_->setCurrentIndex(SelectBySavedName(
+        entries(cmbVideoCapDev_), fromBytes(settings_.VideoCapDev), NameMatch::Last, 0));
+    bindAndAttach(graph_->filterVideoCap, DeviceCategory::VideoInput, cmbVideoCapDev_);
+}
+
+void TfrmMain::FillVideoCompressors() {
+    cmbCompressionFilters_->clear();
+    cmbCompressionFilters_->addItem("None");
+    graph_->filterVideoCompression.Detach();
+    for (const auto& d : devices_.Enumerate(DeviceCategory::VideoCompressor))
+        cmbCompressionFilters_->addItem(QString::fromStdString(d.friendlyName), d.position);
+    cmbCompressionFilters_->setCurrentIndex(SelectBySavedName(entries(cmbCompressionFilters_),
+                                                              fromBytes(settings_.VideoCompressor),
+                                                              NameMatch::First, 0));
+    // With "None" the compressor stays out of the graph.
+    if (cmbCompressionFilters_->currentIndex() > 0)
+        bindAndAttach(graph_->filterVideoCompression, DeviceCategory::VideoCompressor,
+                      cmbCompressionFilters_);
+}
+
+void TfrmMain::FillAudioCaptureDevices() {
+    graph_->filterAudioCap.Detach();
+    fillDevices(cmbAudioCapDev_, devices_.Enumerate(DeviceCategory::AudioInput));
+    cmbAudioCapDev_->setCurrentIndex(SelectBySavedName(
+        entries(cmbAudioCapDev_), fromBytes(settings_.AudioCapDev), NameMatch::Last, 0));
+    bindAndAttach(graph_->filterAudioCap, DeviceCategory::AudioInput, cmbAudioCapDev_);
+}
+
+void TfrmMain::FillAudioCompressors() {
+    graph_->filterAudioCompression.Detach();
+    fillDevices(cmbAudioCompressionFilters_, devices_.Enumerate(DeviceCategory::AudioCompressor));
+    cmbAudioCompressionFilters_->setCurrentIndex(
+        SelectBySavedName(entries(cmbAudioCompressionFilters_),
+                          fromBytes(settings_.AudioCompressor), NameMatch::First, 0));
+    bindAndAttach(graph_->filterAudioCompression, DeviceCategory::AudioCompressor,
+                  cmbAudioCompressionFilters_);
+}
+
+void TfrmMain::FillAudioFormats() {
+    cmbAudioCompressionFormat_->clear();
+    if (Filter* compressor = graph_->filterAudioCompression.filterOrNull()) {
+        // The last output pin's formats remain.
+        for (Pin* pin : compressor->pins())
+            if (pin->direction() == PinDirection::Output)
+                audioFormats_ = pin->GetStreamCaps();
+    }
+    for (const auto& format : audioFormats_)
+        cmbAudioCompressionFormat_->addItem(QString::fromStdString(AudioFormatText(format)));
+    cmbAudioCompressionFormat_->setCurrentIndex(
+        SelectBySavedName(entries(cmbAudioCompressionFormat_),
+                          fromBytes(settings_.AudioCompressionFormat), NameMatch::First, 0));
+}
+
+void TfrmMain::FillInputLines() {
+    Filter* audioCap = graph_->filterAudioCap.filterOrNull();
+    if (!audioCap)
+        return;
+    cmbInputLines_->clear();
+    int selected = -1;
+    const auto pins = audioCap->pins();
+    for (std::size_t i = 0; i < pins.size(); ++i) {
+        if (pins[i]->direction() != PinDirection::Input)
+            continue;
+        cmbInputLines_->addItem(QString::fromStdString(pins[i]->name()), static_cast<int>(i));
+        bool enabled = false;
+        // A pin without the mixer counts as not enabled.
+        if (pins[i]->hasMixer() && Succeeded(pins[i]->get_Enable(enabled)) && enabled)
+            selected = cmbInputLines_->count() - 1;
+    }
+    cmbInputLines_->setCurrentIndex(selected);
+}
+
+void TfrmMain::reselectAudioCaptureDevice() {
+    // cmbAudioCapDevChange: the graph stays stopped; the caller builds.
+    if (cmbAudioCapDev_->currentIndex() < 0)
+        return;
+    graph_->graph().Stop();
+    bindAndAttach(graph_->filterAudioCap, DeviceCategory::AudioInput, cmbAudioCapDev_);
+    FillInputLines();
+    settings_.AudioCapDev = cmbAudioCapDev_->currentText().toStdString();
+}
+
+// ------------------------------------------------------------ GraphView
+
+void TfrmMain::setBusyCursor(bool busy) {
+    if (busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
+void TfrmMain::setBackCaption(const QString& caption) {
+    pnlBack_->setText(caption);
+}
+
+void TfrmMain::setStatusText(const QString& text) {
+    qCDebug(lcApp).noquote() << "status:" << text;
+    statusBar()->showMessage(text);
+}
+
+void TfrmMain::showMessage(const QString& text) {
+    qCDebug(lcApp).noquote() << "message:" << text;
+    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), text,
+                    QMessageBox::Ok, this);
+    box.exec();
+}
+
+void TfrmMain::showWarning(const QString& text) {
+    qCDebug(lcApp).noquote() << "warning:" << text;
+    QMessageBox box(QMessageBox::Warning, QApplication::applicationDisplayName(), text,
+                    QMessageBox::Ok, this);
+    box.exec();
+}
+
+void TfrmMain::showBalloon(const QString& title, const QString& text, int icon, int seconds) {
+    ShowBalloon(title, text, static_cast<QSystemTrayIcon::MessageIcon>(icon), seconds);
+}
+
+bool TfrmMain::videoDevicesListed() const {
+    return cmbVideoCapDev_->count() > 0;
+}
+
+std::optional<int> TfrmMain::selectedInputLine() const {
+    if (cmbInputLines_->currentIndex() < 0)
+        return std::nullopt;
+    return cmbInputLines_->currentData().toInt();
+}
+
+std::optional<MediaType> TfrmMain::selectedAudioFormat() const {
+    const int i = cmbAudioCompressionFormat_->currentIndex();
+    if (i < 0 || static_cast<std::size_t>(i) >= audioFormats_.size())
+        return std::nullopt;
+    return audioFormats_[static_cast<std::size_t>(i)];
+}
+
+void TfrmMain::endProgram() {
+    // Nothing is saved on this path; the loop ends as soon as it runs.
+    corrupted_ = true;
+    QMetaObject::invokeMethod(&app_, &QCoreApplication::quit, Qt::QueuedConnection);
 }
 
 // ----------------------------------------------------------------- tray

@@ -6,6 +6,10 @@
 #include "app/ErrorHandler.h"
 #include "app/Paths.h"
 #include "app/SingleInstance.h"
+#include "capture/Devices.h"
+#include "capture/FilterObject.h"
+#include "capture/GraphBuilder.h"
+#include "capture/VirtualTvCard.h"
 #include "settings/AutoTuneStore.h"
 #include "settings/ChannelList.h"
 #include "settings/RegStore.h"
@@ -20,6 +24,7 @@
 class QAction;
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QTabWidget;
 class QToolBar;
@@ -30,7 +35,9 @@ namespace qeltv {
 
 class TvTuner;
 
-class TfrmMain : public QMainWindow, public CommandTarget {
+class VideoWindow;
+
+class TfrmMain : public QMainWindow, public CommandTarget, public GraphView {
     Q_OBJECT
 public:
     static constexpr int kDesignWidth = 459;
@@ -46,7 +53,7 @@ public:
     ~TfrmMain() override;
 
     // CommandTarget, used by the message hook.
-    GraphMode graphMode() const override { return mode_; }
+    GraphMode graphMode() const override { return graph_->mode(); }
     void setCurrentChannel(long channel) override;
     void recordCommand() override { btRecClick(); }
     void stopCommand() override { btStopClick(); }
@@ -75,6 +82,32 @@ public:
     void ShowBalloon(const QString& title, const QString& text, QSystemTrayIcon::MessageIcon icon,
                      int seconds);
 
+    // The Preferences page's start-up fills.
+    void FillVideoCaptureDevices();
+    void FillVideoCompressors();
+    void FillAudioCaptureDevices();
+    void FillAudioCompressors();
+    void FillAudioFormats();
+    void FillInputLines();
+
+    // GraphView.
+    void setBusyCursor(bool busy) override;
+    void setBackCaption(const QString& caption) override;
+    void setStatusText(const QString& text) override;
+    void showMessage(const QString& text) override;
+    void showBalloon(const QString& title, const QString& text, int icon, int seconds) override;
+    bool videoDevicesListed() const override;
+    std::optional<int> selectedInputLine() const override;
+    std::optional<MediaType> selectedAudioFormat() const override;
+    int webcastPort() const override { return webcastPort_; }
+    void reselectAudioCaptureDevice() override;
+    void showWarning(const QString& text) override;
+    void endProgram() override;
+
+    GraphBuilder& graphBuilder() { return *graph_; }
+    VideoWindow* videoWindow() const { return VideoWindow_; }
+    VirtualTvCard& virtualCard() { return card_; }
+
     const Settings& settings() const { return settings_; }
     const ChannelList& channels() const { return channels_; }
     long currentChannel() const { return settings_.CurrentChannel; }
@@ -100,11 +133,11 @@ private:
     void selectChannelRow(std::optional<std::size_t> index);
     void SetTrayHint();
     void ShowOsdText(const QString& text);
+    void bindAndAttach(FilterObject& object, DeviceCategory category, QComboBox* box);
     void BalloonhintTimerTimer();
     void Restore1Click();
     void CoolTrayIcon1DblClick();
     void minimiseToTray();
-    int videoDeviceCount() const;
 
     Paths paths_;
     std::optional<long> startChannel_;
@@ -116,10 +149,16 @@ private:
     AutoTuneStore autoTune_;
     Settings settings_;
     ChannelList channels_;
-    GraphMode mode_ = GraphMode::Preview;
-    TvTuner* tuner_ = nullptr; // the known tuner of the graph, if any
+    VirtualTvCard card_;
+    CaptureContext context_{card_, autoTune_};
+    DeviceEnumerator devices_;
+    std::unique_ptr<GraphBuilder> graph_;
+    VideoWindow* VideoWindow_ = nullptr;
+    std::vector<MediaType> audioFormats_;
+    int webcastPort_ = 8080;
     std::unique_ptr<CommandServer> commandServer_;
     bool shutDown_ = false;
+    bool corrupted_ = false;
 
     // Controls.
     QTabWidget* pages_ = nullptr;
@@ -139,6 +178,12 @@ private:
     QComboBox* cmbQuickChannel_ = nullptr;
     QTreeWidget* lstChannels_ = nullptr;
     QComboBox* cmbVideoCapDev_ = nullptr;
+    QComboBox* cmbCompressionFilters_ = nullptr;
+    QComboBox* cmbAudioCapDev_ = nullptr;
+    QComboBox* cmbAudioCompressionFilters_ = nullptr;
+    QComboBox* cmbAudioCompressionFormat_ = nullptr;
+    QComboBox* cmbInputLines_ = nullptr;
+    QLineEdit* edCapFile_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
     QMenu* trayMenu_ = nullptr;
     QTimer BalloonhintTimer_;

@@ -1,0 +1,144 @@
+// The capture graph in its modes: BuildGraph tears the graph down to its
+// fixed members and wires it again for preview, recording or webcast; the
+// transport calls run, pause and stop it; StopRecording finishes a
+// recording under its final name; SaveGraph and RestoreGraph keep the whole
+// graph across runs in the data file.
+//
+// The window that shows all this is reached through GraphView, so the logic
+// runs and is tested without a window.
+#pragma once
+
+#include "capture/FilterGraph.h"
+#include "capture/FilterObject.h"
+#include "capture/GraphMode.h"
+#include "capture/MediaType.h"
+
+#include <QDateTime>
+#include <QString>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+namespace qeltv {
+
+struct Settings;
+class VideoWindow;
+
+// What graph building shows and reads in the main window.
+class GraphView {
+public:
+    virtual ~GraphView() = default;
+    virtual void setBusyCursor(bool busy) = 0;
+    // The caption of the grey panel behind the video window (pnlBack).
+    virtual void setBackCaption(const QString& caption) = 0;
+    virtual void setStatusText(const QString& text) = 0;
+    // The control-state update for the graph mode.
+    virtual void UpdateControls() = 0;
+    // A plain message box.
+    virtual void showMessage(const QString& text) = 0;
+    // A tray balloon; icon 0 none, 1 information, 2 warning, 3 error.
+    virtual void showBalloon(const QString& title, const QString& text, int icon, int seconds) = 0;
+    // Whether the video capture device list has entries.
+    virtual bool videoDevicesListed() const = 0;
+    // The pin index stored with the selected input line, if one is selected.
+    virtual std::optional<int> selectedInputLine() const = 0;
+    // The media type of the selected audio format, if one is selected.
+    virtual std::optional<MediaType> selectedAudioFormat() const = 0;
+    virtual int webcastPort() const = 0;
+    // The audio capture device selection again (re-creates the filter and
+    // refills the input lines), as RestoreGraph asks for it.
+    virtual void reselectAudioCaptureDevice() = 0;
+    // A warning message box with only OK.
+    virtual void showWarning(const QString& text) = 0;
+    // Ends the program at once, saving nothing (the corrupted-data path).
+    virtual void endProgram() = 0;
+};
+
+class GraphBuilder {
+    // Declared first: the filter objects below register with the graph.
+    CaptureContext& context_;
+    Settings& settings_;
+    GraphView& view_;
+    FilterGraph graph_;
+
+public:
+    static constexpr const char* kBuildErrorText =
+        "There was an error while building the graph. Please check your configuration. "
+        "Exception: ";
+    static constexpr const char* kCorruptedDataText =
+        "Corrupted data detected in configuration file ( qeltv.dat ). \r\n\r\nqEL TV will "
+        "now close. Please restart the application";
+    static constexpr int kWebcastWidth = 320;
+    static constexpr int kWebcastHeight = 240;
+    static constexpr std::int32_t kWebcastFrameDuration = 400000;
+
+    GraphBuilder(CaptureContext& context, Settings& settings, GraphView& view);
+    ~GraphBuilder();
+
+    FilterGraph& graph() { return graph_; }
+    GraphMode mode() const { return mode_; }
+    // Auto-tuning sets its mode directly.
+    void setMode(GraphMode mode) { mode_ = mode; }
+    void setVideoWindow(VideoWindow* window) { VideoWindow_ = window; }
+
+    FilterObject filterVideoCap;
+    FilterObject filterVideoCompression;
+    FilterObject filterAudioCap;
+    FilterObject filterAudioCompression;
+    FilterObject filterAVIMux;
+    FilterObject filterAVIOut;
+    FilterObject filterNull;
+
+    // Activates the graph and attaches the fixed members (AVI Mux, File
+    // Writer, Null Renderer).
+    void Activate();
+    void BuildGraph(GraphMode mode);
+    void RouteTunerAudio();
+    void StopRecording();
+    // Moves a non-empty working file left by a recording that never ended
+    // to its final name, stamped with the file's last change; returns that
+    // name, or an empty path when there was nothing to keep.
+    std::filesystem::path KeepInterruptedRecording();
+    // The transport buttons.
+    void Play();
+    void Pause();
+    void Stop();
+    void SaveGraph(const std::filesystem::path& dataFile);
+    void RestoreGraph(const std::filesystem::path& dataFile);
+
+    // Known devices of the graph (found by the first build that lacks them).
+    TvTuner* tuner() const { return tuner_; }
+    Crossbar* crossbar() const { return crossbar_; }
+    TvAudio* tvAudio() const { return tvAudio_; }
+    // A change of video capture device forgets them.
+    void forgetDevices();
+
+    Pin* previewPin() const { return previewPin_; }
+    Pin* capturePin() const { return capturePin_; }
+    const MediaType& previewFormat() const { return previewFormat_; }
+    const MediaType& captureFormat() const { return captureFormat_; }
+    const QDateTime& recordingStart() const { return recordingStart_; }
+    // The name of the last finished recording, empty when none.
+    const std::filesystem::path& lastRecording() const { return lastRecording_; }
+
+    // "<capture file without extension>_<yyyymmddhhnnss><extension>".
+    static std::filesystem::path FinalName(const std::string& captureFile, const QDateTime& start);
+
+private:
+    void buildSteps(GraphMode mode);
+    void onStreamError(const QString& message);
+
+    VideoWindow* VideoWindow_ = nullptr;
+    GraphMode mode_ = GraphMode::Preview;
+    Pin* previewPin_ = nullptr;
+    Pin* capturePin_ = nullptr;
+    MediaType previewFormat_;
+    MediaType captureFormat_;
+    TvTuner* tuner_ = nullptr;
+    Crossbar* crossbar_ = nullptr;
+    TvAudio* tvAudio_ = nullptr;
+    QDateTime recordingStart_;
+    std::filesystem::path lastRecording_;
+};
+
+} // namespace qeltv

@@ -1,0 +1,17 @@
+// How the Preferences page picks its entries from the saved friendly names:
+// compared without regard to case, never by index.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace qeltv {
+
+enum class NameMatch { First, Last };
+
+// The index of the entry equal to `saved` (the first or the last such
+// entry), or `fallback` when none is; -1 stays -1 for an empty list.
+int SelectBySavedName(const QStringList& entries, const QString& saved, NameMatch match,
+                      int fallback);
+
+} // namespace qeltv
