@@ -388,7 +388,9 @@ void SaveGraphFile(const FilterGraph& graph, const std::filesystem::path& file) 
         }
         written += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(temporary.c_str(), file.c_str()) != 0) {
+    const bool synced = ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (!synced || !closed || ::rename(temporary.c_str(), file.c_str()) != 0) {
         const std::string error = std::strerror(errno);
         ::unlink(temporary.c_str());
         throw CaptureError("save " + file.string() + ": " + error, status::E_FAIL);
