@@ -238,8 +238,20 @@ void FilterGraph::dumpDot(const char* reason) const {
 void FilterGraph::setState(GstState state, const char* operation) {
     requireActive(operation);
     if (state >= GST_STATE_PAUSED) {
-        for (auto& filter : filters_)
-            filter->prepareToRun();
+        for (auto& filter : filters_) {
+            // A filter that nothing is wired to stays out of the running
+            // graph: an unlinked live source would stop the whole graph
+            // with a not-linked error, and an unlinked file writer would
+            // create an empty file.
+            const auto pins = filter->pins();
+            const bool linked =
+                std::any_of(pins.begin(), pins.end(), [](Pin* p) { return p->IsConnected(); });
+            gst_element_set_locked_state(filter->element(), !linked);
+            if (!linked)
+                gst_element_set_state(filter->element(), GST_STATE_NULL);
+            else
+                filter->prepareToRun();
+        }
     }
     {
         std::lock_guard<std::mutex> lock(busMutex_);

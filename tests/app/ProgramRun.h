@@ -31,6 +31,10 @@ public:
     std::filesystem::path machineStore() const {
         return (path("data") + "/qeltv/HKEY_LOCAL_MACHINE.reg").toStdString();
     }
+    // The finished recordings in the capture folder.
+    QStringList recordings() const {
+        return QDir(path("videos") + "/qeltv").entryList({"capture_*"}, QDir::Files);
+    }
     QProcessEnvironment environment() const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_RUNTIME_DIR", path("run"));

@@ -27,14 +27,17 @@ TEST(Instances, SecondInstanceAndRelay) {
     EXPECT_TRUE(relay.running());
     relay.signal(SIGTERM);
     EXPECT_EQ(relay.waitForExit(), 0);
-    EXPECT_TRUE(first.waitForLog("command QelTVStopRec 0 in mode 0"));
+    EXPECT_TRUE(first.waitForLog("command QelTVStopRec 0 in mode 1"));
+    EXPECT_TRUE(first.waitForLog("recording finished as"));
+    EXPECT_EQ(home.recordings().size(), 1u);
 
     // Not an integer: channel 1.
     ProgramRun abc(home, {"abc", "9"});
     EXPECT_TRUE(first.waitForLog("command QelTVStartRec 1 in mode 0"));
     abc.signal(SIGHUP);
     EXPECT_EQ(abc.waitForExit(), 0);
-    EXPECT_TRUE(first.waitForLog("command QelTVStopRec 0 in mode 0", 15000, 2));
+    EXPECT_TRUE(first.waitForLog("command QelTVStopRec 0 in mode 1", 15000, 2));
+    EXPECT_TRUE(first.waitForLog("recording finished as", 15000, 2));
 
     // The second instance without arguments sent nothing.
     EXPECT_EQ(first.log().count("received"), 4) << first.log().toStdString();
@@ -52,9 +55,15 @@ TEST(Instances, FirstInstanceWithArgumentAndSettingsAtClose) {
         ProgramRun first(home, {"5"});
         ASSERT_TRUE(first.waitForLog("first instance, window hidden"));
         ASSERT_TRUE(first.waitForLog("command QelTVStartRec 5 in mode 0"));
+        ASSERT_TRUE(first.waitForLog("graph mode 1"));
+        QThread::msleep(1000);
+        // Closed while recording: the file is finished under its final name.
         first.signal(SIGTERM);
         EXPECT_EQ(first.waitForExit(), 0);
+        EXPECT_TRUE(first.log().contains("recording finished as"));
     }
+    EXPECT_EQ(home.recordings().size(), 1u);
+    EXPECT_FALSE(QFile::exists(home.path("videos") + "/qeltv/capture.avi"));
     RegFile saved(home.userStore(), "HKEY_CURRENT_USER");
     saved.load();
     const auto names = saved.valueNames("Software\\Qel\\QelTV");
@@ -107,10 +116,20 @@ TEST(Instances, RelayWithoutFirstInstanceAndStaleSocket) {
     EXPECT_TRUE(first.waitForLog("command QelTVStartRec 4"));
     relay.signal(SIGTERM);
     EXPECT_EQ(relay.waitForExit(), 0);
-    // A crash leaves the lock to the kernel: the next start is a first
-    // instance again.
+    // The relay's stop ended the first recording.
+    ASSERT_TRUE(first.waitForLog("recording finished as"));
+    // Killed while recording: the lock goes with the process, and the next
+    // start keeps the working file under a final name instead of deleting it.
+    ProgramRun again(home, {"6"});
+    ASSERT_TRUE(first.waitForLog("graph mode 1", 15000, 2));
+    QThread::msleep(1000);
     first.signal(SIGKILL);
     first.waitForExit();
+    again.signal(SIGTERM);
+    EXPECT_EQ(again.waitForExit(), 0);
+    EXPECT_TRUE(QFileInfo(home.path("videos") + "/qeltv/capture.avi").size() > 0);
     ProgramRun next(home, {});
     EXPECT_TRUE(next.waitForLog("first instance, window shown"));
+    EXPECT_TRUE(next.log().contains("interrupted recording kept as"));
+    EXPECT_EQ(home.recordings().size(), 2u);
 }

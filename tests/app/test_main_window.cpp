@@ -1,6 +1,7 @@
 // The main window in this process: settings and channels at start and
 // close, the error handler, channel steps and renaming.
 #include "app/uFrmMain.h"
+#include "capture/VideoWindow.h"
 #include "settings/uFrmEditChannelName.h"
 #include "tests/app/GuiTest.h"
 #include "tests/settings/TempDir.h"
@@ -104,10 +105,12 @@ TEST(MainWindow, FallbackChannelsAndCyclicSteps) {
     EXPECT_EQ(SelectedRow(*w), 0);
     w->btRewindClick(); // from the first to the last
     EXPECT_EQ(SelectedRow(*w), 2);
-    // Without a tuner in the graph neither the current channel nor the
-    // quick-channel box follow the selection; the hint is refreshed from it.
-    EXPECT_EQ(w->currentChannel(), 1);
-    EXPECT_EQ(w->trayHint(), "qEL TV [ 1 - Noname ]");
+    // The Virtual TV Card's tuner follows at once: channel 3 of tuning
+    // space 31 stands for the stored frequency.
+    EXPECT_EQ(w->currentChannel(), 3);
+    EXPECT_EQ(w->virtualCard().frequency(), 62250000u);
+    EXPECT_EQ(w->trayHint(), "qEL TV [ 3 - Noname ]");
+    EXPECT_EQ(w->videoWindow()->osdText(), "3 - Noname");
     CloseWindow(w);
     // The list was saved as the own list.
     EXPECT_NE(ReadFile(paths.userStore())
@@ -132,6 +135,8 @@ TEST(MainWindow, StoreOrderUnmatchedChannelRenameAndRewrite) {
     EXPECT_EQ(SelectedRow(*w), 0);
     w->btFastForwardClick();
     EXPECT_EQ(SelectedRow(*w), 1);
+    EXPECT_EQ(w->quickChannelText(), "2 - Two");
+    EXPECT_EQ(w->currentChannel(), 2);
 
     // Rename the selected channel to an awkward name.
     const QString awkward = QString::fromUtf8("a, \"b\"  c\x01,");
@@ -146,7 +151,7 @@ TEST(MainWindow, StoreOrderUnmatchedChannelRenameAndRewrite) {
     EXPECT_EQ(Rows(*w)[1], "2|" + awkward + "|2");
     EXPECT_EQ(w->findChild<QComboBox*>("cmbQuickChannel")->itemText(1), "2 - " + awkward);
     // The tray hint keeps its text until the next choice.
-    EXPECT_EQ(w->trayHint(), "qEL TV [ 5 - Five ]");
+    EXPECT_EQ(w->trayHint(), "qEL TV [ 2 - Two ]");
 
     // A channel deleted from the file by hand while the program runs comes
     // back at the close.
