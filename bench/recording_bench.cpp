@@ -1,0 +1,159 @@
+// CPU cost and completeness of a recording at 720x576, 25 frames per second
+// through the capture layer, against the same work done by a bare
+// gst-launch-1.0 pipeline in the same run.
+//
+//   recording_bench [duration_s] [video encoder factory]
+#include "capture/Devices.h"
+#include "capture/FilterGraph.h"
+#include "capture/FilterObject.h"
+#include "capture/VirtualSources.h"
+#include "capture/VirtualTvCard.h"
+#include "settings/AutoTuneStore.h"
+#include "settings/RegStore.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/resource.h>
+
+namespace {
+
+constexpr int kDefaultDuration_s = 60;
+constexpr const char* kDefaultEncoder = "x264enc";
+constexpr int kWidth = 720;
+constexpr int kHeight = 576;
+constexpr int kFramesPerSecond = 25;
+constexpr std::int64_t kFrameDuration = 400000;
+
+double CpuSeconds(int who) {
+    rusage usage{};
+    getrusage(who, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The video frames in an AVI file, counted by demuxing it.
+long CountVideoFrames(const std::string& file) {
+    GError* error = nullptr;
+    const std::string description = "filesrc location=\"" + file +
+                                    "\" ! avidemux name=d d.video_0 ! fakesink name=s "
+                                    "signal-handoffs=true sync=false";
+    GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
+    if (!pipeline) {
+        std::fprintf(stderr, "cannot read %s: %s\n", file.c_str(), error ? error->message : "");
+        return -1;
+    }
+    long frames = 0;
+    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "s");
+    g_signal_connect(sink, "handoff",
+                     G_CALLBACK(+[](GstElement*, GstBuffer*, GstPad*, gpointer count) {
+                         ++*static_cast<long*>(count);
+                     }),
+                     &frames);
+    gst_object_unref(sink);
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    GstMessage* msg = gst_bus_timed_pop_filtered(
+        bus, 120 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    if (msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR)
+        frames = -1;
+    if (msg)
+        gst_message_unref(msg);
+    gst_object_unref(bus);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(pipeline);
+    return frames;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int duration_s = argc > 1 ? std::max(1, std::atoi(argv[1])) : kDefaultDuration_s;
+    const std::string encoder = argc > 2 ? argv[2] : kDefaultEncoder;
+    gst_init(&argc, &argv);
+    QCoreApplication app(argc, argv);
+    QTemporaryDir dir;
+    const long expected = static_cast<long>(duration_s) * kFramesPerSecond;
+
+    // Baseline: the card's elements (test picture with name and clock, tone)
+    // into the same encoder, the AVI muxer and a file.
+    const std::string bareFile = (dir.path() + "/bare.avi").toStdString();
+    char baseline[2048];
+    std::snprintf(baseline, sizeof baseline,
+                  "gst-launch-1.0 -q -e avimux name=m ! filesink location=\"%s\" "
+                  "videotestsrc is-live=true pattern=ball num-buffers=%ld ! "
+                  "video/x-raw,format=YUY2,width=%d,height=%d,framerate=25/1 ! "
+                  "textoverlay text=Station font-desc=\"Sans Bold 20\" ! clockoverlay "
+                  "time-format=%%H:%%M:%%S ! queue ! videoconvert ! %s ! queue ! m. "
+                  "audiotestsrc is-live=true freq=440 num-buffers=%d samplesperbuffer=4410 ! "
+                  "audio/x-raw,format=S16LE,rate=44100,channels=2 ! queue ! m.",
+                  bareFile.c_str(), expected, kWidth, kHeight, encoder.c_str(), duration_s * 10);
+    const double childrenBefore = CpuSeconds(RUSAGE_CHILDREN);
+    QElapsedTimer wall;
+    wall.start();
+    if (std::system(baseline) != 0) {
+        std::fprintf(stderr, "the baseline pipeline failed: %s\n", baseline);
+        return 1;
+    }
+    const double bareCpu = CpuSeconds(RUSAGE_CHILDREN) - childrenBefore;
+    const double bareWall = wall.elapsed() / 1000.0;
+
+    // The layer, wired as a recording build wires it.
+    qeltv::RegFile machine((dir.path() + "/HKEY_LOCAL_MACHINE.reg").toStdString(),
+                           "HKEY_LOCAL_MACHINE");
+    qeltv::AutoTuneStore store(machine);
+    qeltv::VirtualTvCard card;
+    qeltv::CaptureContext context{card, store};
+    qeltv::FilterGraph graph(context);
+    graph.Activate();
+    qeltv::FilterObject videoCap(graph, "filterVideoCap"), audioCap(graph, "filterAudioCap"),
+        videoCompression(graph, "filterVideoCompression"),
+        audioCompression(graph, "filterAudioCompression"), mux(graph, "filterAVIMux"),
+        out(graph, "filterAVIOut");
+    videoCap.setMoniker(qeltv::kVirtualCardMoniker);
+    audioCap.setMoniker(qeltv::kVirtualCardAudioMoniker);
+    videoCompression.setMoniker("encoder:" + encoder);
+    audioCompression.setMoniker(qeltv::kPcmMoniker);
+    mux.setMoniker(qeltv::kAviMuxMoniker);
+    out.setMoniker(qeltv::kFileWriterMoniker);
+    for (auto* o : {&videoCap, &audioCap, &videoCompression, &audioCompression, &mux, &out})
+        o->Attach();
+    card.tune(qeltv::VirtualTvCard::stations().front().frequency_hz);
+    const std::string layerFile = (dir.path() + "/layer.avi").toStdString();
+    out.filter().SetFileName(layerFile);
+    qeltv::Pin* capture = qeltv::FilterGraph::FindPinByName(videoCap.filter(), "Capture");
+    capture->SetFormat(qeltv::VideoFormat(qeltv::subtype::YUY2, kWidth, kHeight, kFrameDuration));
+    using qeltv::MediaKind;
+    using qeltv::PinCategory;
+    graph.RenderStream(PinCategory::Capture, MediaKind::Video, &videoCap.filter(),
+                       &videoCompression.filter(), &mux.filter());
+    graph.RenderStream(PinCategory::Capture, MediaKind::Audio, &audioCap.filter(),
+                       &audioCompression.filter(), &mux.filter());
+    graph.RenderStream(PinCategory::None, MediaKind::Any, &mux.filter(), nullptr, &out.filter());
+    const double selfBefore = CpuSeconds(RUSAGE_SELF);
+    wall.restart();
+    graph.Run();
+    QTimer::singleShot(duration_s * 1000, &app, &QCoreApplication::quit);
+    app.exec();
+    const bool ended = graph.StopAfterEndOfStream();
+    const double layerCpu = CpuSeconds(RUSAGE_SELF) - selfBefore;
+    const double layerWall = wall.elapsed() / 1000.0;
+
+    std::printf("duration: %d s, %dx%d at 25 fps, video encoder %s, PCM audio\n", duration_s,
+                kWidth, kHeight, encoder.c_str());
+    std::printf("bare gst-launch-1.0: %.2f CPU s in %.1f s, %ld of %ld frames written\n", bareCpu,
+                bareWall, CountVideoFrames(bareFile), expected);
+    // The layer records until it is stopped: it is expected to hold a
+    // frame for every 40 ms it ran.
+    const long layerExpected = static_cast<long>(layerWall * kFramesPerSecond);
+    std::printf("capture layer:       %.2f CPU s in %.1f s, %ld of %ld frames written%s\n",
+                layerCpu, layerWall, CountVideoFrames(layerFile), layerExpected,
+                ended ? "" : " (end of stream not reached in time)");
+    std::printf("ratio layer/bare:    %.2f\n", bareCpu > 0 ? layerCpu / bareCpu : 0.0);
+    return 0;
+}
