@@ -4,6 +4,7 @@
 #include "app/ErrorHandler.h"
 #include "app/Logging.h"
 #include "app/Paths.h"
+#include "app/Resources.h"
 #include "app/SignalCloser.h"
 #include "app/SingleInstance.h"
 #include "app/uFrmAbout.h"
@@ -11,7 +12,6 @@
 #include "app/uFrmMain.h"
 #include "app/uFrmSplash.h"
 
-#include <QIcon>
 #include <memory>
 
 using namespace qeltv;
@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     QelApplication app(argc, argv);
     QApplication::setApplicationName("qeltv");
     QApplication::setApplicationDisplayName("qEL TV");
-    QApplication::setWindowIcon(QIcon(":/qeltv/qeltv.png"));
+    RegisterResources();
     QApplication::setQuitOnLastWindowClosed(false);
     const QStringList arguments = QApplication::arguments().mid(1);
     const std::optional<long> channel = ChannelArgument(arguments);
@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
     splash->show();
     splash->repaint();
     QCoreApplication::processEvents();
+    qCDebug(lcApp).noquote() << "splash:" << splash->versionLine();
     TfrmMain window(paths, channel, std::move(lock), app);
     new TfrmAbout(&window);
     splash.reset();

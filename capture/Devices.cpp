@@ -259,7 +259,8 @@ std::shared_ptr<Filter> CreateFilter(const std::string& moniker, const std::stri
     if (moniker == kVirtualCardAudioMoniker)
         return std::make_shared<VirtualAudioCapture>(name, moniker, context.card);
     if (StartsWith(moniker, "v4l2:"))
-        return std::make_shared<V4l2VideoCapture>(name, moniker, moniker.substr(5));
+        return std::make_shared<V4l2VideoCapture>(name, moniker, moniker.substr(5),
+                                                  context.autoTune);
     if (StartsWith(moniker, "pulse:"))
         return std::make_shared<DeviceAudioCapture>(name, moniker, "pulsesrc", "device",
                                                     moniker.substr(6));

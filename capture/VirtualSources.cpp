@@ -1,5 +1,7 @@
 #include "capture/VirtualSources.h"
 
+#include "capture/V4l2Tuner.h"
+
 #include "capture/VirtualTvCard.h"
 
 #include <array>
@@ -202,9 +204,21 @@ void VirtualVideoCapture::showReceived() {
 }
 
 V4l2VideoCapture::V4l2VideoCapture(std::string name, std::string moniker,
-                                   const std::string& devicePath)
+                                   const std::string& devicePath, AutoTuneStore& autoTune)
     : VideoCaptureFilter(gst_bin_new(nullptr), name, std::move(moniker),
                          MakeElement("v4l2src", name)) {
+    // A webcam has no tuner and perhaps no inputs to route: then there are
+    // none, as on a graph without them.
+    try {
+        tuner_ = std::make_unique<V4l2Tuner>(devicePath, autoTune);
+    } catch (const CaptureError& e) {
+        GST_INFO("%s: no tuner: %s", devicePath.c_str(), e.what());
+    }
+    try {
+        crossbar_ = std::make_unique<V4l2Crossbar>(devicePath);
+    } catch (const CaptureError& e) {
+        GST_INFO("%s: no crossbar: %s", devicePath.c_str(), e.what());
+    }
     GstElement* source = configurable();
     g_object_set(source, "device", devicePath.c_str(), nullptr);
     // The formats the device delivers, asked while it is open.
@@ -292,7 +306,7 @@ VirtualAudioCapture::~VirtualAudioCapture() {
 
 void VirtualAudioCapture::playReceived() {
     constexpr int kTunerLine = 0;
-    const VirtualStation* station = card_.received();
+    const VirtualStation* station = card_.receivedAudio();
     if (station && card_.lineEnabled(kTunerLine))
         g_object_set(tone_, "wave", kWaveSine, "freq", station->tone_hz, nullptr);
     else

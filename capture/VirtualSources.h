@@ -68,10 +68,17 @@ private:
     int listener_ = 0;
 };
 
-// A V4L2 capture device.
+// A V4L2 capture device, with its tuner and inputs when it has them.
 class V4l2VideoCapture : public VideoCaptureFilter {
 public:
-    V4l2VideoCapture(std::string name, std::string moniker, const std::string& devicePath);
+    V4l2VideoCapture(std::string name, std::string moniker, const std::string& devicePath,
+                     AutoTuneStore& autoTune);
+    TvTuner* tuner() override { return tuner_.get(); }
+    Crossbar* crossbar() override { return crossbar_.get(); }
+
+private:
+    std::unique_ptr<TvTuner> tuner_;
+    std::unique_ptr<Crossbar> crossbar_;
 };
 
 class AudioCaptureFilter : public Filter {

@@ -3,6 +3,10 @@
 #include "settings/AutoTuneStore.h"
 #include "settings/RegStore.h"
 
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcSettings, "qeltv.settings", QtWarningMsg)
+
 namespace qeltv {
 
 const std::vector<SettingField>& SettingFields() {
@@ -58,8 +62,12 @@ void LoadSettings(RegFile& userStore, const AutoTuneStore& autoTune,
         }
         reg.CloseKey();
     }
-    if (channels.empty() && channels.loadFallback(autoTune, settings.CurrentChannel))
+    if (channels.empty() && channels.loadFallback(autoTune, settings.CurrentChannel)) {
         settings.TuningSpace = 31;
+        qCDebug(lcSettings) << "channels taken from the auto-tune store";
+    }
+    qCDebug(lcSettings) << "loaded from" << userStore.path().c_str() << ":" << channels.size()
+                        << "channels, current channel" << settings.CurrentChannel;
 }
 
 void SaveSettings(RegFile& userStore, const Settings& settings, const ChannelList& channels) {
@@ -73,7 +81,9 @@ void SaveSettings(RegFile& userStore, const Settings& settings, const ChannelLis
         }
         reg.CloseKey();
     }
-    channels.save(userStore, kChannelsKey);
+    const bool saved = channels.save(userStore, kChannelsKey);
+    qCDebug(lcSettings) << "saved to" << userStore.path().c_str() << ":" << channels.size()
+                        << "channels" << (saved ? "" : "(the Channels key could not be made)");
 }
 
 } // namespace qeltv

@@ -3,6 +3,7 @@
 
 #include "app/ErrorHandler.h"
 #include "app/Paths.h"
+#include "app/Resources.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -74,6 +75,7 @@ inline QelApplication& App() {
         qeltv::QelApplication app(argc, argv);                                                     \
         QApplication::setApplicationDisplayName("qEL TV");                                         \
         QApplication::setQuitOnLastWindowClosed(false);                                            \
+        qeltv::RegisterResources();                                                                \
         testing::InitGoogleTest(&argc, argv);                                                      \
         return RUN_ALL_TESTS();                                                                    \
     }

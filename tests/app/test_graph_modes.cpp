@@ -1,6 +1,7 @@
 // The graph in its modes on the Virtual TV Card, driven through the main
 // window in this process: preview, recording to a finished AVI file, the
 // saved graph and its corrupted-data path.
+#include "app/Resources.h"
 #include "app/uFrmMain.h"
 #include "capture/GraphBuilder.h"
 #include "capture/VideoWindow.h"
@@ -9,6 +10,7 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QStatusBar>
 #include <QTest>
 #include <gst/pbutils/pbutils.h>
@@ -216,6 +218,29 @@ TEST(GraphModes, BuildFailureMessage) {
     Close(w);
 }
 
+// A capture folder that cannot be written ends in the build's failure
+// message; the program keeps running and previews again afterwards.
+TEST(GraphModes, UnwritableCaptureFolder) {
+    QTemporaryDir dir;
+    Paths paths = TempPaths(dir);
+    ModalAnswerer answerer;
+    auto w = Open(paths);
+    w->findChild<QLineEdit*>("edCapFile")->setText(dir.path() + "/missing/folder/rec.avi");
+    w->btRecClick();
+    ASSERT_EQ(answerer.messages.size(), 1);
+    EXPECT_TRUE(answerer.messages[0].startsWith(GraphBuilder::kBuildErrorText))
+        << answerer.messages[0].toStdString();
+    EXPECT_TRUE(answerer.messages[0].contains("rec.avi")) << answerer.messages[0].toStdString();
+    // The stream's own error report then ends the recording: back to the
+    // preview, with the reason in the status bar.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w->graphMode() == GraphMode::Preview; }, 5000));
+    EXPECT_TRUE(w->statusBar()->currentMessage().startsWith("Major Type: Video") ||
+                w->statusBar()->currentMessage().startsWith("Recording stopped: "));
+    EXPECT_TRUE(WaitForFrames(*w, 3));
+    EXPECT_EQ(answerer.messages.size(), 1);
+    Close(w);
+}
+
 TEST(GraphModes, FinalNames) {
     const QDateTime t(QDate(2026, 12, 7), QTime(4, 12, 33));
     EXPECT_EQ(GraphBuilder::FinalName("/v/capture.avi", t), "/v/capture_20261207041233.avi");
@@ -229,6 +254,7 @@ int main(int argc, char** argv) {
     qeltv::QelApplication app(argc, argv);
     QApplication::setApplicationDisplayName("qEL TV");
     QApplication::setQuitOnLastWindowClosed(false);
+    qeltv::RegisterResources();
     gst_init(nullptr, nullptr);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

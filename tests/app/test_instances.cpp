@@ -15,6 +15,7 @@ TEST(Instances, SecondInstanceAndRelay) {
     Home home;
     ProgramRun first(home, {});
     ASSERT_TRUE(first.waitForLog("first instance, window shown")) << first.log().toStdString();
+    EXPECT_TRUE(first.log().contains("splash: Version: 1.0.0.160"));
 
     // Without arguments: ends at once, says nothing to the first.
     ProgramRun second(home, {});
@@ -36,6 +37,8 @@ TEST(Instances, SecondInstanceAndRelay) {
     EXPECT_TRUE(first.waitForLog("command QelTVStartRec 1 in mode 0"));
     abc.signal(SIGHUP);
     EXPECT_EQ(abc.waitForExit(), 0);
+    // A relay shows no splash.
+    EXPECT_FALSE(abc.log().contains("splash"));
     EXPECT_TRUE(first.waitForLog("command QelTVStopRec 0 in mode 1", 15000, 2));
     EXPECT_TRUE(first.waitForLog("recording finished as", 15000, 2));
 
