@@ -3,6 +3,7 @@
 // bare gst-launch-1.0 pipeline measured in the same run.
 //
 //   capture_preview_bench [duration_s]     (default 30)
+#include "bench/BenchSupport.h"
 #include "capture/Devices.h"
 #include "capture/FilterGraph.h"
 #include "capture/VideoWindow.h"
@@ -22,17 +23,12 @@
 
 namespace {
 
+using qeltv::bench::CpuSeconds;
+
 constexpr int kDefaultDuration_s = 30;
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
 constexpr std::int64_t kFrameDuration = 400000; // 25 frames per second
-
-double CpuSeconds(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 } // namespace
 

@@ -3,6 +3,7 @@
 // gst-launch-1.0 pipeline in the same run.
 //
 //   recording_bench [duration_s] [video encoder factory]
+#include "bench/BenchSupport.h"
 #include "capture/Devices.h"
 #include "capture/FilterGraph.h"
 #include "capture/FilterObject.h"
@@ -23,19 +24,14 @@
 
 namespace {
 
+using qeltv::bench::CpuSeconds;
+
 constexpr int kDefaultDuration_s = 60;
 constexpr const char* kDefaultEncoder = "x264enc";
 constexpr int kWidth = 720;
 constexpr int kHeight = 576;
 constexpr int kFramesPerSecond = 25;
 constexpr std::int64_t kFrameDuration = 400000;
-
-double CpuSeconds(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // The video frames in an AVI file, counted by demuxing it.
 long CountVideoFrames(const std::string& file) {

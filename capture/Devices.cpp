@@ -127,11 +127,11 @@ public:
 
 private:
     int bitrate_kbps() const {
-        GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(encoder_), "bitrate");
-        if (!spec)
+        GParamSpec* param = g_object_class_find_property(G_OBJECT_GET_CLASS(encoder_), "bitrate");
+        if (!param)
             return kDefaultAudioBitrate_kbps;
         GValue value = G_VALUE_INIT;
-        g_value_init(&value, spec->value_type);
+        g_value_init(&value, param->value_type);
         g_object_get_property(G_OBJECT(encoder_), "bitrate", &value);
         GValue asUint = G_VALUE_INIT;
         g_value_init(&asUint, G_TYPE_UINT64);
@@ -149,18 +149,18 @@ private:
     // Sets the encoder's bitrate; the unit (kbit/s or bit/s) follows the
     // magnitude of the property's current value.
     void setBitrate(int kbps) {
-        GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(encoder_), "bitrate");
-        if (!spec || !(spec->flags & G_PARAM_WRITABLE) || kbps <= 0)
+        GParamSpec* param = g_object_class_find_property(G_OBJECT_GET_CLASS(encoder_), "bitrate");
+        if (!param || !(param->flags & G_PARAM_WRITABLE) || kbps <= 0)
             return;
         GValue current = G_VALUE_INIT;
-        g_value_init(&current, spec->value_type);
+        g_value_init(&current, param->value_type);
         g_object_get_property(G_OBJECT(encoder_), "bitrate", &current);
         GValue number = G_VALUE_INIT;
         g_value_init(&number, G_TYPE_UINT64);
         const guint64 now = g_value_transform(&current, &number) ? g_value_get_uint64(&number) : 0;
         g_value_set_uint64(&number, now >= kKilobitPropertyLimit ? guint64(kbps) * kBitsPerKilobit
                                                                  : guint64(kbps));
-        if (g_value_transform(&number, &current) && !g_param_value_validate(spec, &current))
+        if (g_value_transform(&number, &current) && !g_param_value_validate(param, &current))
             g_object_set_property(G_OBJECT(encoder_), "bitrate", &current);
         g_value_unset(&current);
         g_value_unset(&number);

@@ -88,18 +88,18 @@ std::vector<std::pair<std::string, std::string>> ChangedProperties(GstElement* e
     guint count = 0;
     GParamSpec** specs = g_object_class_list_properties(G_OBJECT_GET_CLASS(element), &count);
     for (guint i = 0; i < count; ++i) {
-        GParamSpec* spec = specs[i];
-        const GParamFlags flags = spec->flags;
+        GParamSpec* param = specs[i];
+        const GParamFlags flags = param->flags;
         if (!(flags & G_PARAM_READABLE) || !(flags & G_PARAM_WRITABLE) ||
             (flags & (G_PARAM_CONSTRUCT_ONLY | G_PARAM_DEPRECATED)))
             continue;
-        const std::string name = spec->name;
+        const std::string name = param->name;
         if (name == "name" || name == "parent")
             continue;
         GValue value = G_VALUE_INIT;
-        g_value_init(&value, spec->value_type);
-        g_object_get_property(G_OBJECT(element), spec->name, &value);
-        if (!g_param_value_defaults(spec, &value)) {
+        g_value_init(&value, param->value_type);
+        g_object_get_property(G_OBJECT(element), param->name, &value);
+        if (!g_param_value_defaults(param, &value)) {
             gchar* text = gst_value_serialize(&value);
             if (text)
                 result.emplace_back(name, text);
@@ -278,18 +278,18 @@ void LoadGraph(FilterGraph& graph, const std::string& text) {
             } else if (kind == "property") {
                 expect(f, 4);
                 GstElement* target = filterNamed(f[1])->configurable();
-                GParamSpec* spec =
+                GParamSpec* param =
                     target ? g_object_class_find_property(G_OBJECT_GET_CLASS(target), f[2].c_str())
                            : nullptr;
-                if (!spec || !(spec->flags & G_PARAM_WRITABLE))
+                if (!param || !(param->flags & G_PARAM_WRITABLE))
                     Invalid(lineNumber, f[1] + " has no writable property " + f[2]);
                 GValue value = G_VALUE_INIT;
-                g_value_init(&value, spec->value_type);
+                g_value_init(&value, param->value_type);
                 if (!gst_value_deserialize(&value, f[3].c_str())) {
                     g_value_unset(&value);
                     Invalid(lineNumber, "bad value for " + f[2] + ": " + f[3]);
                 }
-                g_object_set_property(G_OBJECT(target), spec->name, &value);
+                g_object_set_property(G_OBJECT(target), param->name, &value);
                 g_value_unset(&value);
             } else if (kind == "format") {
                 expect(f, 4);
