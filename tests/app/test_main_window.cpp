@@ -131,6 +131,8 @@ TEST(MainWindow, StoreOrderUnmatchedChannelRenameAndRewrite) {
     EXPECT_EQ(SelectedRow(*w), -1);
     EXPECT_EQ(w->quickChannelText(), "5 - Five");
     EXPECT_EQ(w->currentChannel(), 4);
+    // The tuner stays on the stored channel: 4 is S1 on the cable plan.
+    EXPECT_EQ(w->virtualCard().frequency(), 105250000u);
     w->btFastForwardClick(); // none selected: the first
     EXPECT_EQ(SelectedRow(*w), 0);
     w->btFastForwardClick();
