@@ -115,8 +115,13 @@ TEST(Instances, RelayWithoutFirstInstanceAndStaleSocket) {
     stale.close();
     ProgramRun first(home, {"3"});
     ASSERT_TRUE(first.waitForLog("first instance, window hidden"));
+    ASSERT_TRUE(first.waitForLog("graph mode 1"));
     ProgramRun relay(home, {"4"});
     EXPECT_TRUE(first.waitForLog("command QelTVStartRec 4"));
+    // It is recording channel 3 already: the second start only gets the
+    // balloon.
+    EXPECT_TRUE(first.waitForLog("command QelTVStartRec 4 in mode 1"));
+    EXPECT_TRUE(first.waitForLog("balloon: qEL TV | Could not start recording... | icon 3"));
     relay.signal(SIGTERM);
     EXPECT_EQ(relay.waitForExit(), 0);
     // The relay's stop ended the first recording.
