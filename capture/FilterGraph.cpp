@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <thread>
 #include <unistd.h>
 
 namespace qeltv {
@@ -542,8 +543,25 @@ bool FilterGraph::StopAfterEndOfStream(int timeout_ms) {
         endedSinks_.clear();
         lastErrorText_.clear();
     }
-    for (Filter* source : sources)
-        gst_element_send_event(source->element(), gst_event_new_eos());
+    // End-of-stream goes into the pads the sources feed, from a thread of its
+    // own: a serialized event waits for the stream, and a stream stuck in a
+    // stalled branch would otherwise hold the GUI thread for good. The stop
+    // below flushes such a stream and so releases the sender at the latest.
+    std::vector<GstPad*> fed;
+    for (Filter* source : sources) {
+        for (Pin* pin : source->pins()) {
+            if (pin->direction() != PinDirection::Output || !pin->IsConnected() || !pin->pad())
+                continue;
+            if (GstPad* peer = gst_pad_get_peer(pin->pad()))
+                fed.push_back(peer);
+        }
+    }
+    std::thread sender([fed] {
+        for (GstPad* pad : fed) {
+            gst_pad_send_event(pad, gst_event_new_eos());
+            gst_object_unref(pad);
+        }
+    });
     bool ended = true;
     {
         std::unique_lock<std::mutex> lock(busMutex_);
@@ -557,6 +575,7 @@ bool FilterGraph::StopAfterEndOfStream(int timeout_ms) {
             ended = false;
     }
     Stop();
+    sender.join();
     return ended;
 }
 
