@@ -50,15 +50,12 @@ int main(int argc, char** argv) {
                   "time-format=%%H:%%M:%%S ! videoconvert ! video/x-raw,format=BGRx ! "
                   "fakesink sync=true",
                   duration_s * 25, kWidth, kHeight);
-    const double childrenBefore = CpuSeconds(RUSAGE_CHILDREN);
-    QElapsedTimer wall;
-    wall.start();
-    if (std::system(baseline) != 0) {
-        std::fprintf(stderr, "the baseline pipeline failed: %s\n", baseline);
+    const qeltv::bench::BaselineRun bare = qeltv::bench::RunBaseline(baseline);
+    if (!bare.ok)
         return 1;
-    }
-    const double bareCpu = CpuSeconds(RUSAGE_CHILDREN) - childrenBefore;
-    const double bareWall = wall.elapsed() / 1000.0;
+    const double bareCpu = bare.cpu_s;
+    const double bareWall = bare.wall_s;
+    QElapsedTimer wall;
 
     // The layer: graph, Virtual TV Card filter, video window widget.
     qeltv::RegFile machine((dir.path() + "/HKEY_LOCAL_MACHINE.reg").toStdString(),
@@ -82,7 +79,7 @@ int main(int argc, char** argv) {
     graph.RenderStream(qeltv::PinCategory::Preview, qeltv::MediaKind::Video, &cap.filter(), nullptr,
                        &window.filter());
     const double selfBefore = CpuSeconds(RUSAGE_SELF);
-    wall.restart();
+    wall.start();
     graph.Run();
     QTimer::singleShot(duration_s * 1000, &app, &QApplication::quit);
     app.exec();

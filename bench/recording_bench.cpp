@@ -89,15 +89,12 @@ int main(int argc, char** argv) {
                   "audiotestsrc is-live=true freq=440 num-buffers=%d samplesperbuffer=4410 ! "
                   "audio/x-raw,format=S16LE,rate=44100,channels=2 ! queue ! m.",
                   bareFile.c_str(), expected, kWidth, kHeight, encoder.c_str(), duration_s * 10);
-    const double childrenBefore = CpuSeconds(RUSAGE_CHILDREN);
-    QElapsedTimer wall;
-    wall.start();
-    if (std::system(baseline) != 0) {
-        std::fprintf(stderr, "the baseline pipeline failed: %s\n", baseline);
+    const qeltv::bench::BaselineRun bare = qeltv::bench::RunBaseline(baseline);
+    if (!bare.ok)
         return 1;
-    }
-    const double bareCpu = CpuSeconds(RUSAGE_CHILDREN) - childrenBefore;
-    const double bareWall = wall.elapsed() / 1000.0;
+    const double bareCpu = bare.cpu_s;
+    const double bareWall = bare.wall_s;
+    QElapsedTimer wall;
 
     // The layer, wired as a recording build wires it.
     qeltv::RegFile machine((dir.path() + "/HKEY_LOCAL_MACHINE.reg").toStdString(),
@@ -132,7 +129,7 @@ int main(int argc, char** argv) {
                        &audioCompression.filter(), &mux.filter());
     graph.RenderStream(PinCategory::None, MediaKind::Any, &mux.filter(), nullptr, &out.filter());
     const double selfBefore = CpuSeconds(RUSAGE_SELF);
-    wall.restart();
+    wall.start();
     graph.Run();
     QTimer::singleShot(duration_s * 1000, &app, &QCoreApplication::quit);
     app.exec();

@@ -13,23 +13,14 @@ namespace qeltv {
 namespace {
 
 using test::GraphTest;
+using test::RecordingObjects;
 
 class PersistenceTest : public GraphTest {
 protected:
     // The recording graph of the main window plus the preview renderer.
     std::string BuildAndSave() {
-        FilterObject vcap(*graph, "filterVideoCap"), acap(*graph, "filterAudioCap"),
-            vcomp(*graph, "filterVideoCompression"), acomp(*graph, "filterAudioCompression"),
-            mux(*graph, "filterAVIMux"), out(*graph, "filterAVIOut"), null(*graph, "filterNull");
-        vcap.setMoniker(kVirtualCardMoniker);
-        acap.setMoniker(kVirtualCardAudioMoniker);
-        vcomp.setMoniker("encoder:jpegenc");
-        acomp.setMoniker(kPcmMoniker);
-        mux.setMoniker(kAviMuxMoniker);
-        out.setMoniker(kFileWriterMoniker);
-        null.setMoniker(kNullRendererMoniker);
-        for (FilterObject* o : {&vcap, &acap, &vcomp, &acomp, &mux, &out, &null})
-            o->Attach();
+        RecordingObjects objects(*graph);
+        auto& [vcap, acap, vcomp, acomp, mux, out, null] = objects;
         g_object_set(vcomp.filter().configurable(), "quality", 50, nullptr);
         FilterGraph::FindPinByName(vcap.filter(), "Capture")
             ->SetFormat(VideoFormat(subtype::RGB24, 320, 240, 400000));

@@ -2,6 +2,7 @@
 // folders, the Virtual TV Card with its auto-tune store, and a graph.
 #pragma once
 
+#include "capture/Devices.h"
 #include "capture/FilterGraph.h"
 #include "capture/VirtualTvCard.h"
 #include "settings/AutoTuneStore.h"
@@ -47,6 +48,26 @@ inline bool WaitUntil(const std::function<bool()>& cond, int timeout_ms) {
 inline void Spin(int duration_ms) {
     WaitUntil([] { return false; }, duration_ms);
 }
+
+// The main window's recording filters (JPEG video, PCM audio), attached.
+struct RecordingObjects {
+    FilterObject vcap, acap, vcomp, acomp, mux, out, null;
+
+    explicit RecordingObjects(FilterGraph& graph)
+        : vcap(graph, "filterVideoCap"), acap(graph, "filterAudioCap"),
+          vcomp(graph, "filterVideoCompression"), acomp(graph, "filterAudioCompression"),
+          mux(graph, "filterAVIMux"), out(graph, "filterAVIOut"), null(graph, "filterNull") {
+        vcap.setMoniker(kVirtualCardMoniker);
+        acap.setMoniker(kVirtualCardAudioMoniker);
+        vcomp.setMoniker("encoder:jpegenc");
+        acomp.setMoniker(kPcmMoniker);
+        mux.setMoniker(kAviMuxMoniker);
+        out.setMoniker(kFileWriterMoniker);
+        null.setMoniker(kNullRendererMoniker);
+        for (FilterObject* o : {&vcap, &acap, &vcomp, &acomp, &mux, &out, &null})
+            o->Attach();
+    }
+};
 
 class GraphTest : public ::testing::Test {
 protected:

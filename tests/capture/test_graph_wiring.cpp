@@ -13,6 +13,7 @@ namespace qeltv {
 namespace {
 
 using test::GraphTest;
+using test::RecordingObjects;
 using test::Spin;
 using test::WaitUntil;
 
@@ -215,18 +216,8 @@ TEST_F(GraphTest, OsdCaptionNeedsATunerAndClearsItself) {
 }
 
 TEST_F(GraphTest, RecordingWritesAnIndexedAviWithBothStreams) {
-    FilterObject vcap(*graph, "filterVideoCap"), acap(*graph, "filterAudioCap"),
-        vcomp(*graph, "filterVideoCompression"), acomp(*graph, "filterAudioCompression"),
-        mux(*graph, "filterAVIMux"), out(*graph, "filterAVIOut"), null(*graph, "filterNull");
-    vcap.setMoniker(kVirtualCardMoniker);
-    acap.setMoniker(kVirtualCardAudioMoniker);
-    vcomp.setMoniker("encoder:jpegenc");
-    acomp.setMoniker(kPcmMoniker);
-    mux.setMoniker(kAviMuxMoniker);
-    out.setMoniker(kFileWriterMoniker);
-    null.setMoniker(kNullRendererMoniker);
-    for (FilterObject* o : {&vcap, &acap, &vcomp, &acomp, &mux, &out, &null})
-        o->Attach();
+    RecordingObjects objects(*graph);
+    auto& [vcap, acap, vcomp, acomp, mux, out, null] = objects;
     card.tune(VirtualTvCard::stations()[0].frequency_hz);
     ASSERT_EQ(FilterGraph::FindPinByName(vcap.filter(), "Capture")
                   ->SetFormat(VideoFormat(subtype::YUY2, 320, 240, 400000)),
