@@ -1,5 +1,7 @@
 #include "settings/RegStore.h"
 
+#include "common/Ascii.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -15,13 +17,6 @@ namespace qeltv {
 namespace {
 
 constexpr const char* kHeader = "REGEDIT4";
-
-bool equalNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
-}
 
 // Splits "A\B\C" (leading and doubled backslashes ignored) into components.
 std::vector<std::string> splitPath(const std::string& path) {
@@ -60,16 +55,6 @@ std::string quote(const std::string& text) {
     return out;
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 std::string errnoText(const std::string& what, const std::filesystem::path& file) {
     return what + " " + file.string() + ": " + std::strerror(errno);
 }
@@ -87,13 +72,13 @@ struct RegFile::Key {
 
     Key* child(const std::string& n) const {
         for (const auto& k : subkeys)
-            if (equalNoCase(k->name, n))
+            if (equalsIgnoringAsciiCase(k->name, n))
                 return k.get();
         return nullptr;
     }
     const RegValueData* value(const std::string& n) const {
         for (const auto& v : values)
-            if (equalNoCase(v.first, n))
+            if (equalsIgnoringAsciiCase(v.first, n))
                 return &v.second;
         return nullptr;
     }
@@ -149,7 +134,7 @@ bool RegFile::deleteKey(const std::string& key) {
     }
     auto& subs = parent->subkeys;
     auto it = std::find_if(subs.begin(), subs.end(),
-                           [&](const auto& k) { return equalNoCase(k->name, last); });
+                           [&](const auto& k) { return equalsIgnoringAsciiCase(k->name, last); });
     if (it == subs.end())
         return false;
     subs.erase(it);
@@ -176,7 +161,7 @@ bool RegFile::setValue(const std::string& key, const std::string& name, RegValue
     if (!k || splitPath(key).empty())
         return false;
     for (auto& v : k->values) {
-        if (equalNoCase(v.first, name)) {
+        if (equalsIgnoringAsciiCase(v.first, name)) {
             v.second = std::move(data);
             return true;
         }
@@ -263,8 +248,8 @@ void RegFile::parse(const std::string& text) {
                 if (e == '\\' || e == '"') {
                     out += e;
                 } else if (e == 'x') {
-                    int hi = pos < l.size() ? hexDigit(l[pos]) : -1;
-                    int lo = pos + 1 < l.size() ? hexDigit(l[pos + 1]) : -1;
+                    int hi = pos < l.size() ? hexDigitValue(l[pos]) : -1;
+                    int lo = pos + 1 < l.size() ? hexDigitValue(l[pos + 1]) : -1;
                     if (hi < 0 || lo < 0)
                         fail("bad \\x escape");
                     int byte = hi * 16 + lo;
@@ -299,7 +284,7 @@ void RegFile::parse(const std::string& text) {
                     fail("a key line must end with ']'");
                 std::string path = line.substr(first + 1, last - first - 1);
                 auto parts = splitPath(path);
-                if (parts.empty() || !equalNoCase(parts.front(), rootName_))
+                if (parts.empty() || !equalsIgnoringAsciiCase(parts.front(), rootName_))
                     fail("key outside " + rootName_ + ": " + path);
                 std::string rel;
                 for (std::size_t i = 1; i < parts.size(); ++i)
@@ -330,7 +315,7 @@ void RegFile::parse(const std::string& text) {
                     digits.pop_back();
                 if (digits.empty() || digits.size() > 8 ||
                     !std::all_of(digits.begin(), digits.end(),
-                                 [](char c) { return hexDigit(c) >= 0; }))
+                                 [](char c) { return hexDigitValue(c) >= 0; }))
                     fail("bad dword value");
                 setValue(currentKey, name,
                          static_cast<std::uint32_t>(std::stoul(digits, nullptr, 16)));

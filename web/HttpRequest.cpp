@@ -1,5 +1,7 @@
 #include "web/HttpRequest.h"
 
+#include "common/Ascii.h"
+
 #include <algorithm>
 #include <iterator>
 
@@ -12,19 +14,6 @@ constexpr std::string_view kChallengeBodyStart = "<HTML><BODY><B>";
 constexpr std::string_view kChallengeBodyEnd = "</B></BODY></HTML>";
 constexpr int kUnauthorized = 401;
 
-char asciiUpper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-char asciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return asciiLower(x) == asciiLower(y);
-           });
-}
-
 std::string_view trimmed(std::string_view text) {
     constexpr std::string_view kBlanks = " \t";
     const auto first = text.find_first_not_of(kBlanks);
@@ -32,16 +21,6 @@ std::string_view trimmed(std::string_view text) {
         return {};
     const auto last = text.find_last_not_of(kBlanks);
     return text.substr(first, last - first + 1);
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 int base64Value(char c) {
@@ -145,7 +124,7 @@ std::optional<std::string> HttpRequest::header(std::string_view name) const {
         if (colon == std::string::npos)
             continue;
         const std::string_view view(line);
-        if (equalsIgnoringCase(trimmed(view.substr(0, colon)), name))
+        if (equalsIgnoringAsciiCase(trimmed(view.substr(0, colon)), name))
             return std::string(trimmed(view.substr(colon + 1)));
     }
     return std::nullopt;
@@ -157,7 +136,7 @@ std::string HttpRequest::param(std::string_view name) const {
         const auto equals = view.find('=');
         if (equals == std::string_view::npos)
             continue;
-        if (equalsIgnoringCase(view.substr(0, equals), name))
+        if (equalsIgnoringAsciiCase(view.substr(0, equals), name))
             return std::string(view.substr(equals + 1));
     }
     return {};
@@ -303,7 +282,7 @@ void HttpRequestParser::finishRequest() {
         r.credentials_present = true;
         const std::string_view value(*authorization);
         const auto space = value.find(' ');
-        if (!equalsIgnoringCase(value.substr(0, space), "Basic"))
+        if (!equalsIgnoringAsciiCase(value.substr(0, space), "Basic"))
             throw HttpRequestError("Unsupported authorization scheme.");
         const auto decoded = base64Decode(
             space == std::string_view::npos ? std::string_view() : trimmed(value.substr(space)));
@@ -337,8 +316,8 @@ std::string urlDecode(std::string_view text) {
             decoded += c;
             ++i;
         } else {
-            const int high = i + 1 < text.size() ? hexValue(text[i + 1]) : -1;
-            const int low = i + 2 < text.size() ? hexValue(text[i + 2]) : -1;
+            const int high = i + 1 < text.size() ? hexDigitValue(text[i + 1]) : -1;
+            const int low = i + 2 < text.size() ? hexDigitValue(text[i + 2]) : -1;
             if (high >= 0 && low >= 0 && (high != 0 || low != 0))
                 decoded += static_cast<char>(high * 16 + low);
             i = std::min(i + 3, text.size());

@@ -1,5 +1,7 @@
 #include "web/PageProducer.h"
 
+#include "common/Ascii.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -38,26 +40,6 @@ bool isFieldSeparator(char c) {
 
 bool isQuote(char c) {
     return c == '"' || c == '\'';
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-char asciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return asciiLower(x) == asciiLower(y);
-           });
 }
 
 // Removes quote characters from data[begin, end), working from the end: the
@@ -107,8 +89,8 @@ std::size_t urlDecodeInPlace(char* data, std::size_t begin, std::size_t end) {
             if (read + 2 >= end)
                 throw TemplateError("Error decoding URL style (%XX) encoded string at position " +
                                     std::to_string(position));
-            const int high = hexValue(data[read + 1]);
-            const int low = hexValue(data[read + 2]);
+            const int high = hexDigitValue(data[read + 1]);
+            const int low = hexDigitValue(data[read + 2]);
             if (high < 0 || low < 0)
                 throw TemplateError("Invalid URL encoded character (" +
                                     std::string(data + read, 3) + ") at position " +
