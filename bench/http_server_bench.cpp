@@ -4,6 +4,7 @@
 //   http_server_bench --page-file PATH   write the page, serve it, print
 //                                        "port N", run until SIGINT/SIGTERM
 //   http_server_bench --free-port        print a free loopback port and exit
+#include "common/UniqueFd.h"
 #include "web/HttpServer.h"
 
 #include <arpa/inet.h>
@@ -34,18 +35,17 @@ std::string makePage() {
 }
 
 int printFreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const qeltv::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0) {
+    if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) < 0) {
         std::perror("free port");
         return 1;
     }
     std::printf("%d\n", ntohs(address.sin_port));
-    ::close(fd);
     return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "settings/RegStore.h"
 
 #include "common/Ascii.h"
+#include "common/UniqueFd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -358,21 +359,21 @@ void RegFile::save() const {
     std::string tmpl = file_.string() + ".XXXXXX";
     std::vector<char> name(tmpl.begin(), tmpl.end());
     name.push_back('\0');
-    int fd = ::mkstemp(name.data());
-    if (fd < 0)
+    UniqueFd fd(::mkstemp(name.data()));
+    if (!fd)
         throw RegError(errnoText("Cannot create a temporary file beside", file_));
     const std::string tmp(name.data());
     auto failWith = [&](const std::string& what) {
         int saved = errno;
-        ::close(fd);
+        fd.reset();
         ::unlink(tmp.c_str());
         errno = saved;
         throw RegError(errnoText(what, file_));
     };
-    ::fchmod(fd, 0600);
+    ::fchmod(fd.get(), 0600);
     std::size_t done = 0;
     while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -380,10 +381,11 @@ void RegFile::save() const {
         }
         done += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd) != 0)
+    if (::fsync(fd.get()) != 0)
         failWith("Cannot flush");
-    if (::close(fd) != 0) {
+    if (const int error = fd.close(); error != 0) {
         ::unlink(tmp.c_str());
+        errno = error;
         throw RegError(errnoText("Cannot close", file_));
     }
     if (::rename(tmp.c_str(), file_.c_str()) != 0) {
@@ -393,12 +395,10 @@ void RegFile::save() const {
         throw RegError(errnoText("Cannot replace", file_));
     }
     // Make the rename itself durable.
-    int dir = ::open(file_.parent_path().empty() ? "." : file_.parent_path().c_str(),
-                     O_RDONLY | O_DIRECTORY);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    const UniqueFd dir(::open(file_.parent_path().empty() ? "." : file_.parent_path().c_str(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir)
+        ::fsync(dir.get());
 }
 
 // ---------------------------------------------------------------- Registry

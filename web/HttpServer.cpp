@@ -1,5 +1,7 @@
 #include "web/HttpServer.h"
 
+#include "common/UniqueFd.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -103,7 +105,7 @@ void setTimeout(int fd, int option, int timeout_ms) {
 }
 
 struct Connection {
-    int fd = -1; // -1 once its thread closes it; guarded by the server's lock
+    UniqueFd fd; // empty once its thread takes it to close; guarded by the server's lock
     std::stop_source stop;
     std::thread thread;
 };
@@ -124,13 +126,13 @@ struct HttpServer::Shared : std::enable_shared_from_this<HttpServer::Shared> {
     int max_connections = 0;
 
     void acceptLoop(int listen_fd);
-    void admit(int fd, const std::string& remote_address);
+    void admit(UniqueFd fd, const std::string& remote_address);
     void serve(Connection& connection, const std::string& remote_address);
     void joinEndedThreads();
 };
 
 struct HttpServer::Listener {
-    int fd = -1;
+    UniqueFd fd;
     std::thread thread;
 };
 
@@ -148,12 +150,12 @@ void HttpServer::Shared::acceptLoop(int listen_fd) {
     while (true) {
         sockaddr_in address{};
         socklen_t length = sizeof address;
-        const int fd =
-            ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+        UniqueFd fd(
+            ::accept4(listen_fd, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC));
         const int accept_error = errno;
         joinEndedThreads();
-        if (fd >= 0) {
-            admit(fd, peerAddress(address));
+        if (fd) {
+            admit(std::move(fd), peerAddress(address));
             continue;
         }
         {
@@ -168,24 +170,20 @@ void HttpServer::Shared::acceptLoop(int listen_fd) {
     }
 }
 
-void HttpServer::Shared::admit(int fd, const std::string& remote_address) {
+void HttpServer::Shared::admit(UniqueFd fd, const std::string& remote_address) {
     std::unique_lock lock(mutex);
-    if (!accepting) {
-        lock.unlock();
-        ::close(fd);
+    if (!accepting)
         return;
-    }
     if (max_connections > 0 && connections.size() >= static_cast<std::size_t>(max_connections)) {
         lock.unlock();
         const std::string refusal = std::string(kHttpRefusalText) + "\r\n";
-        ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        closeGracefully(fd);
-        ::close(fd);
+        ::send(fd.get(), refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        closeGracefully(fd.get());
         return;
     }
-    setTimeout(fd, SO_SNDTIMEO, timeouts.write_timeout_ms);
+    setTimeout(fd.get(), SO_SNDTIMEO, timeouts.write_timeout_ms);
     auto connection = std::make_shared<Connection>();
-    connection->fd = fd;
+    connection->fd = std::move(fd);
     try {
         // Started under the lock: the thread removes itself from the list
         // under the same lock, so it is registered before it can end.
@@ -193,21 +191,18 @@ void HttpServer::Shared::admit(int fd, const std::string& remote_address) {
             self->serve(*connection, remote_address);
             // The slot is given back before the client sees the close, so a
             // client that connects again once this one ended is served.
-            int own_fd = -1;
+            UniqueFd own_fd;
             {
                 std::lock_guard end_lock(self->mutex);
-                own_fd = connection->fd;
-                connection->fd = -1;
+                own_fd = std::move(connection->fd);
                 self->connections.remove(connection);
                 self->ended_threads.push_back(std::move(connection->thread));
                 self->connection_ended.notify_all();
             }
-            closeGracefully(own_fd);
-            ::close(own_fd);
+            closeGracefully(own_fd.get());
         });
     } catch (const std::system_error&) {
-        lock.unlock();
-        ::close(fd);
+        // The connection, and with it the socket, goes with this scope.
         return;
     }
     connections.push_back(std::move(connection));
@@ -215,7 +210,7 @@ void HttpServer::Shared::admit(int fd, const std::string& remote_address) {
 
 void HttpServer::Shared::serve(Connection& connection, const std::string& remote_address) {
     HttpConnection context(connection.stop.get_token(), remote_address);
-    const int fd = connection.fd; // stays open until this thread closes it
+    const int fd = connection.fd.get(); // stays open until this thread takes it
     try {
         if (on_connect)
             on_connect(context);
@@ -271,29 +266,28 @@ HttpServer::~HttpServer() {
 void HttpServer::start(std::uint16_t port, int max_connections) {
     if (active_)
         throw HttpServerError("The server is already active.");
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd)
         throw HttpServerError("Could not create socket: " + errorText(errno) + ".");
     // Lets a restart bind while connections of the last run are in TIME_WAIT;
     // a port that another socket listens on is still refused.
     const int reuse = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    auto fail = [fd](const std::string& what, int error) {
-        ::close(fd);
+    auto fail = [](const std::string& what, int error) {
         if (error == EADDRINUSE)
             throw HttpServerError("Could not bind socket. Address and port are already in use.");
         throw HttpServerError(what + errorText(error) + ".");
     };
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0)
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0)
         fail("Could not bind socket. ", errno);
-    if (::listen(fd, kHttpListenBacklog) < 0)
+    if (::listen(fd.get(), kHttpListenBacklog) < 0)
         fail("Could not listen on socket: ", errno);
     socklen_t length = sizeof address;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0)
+    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) < 0)
         fail("Could not read the socket's port: ", errno);
 
     {
@@ -302,13 +296,14 @@ void HttpServer::start(std::uint16_t port, int max_connections) {
         shared_->max_connections = max_connections;
     }
     auto listener = std::make_unique<Listener>();
-    listener->fd = fd;
+    listener->fd = std::move(fd);
     try {
-        listener->thread = std::thread([shared = shared_, fd] { shared->acceptLoop(fd); });
+        // The listener outlives its thread: stop() joins before closing.
+        listener->thread = std::thread(
+            [shared = shared_, listen_fd = listener->fd.get()] { shared->acceptLoop(listen_fd); });
     } catch (const std::system_error& failure) {
         std::lock_guard lock(shared_->mutex);
         shared_->accepting = false;
-        ::close(fd);
         throw HttpServerError(std::string("Could not start the listener thread: ") +
                               failure.what() + ".");
     }
@@ -326,9 +321,8 @@ void HttpServer::stop() {
             shared_->accepting = false;
         }
         // Wakes the blocked accept.
-        ::shutdown(listener_->fd, SHUT_RDWR);
+        ::shutdown(listener_->fd.get(), SHUT_RDWR);
         listener_->thread.join();
-        ::close(listener_->fd);
         listener_.reset();
     }
     std::vector<std::stop_source> stops;
@@ -336,8 +330,8 @@ void HttpServer::stop() {
     for (auto& connection : shared_->connections) {
         stops.push_back(connection->stop);
         // Blocked reads and writes return at once.
-        if (connection->fd >= 0)
-            ::shutdown(connection->fd, SHUT_RDWR);
+        if (connection->fd)
+            ::shutdown(connection->fd.get(), SHUT_RDWR);
     }
     lock.unlock();
     // Outside the lock: stop callbacks of the handlers run right here.

@@ -3,6 +3,8 @@
 // hanging it.
 #pragma once
 
+#include "common/UniqueFd.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -22,35 +24,27 @@ inline constexpr int kClientWaitMs = 5000;
 class TestClient {
 public:
     explicit TestClient(std::uint16_t port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0)
+        fd_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!fd_)
             throw std::runtime_error("socket failed");
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
-            ::close(fd_);
+        if (::connect(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0)
             throw std::runtime_error("connect failed");
-        }
     }
-    ~TestClient() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    TestClient(const TestClient&) = delete;
-    TestClient& operator=(const TestClient&) = delete;
 
     void send(std::string_view bytes) {
         while (!bytes.empty()) {
-            const auto n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            const auto n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
             if (n < 0)
                 throw std::runtime_error("send failed");
             bytes.remove_prefix(static_cast<std::size_t>(n));
         }
     }
     // Ends the client's sending side; the server sees the client's close.
-    void closeSending() { ::shutdown(fd_, SHUT_WR); }
+    void closeSending() { ::shutdown(fd_.get(), SHUT_WR); }
 
     // Everything up to the server's close. `closed` tells whether the close
     // came within the wait.
@@ -63,11 +57,11 @@ public:
                 deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 break;
-            pollfd ready{fd_, POLLIN, 0};
+            pollfd ready{fd_.get(), POLLIN, 0};
             if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0)
                 break;
             char buffer[65536];
-            const auto n = ::recv(fd_, buffer, sizeof buffer, 0);
+            const auto n = ::recv(fd_.get(), buffer, sizeof buffer, 0);
             if (n <= 0) {
                 ended = true;
                 break;
@@ -88,7 +82,7 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 // Sends one request and returns everything the server answers until it closes.
