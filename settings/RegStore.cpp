@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,6 +64,12 @@ std::string errnoText(const std::string& what, const std::filesystem::path& file
 RegParseError::RegParseError(const std::filesystem::path& file, int line, const std::string& what)
     : std::runtime_error(file.string() + ", line " + std::to_string(line) + ": " + what),
       file_(file), line_(line) {}
+
+RegParseError::RegParseError(const std::filesystem::path& file, const std::string& message)
+    : std::runtime_error(message), file_(file), line_(0) {}
+
+RegReadError::RegReadError(const std::filesystem::path& file, const std::string& reason)
+    : RegParseError(file, "Cannot read " + file.string() + ": " + reason) {}
 
 struct RegFile::Key {
     std::string name;
@@ -332,27 +337,73 @@ void RegFile::parse(const std::string& text) {
     }
 }
 
-void RegFile::load() {
-    std::ifstream in(file_, std::ios::binary);
-    if (!in) {
-        root_ = std::make_unique<Key>();
-        return;
+namespace {
+
+constexpr std::size_t kReadChunkBytes = 65536;
+
+// The whole file; nothing when it does not exist. Throws RegReadError when
+// it exists but cannot be read.
+std::optional<std::string> readWholeFile(const std::filesystem::path& file) {
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        if (errno == ENOENT)
+            return std::nullopt;
+        throw RegReadError(file, std::strerror(errno));
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    in.close();
+    std::string text;
+    char buffer[kReadChunkBytes];
+    while (true) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw RegReadError(file, std::strerror(errno));
+        }
+        if (n == 0)
+            return text;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+} // namespace
+
+void RegFile::load() {
+    root_ = std::make_unique<Key>();
+    mustMoveAside_ = false;
+    std::optional<std::string> text;
     try {
-        parse(text.str());
+        text = readWholeFile(file_);
+    } catch (const RegReadError&) {
+        mustMoveAside_ = true;
+        throw;
+    }
+    if (!text)
+        return;
+    try {
+        parse(*text);
     } catch (const RegParseError&) {
-        // Keep what the user had beside the file the next save writes.
-        std::error_code ec;
-        std::filesystem::rename(file_, file_.string() + ".bad", ec);
+        // Keep what the user had beside the file the next save writes; when
+        // it cannot be moved now, the save tries again and writes nothing if
+        // it still cannot.
+        mustMoveAside_ = !moveAside();
         root_ = std::make_unique<Key>();
         throw;
     }
 }
 
-void RegFile::save() const {
+bool RegFile::moveAside() const {
+    const std::string bad = file_.string() + ".bad";
+    return ::rename(file_.c_str(), bad.c_str()) == 0 || errno == ENOENT;
+}
+
+void RegFile::save() {
+    if (mustMoveAside_) {
+        if (!moveAside())
+            throw RegError("Not saved: " + file_.string() +
+                           " could not be read and cannot be moved to " + file_.string() +
+                           ".bad: " + std::strerror(errno));
+        mustMoveAside_ = false;
+    }
     const std::string text = serialize();
     std::error_code ec;
     std::filesystem::create_directories(file_.parent_path(), ec);

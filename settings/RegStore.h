@@ -19,16 +19,30 @@
 
 namespace qeltv {
 
-// A file that does not parse; what() names the file and the line.
+// A file that does not parse; what() names the file and the line. Every
+// failure to load a file that exists is one of these, so a caller reports
+// them all in one place.
 class RegParseError : public std::runtime_error {
 public:
     RegParseError(const std::filesystem::path& file, int line, const std::string& what);
     const std::filesystem::path& file() const { return file_; }
+    // The line that does not parse; 0 when the file could not be read at all.
     int line() const { return line_; }
+
+protected:
+    // what() is `message` as it stands.
+    RegParseError(const std::filesystem::path& file, const std::string& message);
 
 private:
     std::filesystem::path file_;
     int line_;
+};
+
+// A file that exists but cannot be read (no permission, an I/O error, a
+// folder in its place): "Cannot read <file>: <the system's reason>".
+class RegReadError : public RegParseError {
+public:
+    RegReadError(const std::filesystem::path& file, const std::string& reason);
 };
 
 // Any other failure of the store: a value of the wrong type, a missing value,
@@ -56,10 +70,14 @@ public:
     // Reads the file. A missing file is an empty store. A file that does not
     // parse throws RegParseError after moving it aside to "<name>.bad", so the
     // next save does not overwrite what the user had; the store is then empty.
+    // A file that exists but cannot be read throws RegReadError and leaves an
+    // empty store; it stays where it is until the next save.
     void load();
     // Writes the whole store atomically: temporary file in the same folder,
-    // fsync, rename. Creates the folder when missing. Throws RegError.
-    void save() const;
+    // fsync, rename. Creates the folder when missing. A file that the last
+    // load could not read, or could not move aside, is first moved to
+    // "<name>.bad"; when even that fails nothing is written. Throws RegError.
+    void save();
 
     bool keyExists(const std::string& key) const;
     // Creates the key and its missing parents; returns false for an empty path.
@@ -86,9 +104,16 @@ private:
     struct Key;
     Key* find(const std::string& key) const;
 
+    // Moves a file the last load could not use to "<name>.bad"; false when
+    // it could not, with errno set.
+    bool moveAside() const;
+
     std::filesystem::path file_;
     std::string rootName_;
     std::unique_ptr<Key> root_;
+    // The file on disk holds what the user had but the store does not: the
+    // next save must not replace it before moving it aside.
+    bool mustMoveAside_ = false;
 };
 
 // Access to one root in the manner of a registry handle: open a key, read and

@@ -1,6 +1,9 @@
 #include "settings/RegStore.h"
 #include "tests/settings/TempDir.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <random>
 #include <signal.h>
@@ -176,4 +179,121 @@ TEST(RegStore, KillsDuringSavesNeverTearTheFile) {
     }
     // Temporary files of killed saves may remain, but never replace the file.
     EXPECT_TRUE(std::filesystem::exists(path));
+}
+
+// A settings file that exists but cannot be read is reported with the
+// system's reason and leaves an empty store, so the program runs on with its
+// defaults; the next save first moves it aside to "<name>.bad" and never
+// writes over it. The main window reports it as it reports a corrupt file.
+TEST(RegStore, UnreadableFileIsReportedAndKeptAside) {
+    for (const char* root : {"HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE"}) {
+        TempDir dir;
+        const auto path = dir / (std::string(root) + ".reg");
+        const std::filesystem::path bad = path.string() + ".bad";
+        // A folder in the file's place cannot be read even by root.
+        std::filesystem::create_directory(path);
+        WriteFile(path / "kept", "the user's channels");
+        RegFile file(path, root);
+        try {
+            file.load();
+            FAIL() << "a folder loaded";
+        } catch (const RegParseError& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "Cannot read " + path.string() + ": " + std::strerror(EISDIR));
+            EXPECT_EQ(e.file(), path);
+        }
+        EXPECT_TRUE(file.subkeyNames("").empty());
+        EXPECT_TRUE(std::filesystem::is_directory(path)); // loading alone moves nothing
+        ASSERT_TRUE(file.createKey("K"));
+        file.setValue("K", "v", std::string("new"));
+        file.save();
+        EXPECT_EQ(ReadFile(bad / "kept"), "the user's channels");
+        RegFile reread(path, root);
+        reread.load();
+        EXPECT_EQ(std::get<std::string>(*reread.value("K", "v")), "new");
+        // Later saves write the file in place; the kept folder stays.
+        file.save();
+        EXPECT_EQ(ReadFile(bad / "kept"), "the user's channels");
+    }
+
+    // Root reads a file of mode 000, so this part needs an ordinary user.
+    if (::geteuid() != 0) {
+        TempDir dir;
+        const auto path = dir / "HKEY_CURRENT_USER.reg";
+        const std::string old = "REGEDIT4\n\n[HKEY_CURRENT_USER\\K]\n\"v\"=\"old\"\n\n";
+        WriteFile(path, old);
+        std::filesystem::permissions(path, std::filesystem::perms::none);
+        RegFile file(path, kRoot);
+        try {
+            file.load();
+            FAIL() << "a file of mode 000 loaded";
+        } catch (const RegParseError& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "Cannot read " + path.string() + ": " + std::strerror(EACCES));
+        }
+        EXPECT_FALSE(file.keyExists("K"));
+        file.createKey("K");
+        file.setValue("K", "v", std::string("new"));
+        file.save();
+        const std::filesystem::path bad = path.string() + ".bad";
+        std::filesystem::permissions(bad, std::filesystem::perms::owner_read);
+        EXPECT_EQ(ReadFile(bad), old);
+        EXPECT_NE(ReadFile(path).find("\"v\"=\"new\""), std::string::npos);
+    }
+}
+
+// When the unreadable or corrupt file cannot be moved aside, the save writes
+// nothing at all and says why.
+TEST(RegStore, FileThatCannotBeMovedAsideIsNeverOverwritten) {
+    TempDir dir;
+    const auto path = dir / "s.reg";
+    const std::filesystem::path bad = path.string() + ".bad";
+    // A folder that is not empty cannot be replaced by a rename.
+    WriteFile(bad / "older", "older keep");
+    auto filesInDir = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const std::vector<std::string> expected = {"s.reg", "s.reg.bad"};
+
+    // Unreadable: a folder in the file's place.
+    std::filesystem::create_directory(path);
+    {
+        RegFile file(path, kRoot);
+        EXPECT_THROW(file.load(), RegParseError);
+        file.createKey("K");
+        try {
+            file.save();
+            FAIL() << "saved over an unreadable file";
+        } catch (const RegError& e) {
+            EXPECT_EQ(std::string(e.what()), "Not saved: " + path.string() +
+                                                 " could not be read and cannot be moved to " +
+                                                 bad.string() + ": " + std::strerror(ENOTEMPTY));
+        }
+        EXPECT_TRUE(std::filesystem::is_directory(path));
+        EXPECT_EQ(filesInDir(), expected); // no temporary file left either
+    }
+    std::filesystem::remove(path);
+
+    // Corrupt: the load cannot move it aside, so the save may not replace it.
+    WriteFile(path, "garbage");
+    {
+        RegFile file(path, kRoot);
+        EXPECT_THROW(file.load(), RegParseError);
+        file.createKey("K");
+        try {
+            file.save();
+            FAIL() << "saved over a corrupt file";
+        } catch (const RegError& e) {
+            EXPECT_EQ(std::string(e.what()), "Not saved: " + path.string() +
+                                                 " could not be read and cannot be moved to " +
+                                                 bad.string() + ": " + std::strerror(EISDIR));
+        }
+        EXPECT_EQ(ReadFile(path), "garbage");
+        EXPECT_EQ(filesInDir(), expected);
+    }
+    EXPECT_EQ(ReadFile(bad / "older"), "older keep");
 }
