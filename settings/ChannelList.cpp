@@ -190,16 +190,19 @@ bool ChannelList::loadFallback(const AutoTuneStore& store, long currentChannel) 
     return true;
 }
 
-bool ChannelList::save(RegFile& userStore, const std::string& channelsKey) const {
-    Registry writer(userStore);
-    if (writer.KeyExists(channelsKey))
-        writer.DeleteKey(channelsKey);
-    if (!writer.OpenKey(channelsKey, true))
+bool ChannelList::storeTo(RegFile& userStore, const std::string& channelsKey) const {
+    userStore.deleteKey(channelsKey);
+    if (!userStore.createKey(channelsKey))
         return false;
     for (const auto& c : channels_)
-        writer.WriteString(c.number, ToCommaText(c.data));
-    writer.CloseKey();
+        userStore.setValue(channelsKey, c.number, ToCommaText(c.data));
     return true;
+}
+
+bool ChannelList::save(RegFile& userStore, const std::string& channelsKey) const {
+    const bool stored = storeTo(userStore, channelsKey);
+    userStore.save();
+    return stored;
 }
 
 } // namespace qeltv

@@ -69,8 +69,12 @@ public:
     // Fallback when the own list is empty: the auto-tune store of tuning
     // space 31, every row named "Noname". Returns false when it is missing.
     bool loadFallback(const AutoTuneStore& store, long currentChannel);
-    // Deletes and recreates the subkey, then writes every row in list order.
-    // Returns false when the subkey cannot be created.
+    // Deletes and recreates the subkey in the store's memory, then sets every
+    // row in list order; writes no file, so a caller can save the rows
+    // together with other changes in one write. Returns false when the
+    // subkey cannot be created. Throws RegError for a row holding a zero byte.
+    bool storeTo(RegFile& userStore, const std::string& channelsKey) const;
+    // storeTo(), then one atomic write of the file (RegError when it fails).
     bool save(RegFile& userStore, const std::string& channelsKey) const;
 
 private:

@@ -163,6 +163,9 @@ std::optional<RegValueData> RegFile::value(const std::string& key, const std::st
 }
 
 bool RegFile::setValue(const std::string& key, const std::string& name, RegValueData data) {
+    if (const auto* text = std::get_if<std::string>(&data);
+        text && text->find('\0') != std::string::npos)
+        throw RegError("The value \"" + name + "\" holds a zero byte");
     Key* k = find(key);
     if (!k || splitPath(key).empty())
         return false;
@@ -545,8 +548,6 @@ std::int32_t Registry::ReadInteger(const std::string& name) const {
 
 void Registry::WriteString(const std::string& name, const std::string& value) {
     requireWritable();
-    if (value.find('\0') != std::string::npos)
-        throw RegError("The value \"" + name + "\" holds a zero byte");
     file_.setValue(current_, name, value);
     dirty_ = true;
 }

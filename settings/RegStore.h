@@ -89,7 +89,8 @@ public:
     std::optional<RegValueData> value(const std::string& key, const std::string& name) const;
     // Sets a value, creating it at the end of the key's value list when new;
     // the key must exist (false otherwise). A value keeps its position and
-    // the case of its first name when rewritten.
+    // the case of its first name when rewritten. A text holding a zero byte
+    // cannot be stored: RegError, and nothing changes.
     bool setValue(const std::string& key, const std::string& name, RegValueData data);
     std::vector<std::string> valueNames(const std::string& key) const;
     std::vector<std::string> subkeyNames(const std::string& key) const;

@@ -71,17 +71,19 @@ void LoadSettings(RegFile& userStore, const AutoTuneStore& autoTune,
 }
 
 void SaveSettings(RegFile& userStore, const Settings& settings, const ChannelList& channels) {
-    Registry reg(userStore);
-    if (reg.OpenKey(kSettingsKey, true)) {
+    // Not through a Registry handle: it writes the file whenever a key is
+    // closed or deleted, and this save must be a single write.
+    if (userStore.createKey(kSettingsKey)) {
         for (const auto& f : SettingFields()) {
             if (f.text)
-                reg.WriteString(f.name, settings.*f.text);
+                userStore.setValue(kSettingsKey, f.name, settings.*f.text);
             else
-                reg.WriteInteger(f.name, settings.*f.number);
+                userStore.setValue(kSettingsKey, f.name,
+                                   static_cast<std::uint32_t>(settings.*f.number));
         }
-        reg.CloseKey();
     }
-    const bool saved = channels.save(userStore, kChannelsKey);
+    const bool saved = channels.storeTo(userStore, kChannelsKey);
+    userStore.save();
     qCDebug(lcSettings) << "saved to" << userStore.path().c_str() << ":" << channels.size()
                         << "channels" << (saved ? "" : "(the Channels key could not be made)");
 }

@@ -55,9 +55,12 @@ void LoadSettings(RegFile& userStore, const AutoTuneStore& autoTune,
                   const std::filesystem::path& defaultCapFile, Settings& settings,
                   ChannelList& channels, std::vector<std::string>& problems);
 
-// Writes every value in its order, then rebuilds the "Channels" subkey.
-// A key that cannot be written is passed over without a message; a file that
-// cannot be saved throws RegError.
+// Sets every value in its order and rebuilds the "Channels" subkey, all in
+// the store's memory, then writes the file once, atomically: a kill or a full
+// disk leaves the old complete file or the new one, never values without
+// their channels. A key that cannot be made is passed over without a message;
+// a text holding a zero byte, or a file that cannot be saved, throws RegError
+// and the file keeps what it had.
 void SaveSettings(RegFile& userStore, const Settings& settings, const ChannelList& channels);
 
 } // namespace qeltv

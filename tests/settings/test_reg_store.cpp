@@ -1,4 +1,5 @@
 #include "settings/RegStore.h"
+#include "settings/Settings.h"
 #include "tests/settings/TempDir.h"
 
 #include <algorithm>
@@ -139,17 +140,28 @@ TEST(RegStore, CorruptFilesAreKeptAsBad) {
     }
 }
 
-// A process killed at any moment during a save leaves the old or the new
-// file, never a torn one.
+// A process killed at any moment during the shutdown save (the values and
+// the channel list) leaves the old or the new complete file, never a torn one
+// and never one without its channels.
 TEST(RegStore, KillsDuringSavesNeverTearTheFile) {
     TempDir dir;
     const auto path = dir / "s.reg";
     const std::string big(20000, 'x');
+    constexpr int kChannelRows = 3;
+    // Settings and channel rows that tell which generation wrote them.
+    auto generation = [&](std::int32_t gen, Settings& settings, ChannelList& channels) {
+        settings.CurrentChannel = gen;
+        settings.CapFile = big + std::to_string(gen);
+        channels.clear();
+        for (int row = 1; row <= kChannelRows; ++row)
+            channels.add(Channel{std::to_string(row), {"gen " + std::to_string(gen), "1"}});
+    };
     {
         RegFile file(path, kRoot);
-        file.createKey("K");
-        file.setValue("K", "gen", std::uint32_t{0});
-        file.save();
+        Settings settings;
+        ChannelList channels;
+        generation(0, settings, channels);
+        SaveSettings(file, settings, channels);
     }
     std::mt19937 rng(42);
     constexpr int kKills = 1000;
@@ -158,11 +170,12 @@ TEST(RegStore, KillsDuringSavesNeverTearTheFile) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             RegFile file(path, kRoot);
-            file.createKey("K");
-            for (std::uint32_t gen = 1;; ++gen) {
-                file.setValue("K", "gen", gen);
-                file.setValue("K", "payload", big + std::to_string(gen));
-                file.save();
+            file.load();
+            Settings settings;
+            ChannelList channels;
+            for (std::int32_t gen = 1;; ++gen) {
+                generation(gen, settings, channels);
+                SaveSettings(file, settings, channels);
             }
         }
         ::usleep(std::uniform_int_distribution<int>(0, 3000)(rng));
@@ -170,12 +183,15 @@ TEST(RegStore, KillsDuringSavesNeverTearTheFile) {
         ::waitpid(pid, nullptr, 0);
         RegFile check(path, kRoot);
         ASSERT_NO_THROW(check.load()) << "torn after kill " << i;
-        auto gen = check.value("K", "gen");
-        ASSERT_TRUE(gen.has_value());
-        if (std::get<std::uint32_t>(*gen) > 0) {
-            ASSERT_EQ(std::get<std::string>(*check.value("K", "payload")),
-                      big + std::to_string(std::get<std::uint32_t>(*gen)));
-        }
+        Registry reg(check);
+        ASSERT_TRUE(reg.OpenKeyReadOnly(kSettingsKey)) << "after kill " << i;
+        const std::int32_t gen = reg.ReadInteger("CurrentChannel");
+        ASSERT_EQ(reg.ReadString("CapFile"), big + std::to_string(gen)) << "after kill " << i;
+        ChannelList channels;
+        ASSERT_TRUE(channels.load(check, kChannelsKey, 0)) << "no channels after kill " << i;
+        ASSERT_EQ(channels.size(), static_cast<std::size_t>(kChannelRows)) << "after kill " << i;
+        for (const auto& channel : channels.channels())
+            ASSERT_EQ(channel.name(), "gen " + std::to_string(gen)) << "after kill " << i;
     }
     // Temporary files of killed saves may remain, but never replace the file.
     EXPECT_TRUE(std::filesystem::exists(path));
