@@ -2,9 +2,11 @@
 
 #include "common/UniqueFd.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <list>
 #include <memory>
@@ -60,15 +62,21 @@ bool sendAll(int fd, std::string_view bytes) {
     return true;
 }
 
-// One request from the connection; nothing when the client went away or was
-// idle for the read time-out. Throws HttpRequestError for a request that may
-// not be served.
-std::optional<HttpRequest> readRequest(int fd, int read_timeout_ms) {
+// One request from the connection; nothing when the client went away or the
+// request was not complete by `deadline`. Throws HttpRequestError for a
+// request that may not be served.
+std::optional<HttpRequest> readRequest(int fd, std::chrono::steady_clock::time_point deadline) {
     HttpRequestParser parser;
     char buffer[kReadChunkBytes];
     while (!parser.complete()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return std::nullopt;
+        const auto wait_ms =
+            static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), INT_MAX));
         pollfd ready{fd, POLLIN, 0};
-        const int polled = ::poll(&ready, 1, read_timeout_ms);
+        const int polled = ::poll(&ready, 1, wait_ms);
         if (polled == 0)
             return std::nullopt;
         if (polled < 0) {
@@ -106,6 +114,7 @@ void setTimeout(int fd, int option, int timeout_ms) {
 
 struct Connection {
     UniqueFd fd; // empty once its thread takes it to close; guarded by the server's lock
+    std::chrono::steady_clock::time_point accepted_at;
     std::stop_source stop;
     std::thread thread;
 };
@@ -115,7 +124,7 @@ struct Connection {
 struct HttpServer::Shared : std::enable_shared_from_this<HttpServer::Shared> {
     HttpRequestHandler handler;
     HttpConnectHandler on_connect;
-    HttpServerTimeouts timeouts;
+    HttpServerOptions options;
 
     // Guards everything below: the list of connections being served.
     std::mutex mutex;
@@ -174,16 +183,20 @@ void HttpServer::Shared::admit(UniqueFd fd, const std::string& remote_address) {
     std::unique_lock lock(mutex);
     if (!accepting)
         return;
-    if (max_connections > 0 && connections.size() >= static_cast<std::size_t>(max_connections)) {
+    std::size_t limit = static_cast<std::size_t>(options.max_connection_threads);
+    if (max_connections > 0)
+        limit = std::min(limit, static_cast<std::size_t>(max_connections));
+    if (connections.size() >= limit) {
         lock.unlock();
         const std::string refusal = std::string(kHttpRefusalText) + "\r\n";
         ::send(fd.get(), refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         closeGracefully(fd.get());
         return;
     }
-    setTimeout(fd.get(), SO_SNDTIMEO, timeouts.write_timeout_ms);
+    setTimeout(fd.get(), SO_SNDTIMEO, options.write_timeout_ms);
     auto connection = std::make_shared<Connection>();
     connection->fd = std::move(fd);
+    connection->accepted_at = std::chrono::steady_clock::now();
     try {
         // Started under the lock: the thread removes itself from the list
         // under the same lock, so it is registered before it can end.
@@ -214,7 +227,8 @@ void HttpServer::Shared::serve(Connection& connection, const std::string& remote
     try {
         if (on_connect)
             on_connect(context);
-        auto request = readRequest(fd, timeouts.read_timeout_ms);
+        auto request = readRequest(fd, connection.accepted_at +
+                                           std::chrono::milliseconds(options.read_timeout_ms));
         if (request && !context.stopping()) {
             request->remote_address = remote_address;
             HttpResponse response;
@@ -240,11 +254,13 @@ void HttpServer::Shared::serve(Connection& connection, const std::string& remote
 }
 
 HttpServer::HttpServer(HttpRequestHandler handler, HttpConnectHandler on_connect,
-                       HttpServerTimeouts timeouts)
+                       HttpServerOptions options)
     : shared_(std::make_shared<Shared>()) {
+    if (options.max_connection_threads < 1)
+        throw std::invalid_argument("The server needs at least one connection thread.");
     shared_->handler = std::move(handler);
     shared_->on_connect = std::move(on_connect);
-    shared_->timeouts = timeouts;
+    shared_->options = options;
 }
 
 HttpServer::~HttpServer() {
@@ -339,7 +355,7 @@ void HttpServer::stop() {
         stop.request_stop();
     lock.lock();
     const bool all_ended = shared_->connection_ended.wait_for(
-        lock, std::chrono::milliseconds(shared_->timeouts.stop_wait_ms),
+        lock, std::chrono::milliseconds(shared_->options.stop_wait_ms),
         [this] { return shared_->connections.empty(); });
     lock.unlock();
     shared_->joinEndedThreads();

@@ -19,11 +19,19 @@ inline constexpr std::uint16_t kHttpDefaultPort = 80;
 inline constexpr int kHttpListenBacklog = 15;
 // How long Stop waits for the connection threads to end.
 inline constexpr int kHttpStopWaitMs = 5000;
-// A client that sends nothing, or stops mid-request, for this long is
-// disconnected, so an idle client cannot hold a connection slot forever.
+// The whole request, headers and body, must have arrived this long after the
+// connection was accepted; otherwise the client is disconnected without a
+// response. Counted once per request, not per read, so neither an idle client
+// nor one that trickles its bytes can hold a connection slot forever.
 inline constexpr int kHttpReadTimeoutMs = 30000;
 // A client that stops reading its response for this long is disconnected.
 inline constexpr int kHttpWriteTimeoutMs = 30000;
+// Connections served at once (one thread each) whatever maximum start() was
+// given, "no limit" included; beyond it a connection gets the refusal text,
+// so a flood of clients cannot exhaust the threads and memory of the
+// process. Above the largest webcast client limit (255), so a configured
+// maximum is what callers see in practice.
+inline constexpr int kHttpMaxConnectionThreads = 256;
 
 inline constexpr std::string_view kHttpRefusalText =
     "The maximum number of connections to this server has been reached. Try again later.";
@@ -58,18 +66,21 @@ using HttpRequestHandler = std::function<void(HttpConnection& connection,
 // Called when a connection has been accepted, before its request is read.
 using HttpConnectHandler = std::function<void(HttpConnection& connection)>;
 
-struct HttpServerTimeouts {
+struct HttpServerOptions {
     int read_timeout_ms = kHttpReadTimeoutMs;
     int write_timeout_ms = kHttpWriteTimeoutMs;
     int stop_wait_ms = kHttpStopWaitMs;
+    // At least 1.
+    int max_connection_threads = kHttpMaxConnectionThreads;
 };
 
 // start(), stop(), active() and port() are called from one thread, the one
 // that owns the server (the GUI thread), never from a handler.
 class HttpServer {
 public:
+    // Throws std::invalid_argument when options.max_connection_threads < 1.
     explicit HttpServer(HttpRequestHandler handler, HttpConnectHandler on_connect = {},
-                        HttpServerTimeouts timeouts = {});
+                        HttpServerOptions options = {});
     // Stops the server; connection threads still running after the stop wait
     // are left to end on their own (they keep what they use alive).
     ~HttpServer();
@@ -78,7 +89,10 @@ public:
 
     // Binds and listens on `port` (0 picks a free one), on all local IPv4
     // addresses, and accepts connections until stop(). `max_connections` is
-    // the number of connections served at once; 0 means no limit. On failure
+    // the number of connections served at once; 0 means no limit of the
+    // caller's, and the server's own cap on connection threads
+    // (HttpServerOptions::max_connection_threads) holds in every case. Beyond
+    // either, a connection gets the refusal text and is closed. On failure
     // throws HttpServerError and the server stays inactive.
     void start(std::uint16_t port = kHttpDefaultPort, int max_connections = 0);
     // Stops accepting, closes the listening socket, disconnects every open

@@ -262,7 +262,7 @@ TEST(HttpServerLimit, ManyClientsAtOnceUpToTheLimit) {
 // Guards the read time-out: an idle client cannot hold the only slot.
 TEST(HttpServerTimeout, IdleClientIsDisconnected) {
     Seen seen;
-    HttpServerTimeouts timeouts;
+    HttpServerOptions timeouts;
     timeouts.read_timeout_ms = 200;
     HttpServer server(helloHandler(seen), {}, timeouts);
     server.start(0, 1);
@@ -284,7 +284,7 @@ TEST(HttpServerTimeout, IdleClientIsDisconnected) {
 // cannot hold the slot either.
 TEST(HttpServerTimeout, ClientThatDoesNotReadIsDisconnected) {
     const std::string large(64 * 1024 * 1024, 'x'); // more than the socket buffers hold
-    HttpServerTimeouts timeouts;
+    HttpServerOptions timeouts;
     timeouts.write_timeout_ms = 200;
     HttpServer server([&](HttpConnection&, const HttpRequest&,
                           HttpResponse& response) { response.body_text = large; },
@@ -345,7 +345,7 @@ TEST(HttpServerStop, HandlerWaitingOnTheStopTokenEndsWithStop) {
 
 TEST(HttpServerStop, HandlerThatDoesNotEndFailsTheStop) {
     Gate gate;
-    HttpServerTimeouts timeouts;
+    HttpServerOptions timeouts;
     timeouts.stop_wait_ms = 300;
     HttpServer server(
         [&](HttpConnection&, const HttpRequest&, HttpResponse&) { gate.arriveAndWait(); }, {},
@@ -414,4 +414,73 @@ TEST(HttpServerLifecycle, PortInUseLeavesTheServerInactive) {
     } catch (const HttpServerError& error) {
         EXPECT_STREQ(error.what(), "The server is already active.");
     }
+}
+
+// Guards the whole-request bound: a client that sends one byte at a time,
+// each well within the read time-out, is still disconnected without a
+// response once the read time-out has passed since its connection started,
+// and the slot it held serves the next client.
+TEST(HttpServerTimeout, TricklingClientIsDisconnectedAtTheBound) {
+    constexpr int kReadTimeoutMs = 500;
+    constexpr int kByteIntervalMs = 50;
+    // Trickling stops here, long after the bound: reaching it means the
+    // server never ended the connection.
+    constexpr int kMaxTrickledBytes = 400;
+    Seen seen;
+    HttpServerOptions options;
+    options.read_timeout_ms = kReadTimeoutMs;
+    HttpServer server(helloHandler(seen), {}, options);
+    server.start(0, 1);
+    {
+        TestClient trickler(server.port());
+        const std::string head = "GET / HTTP/1.1\r\nX-Slow: ";
+        std::string received;
+        bool closed = false;
+        int sent = 0;
+        for (; !closed && sent < kMaxTrickledBytes; ++sent) {
+            const auto index = static_cast<std::size_t>(sent);
+            trickler.send(std::string(1, index < head.size() ? head[index] : 'a'));
+            received += trickler.readAll(&closed, kByteIntervalMs);
+        }
+        EXPECT_TRUE(closed) << "still connected after " << sent << " bytes";
+        EXPECT_EQ(received, "");
+    }
+    EXPECT_EQ(seen.count(), 0u);
+    for (int i = 0; i < 500 && server.connectionCount() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(exchange(server.port(), "GET / HTTP/1.1\r\n\r\n"), std::string(kOkHead) + "hello");
+}
+
+// Guards the cap on connection threads: "no limit" (0) still refuses the
+// connection beyond the cap, with the refusal text of a configured limit,
+// and a configured limit above the cap is held to the cap as well.
+TEST(HttpServerLimit, ThreadCapHoldsWithoutALimitAndAboveIt) {
+    constexpr int kCap = 3;
+    for (int max_connections : {0, kCap + 5}) {
+        Gate gate;
+        HttpServerOptions options;
+        options.max_connection_threads = kCap;
+        HttpServer server(
+            [&](HttpConnection&, const HttpRequest&, HttpResponse& response) {
+                gate.arriveAndWait();
+                response.body_text = "hello";
+            },
+            {}, options);
+        server.start(0, max_connections);
+        std::vector<std::unique_ptr<TestClient>> clients;
+        for (int i = 0; i < kCap; ++i) {
+            clients.push_back(std::make_unique<TestClient>(server.port()));
+            clients.back()->send("GET / HTTP/1.1\r\n\r\n");
+        }
+        ASSERT_TRUE(gate.waitForArrivals(kCap)) << "limit " << max_connections;
+        EXPECT_EQ(server.connectionCount(), static_cast<std::size_t>(kCap));
+        EXPECT_EQ(exchange(server.port(), "GET / HTTP/1.1\r\n\r\n"), kRefusal)
+            << "limit " << max_connections;
+        gate.open();
+        for (auto& client : clients)
+            EXPECT_EQ(client->readAll(), std::string(kOkHead) + "hello");
+    }
+    EXPECT_THROW(HttpServer([](HttpConnection&, const HttpRequest&, HttpResponse&) {}, {},
+                            HttpServerOptions{.max_connection_threads = 0}),
+                 std::invalid_argument);
 }
