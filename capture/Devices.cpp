@@ -1,5 +1,6 @@
 #include "capture/Devices.h"
 
+#include "capture/GstRef.h"
 #include "capture/VideoWindow.h"
 #include "capture/VirtualSources.h"
 
@@ -46,9 +47,8 @@ GstElement* Make(const char* factory, const std::string& where) {
 }
 
 GstPad* Ghost(GstElement* bin, GstElement* element, const char* padName, const char* name) {
-    GstPad* target = gst_element_get_static_pad(element, padName);
-    GstPad* ghost = gst_ghost_pad_new(name, target);
-    gst_object_unref(target);
+    auto target = GstOwned<GstPad>::adopt(gst_element_get_static_pad(element, padName));
+    GstPad* ghost = gst_ghost_pad_new(name, target.get());
     gst_pad_set_active(ghost, TRUE);
     gst_element_add_pad(bin, ghost);
     return ghost;
@@ -167,12 +167,10 @@ private:
     }
 
     void buildFormats() {
-        GstPad* sink = gst_element_get_static_pad(encoder_, "sink");
-        GstPad* src = gst_element_get_static_pad(encoder_, "src");
-        CapsRef accepted(gst_pad_query_caps(sink, nullptr));
-        CapsRef produced(gst_pad_get_pad_template_caps(src));
-        gst_object_unref(sink);
-        gst_object_unref(src);
+        auto sink = GstOwned<GstPad>::adopt(gst_element_get_static_pad(encoder_, "sink"));
+        auto src = GstOwned<GstPad>::adopt(gst_element_get_static_pad(encoder_, "src"));
+        CapsRef accepted(gst_pad_query_caps(sink.get(), nullptr));
+        CapsRef produced(gst_pad_get_pad_template_caps(src.get()));
         if (gst_caps_is_empty(produced.get()))
             return;
         const int kbps = bitrate_kbps();
@@ -274,12 +272,12 @@ std::shared_ptr<Filter> CreateFilter(const std::string& moniker, const std::stri
         return std::make_shared<AudioCompressorFilter>(name, moniker, std::string());
     if (StartsWith(moniker, "encoder:")) {
         const std::string factoryName = moniker.substr(8);
-        GstElementFactory* factory = gst_element_factory_find(factoryName.c_str());
+        auto factory =
+            GstOwned<GstElementFactory>::adopt(gst_element_factory_find(factoryName.c_str()));
         if (!factory)
             throw CaptureError(name + ": the compressor " + factoryName + " is not installed",
                                status::E_NOTFOUND);
-        const bool video = FactoryIsVideo(factory);
-        gst_object_unref(factory);
+        const bool video = FactoryIsVideo(factory.get());
         if (video)
             return std::make_shared<VideoCompressorFilter>(name, moniker, factoryName);
         return std::make_shared<AudioCompressorFilter>(name, moniker, factoryName);
@@ -325,11 +323,9 @@ std::string ElementDeviceMoniker(GstElement* element) {
             continue;
         if (!g_object_class_find_property(G_OBJECT_GET_CLASS(element), backend.property))
             return {};
-        gchar* value = nullptr;
-        g_object_get(element, backend.property, &value, nullptr);
-        std::string moniker = value ? std::string(backend.prefix) + value : std::string();
-        g_free(value);
-        return moniker;
+        GstOwned<gchar> value;
+        g_object_get(element, backend.property, value.out(), nullptr);
+        return value ? std::string(backend.prefix) + value.get() : std::string();
     }
     return {};
 }
@@ -347,24 +343,19 @@ std::vector<ProbedDevice> ProbeDevices(const char* deviceClass, int timeout_ms) 
     std::string cls = deviceClass;
     std::thread([shared, cls] {
         std::vector<ProbedDevice> found;
-        GstDeviceMonitor* monitor = gst_device_monitor_new();
-        gst_device_monitor_add_filter(monitor, cls.c_str(), nullptr);
-        GList* devices = gst_device_monitor_get_devices(monitor);
-        for (GList* l = devices; l; l = l->next) {
+        auto monitor = GstOwned<GstDeviceMonitor>::adopt(gst_device_monitor_new());
+        gst_device_monitor_add_filter(monitor.get(), cls.c_str(), nullptr);
+        auto devices = GstOwnedObjectList::adopt(gst_device_monitor_get_devices(monitor.get()));
+        for (GList* l = devices.get(); l; l = l->next) {
             GstDevice* device = GST_DEVICE(l->data);
-            GstElement* element = gst_device_create_element(device, nullptr);
+            auto element = GstOwned<GstElement>::sink(gst_device_create_element(device, nullptr));
             if (!element)
                 continue;
-            gst_object_ref_sink(element);
-            std::string moniker = ElementDeviceMoniker(element);
-            gst_object_unref(element);
-            gchar* display = gst_device_get_display_name(device);
+            const std::string moniker = ElementDeviceMoniker(element.get());
+            auto display = GstOwned<gchar>::adopt(gst_device_get_display_name(device));
             if (!moniker.empty())
-                found.push_back({display ? display : moniker, moniker});
-            g_free(display);
+                found.push_back({display ? display.get() : moniker, moniker});
         }
-        g_list_free_full(devices, gst_object_unref);
-        gst_object_unref(monitor);
         std::lock_guard<std::mutex> lock(shared->mutex);
         shared->devices = std::move(found);
         shared->finished = true;
@@ -388,15 +379,11 @@ std::uint64_t Fnv1a(const std::string& text) {
 }
 
 bool WaitForEnd(GstElement* pipeline, int timeout_ms) {
-    GstBus* bus = gst_element_get_bus(pipeline);
-    GstMessage* message = gst_bus_timed_pop_filtered(
-        bus, static_cast<GstClockTime>(timeout_ms) * GST_MSECOND,
-        static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-    const bool ok = message && GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS;
-    if (message)
-        gst_message_unref(message);
-    gst_object_unref(bus);
-    return ok;
+    auto bus = GstOwned<GstBus>::adopt(gst_element_get_bus(pipeline));
+    auto message = GstOwned<GstMessage>::adopt(gst_bus_timed_pop_filtered(
+        bus.get(), static_cast<GstClockTime>(timeout_ms) * GST_MSECOND,
+        static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+    return message && GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_EOS;
 }
 
 } // namespace
@@ -417,19 +404,14 @@ bool EncoderWorksWithAviMux(const std::string& factory, bool video) {
                       "audiotestsrc num-buffers=%d ! audio/x-raw,rate=44100,channels=2 ! "
                       "audioconvert ! audioresample ! %s ! avimux ! fakesink",
                       kTrialAudioBuffers, factory.c_str());
-    GError* error = nullptr;
-    GstElement* pipeline = gst_parse_launch(description, &error);
-    if (error) {
-        g_error_free(error);
-        if (pipeline)
-            gst_object_unref(pipeline);
+    GstOwned<GError> error;
+    auto pipeline = GstOwned<GstElement>::adopt(gst_parse_launch(description, error.out()));
+    if (error)
         return false;
-    }
     bool ok = false;
-    if (gst_element_set_state(pipeline, GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE)
-        ok = WaitForEnd(pipeline, kCompressorTrialTimeout_ms);
-    gst_element_set_state(pipeline, GST_STATE_NULL);
-    gst_object_unref(pipeline);
+    if (gst_element_set_state(pipeline.get(), GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE)
+        ok = WaitForEnd(pipeline.get(), kCompressorTrialTimeout_ms);
+    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
     return ok;
 }
 
@@ -451,14 +433,13 @@ std::filesystem::path DeviceEnumerator::DefaultCacheFolder() {
 
 std::string DeviceEnumerator::RegistryKey() {
     std::vector<std::string> plugins;
-    GList* list = gst_registry_get_plugin_list(gst_registry_get());
-    for (GList* l = list; l; l = l->next) {
+    auto list = GstOwnedObjectList::adopt(gst_registry_get_plugin_list(gst_registry_get()));
+    for (GList* l = list.get(); l; l = l->next) {
         GstPlugin* plugin = GST_PLUGIN(l->data);
         const char* file = gst_plugin_get_filename(plugin);
         plugins.push_back(std::string(gst_plugin_get_name(plugin)) + " " +
                           gst_plugin_get_version(plugin) + " " + (file ? file : ""));
     }
-    gst_plugin_list_free(list);
     std::sort(plugins.begin(), plugins.end());
     std::string all;
     for (const auto& p : plugins)
@@ -499,10 +480,10 @@ std::vector<DeviceInfo> DeviceEnumerator::compressors(bool video) const {
         }
     }
     if (!cached) {
-        GstElementFactory* mux = gst_element_factory_find("avimux");
+        auto mux = GstOwned<GstElementFactory>::adopt(gst_element_factory_find("avimux"));
         CapsRef videoIn, audioIn;
         if (mux) {
-            for (const GList* l = gst_element_factory_get_static_pad_templates(mux); l;
+            for (const GList* l = gst_element_factory_get_static_pad_templates(mux.get()); l;
                  l = l->next) {
                 auto* templ = static_cast<GstStaticPadTemplate*>(l->data);
                 if (templ->direction != GST_PAD_SINK)
@@ -513,11 +494,10 @@ std::vector<DeviceInfo> DeviceEnumerator::compressors(bool video) const {
                 else if (StartsWith(templ->name_template, "audio"))
                     audioIn = caps;
             }
-            gst_object_unref(mux);
         }
-        GList* encoders =
-            gst_element_factory_list_get_elements(GST_ELEMENT_FACTORY_TYPE_ENCODER, GST_RANK_NONE);
-        for (GList* l = encoders; l && videoIn && audioIn; l = l->next) {
+        auto encoders = GstOwnedObjectList::adopt(
+            gst_element_factory_list_get_elements(GST_ELEMENT_FACTORY_TYPE_ENCODER, GST_RANK_NONE));
+        for (GList* l = encoders.get(); l && videoIn && audioIn; l = l->next) {
             GstElementFactory* factory = GST_ELEMENT_FACTORY(l->data);
             const bool isVideo = FactoryIsVideo(factory);
             const char* klass =
@@ -546,7 +526,6 @@ std::vector<DeviceInfo> DeviceEnumerator::compressors(bool video) const {
                 {isVideo, name,
                  gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_LONGNAME)});
         }
-        gst_plugin_feature_list_free(encoders);
         std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
             return std::tie(a.name, a.factory) < std::tie(b.name, b.factory);
         });

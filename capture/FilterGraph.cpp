@@ -1,5 +1,7 @@
 #include "capture/FilterGraph.h"
 
+#include "capture/GstRef.h"
+
 #include <QCoreApplication>
 #include <QEvent>
 
@@ -24,38 +26,32 @@ constexpr QEvent::Type kBusEventType = static_cast<QEvent::Type>(QEvent::User + 
 class BusEvent : public QEvent {
 public:
     BusEvent(GstMessage* message, std::uint64_t generation)
-        : QEvent(kBusEventType), message_(gst_message_ref(message)), generation_(generation) {}
-    ~BusEvent() override { gst_message_unref(message_); }
-    GstMessage* message() const { return message_; }
+        : QEvent(kBusEventType), message_(GstOwned<GstMessage>::ref(message)),
+          generation_(generation) {}
+    GstMessage* message() const { return message_.get(); }
     std::uint64_t generation() const { return generation_; }
 
 private:
-    GstMessage* message_;
+    GstOwned<GstMessage> message_;
     std::uint64_t generation_;
 };
 
 std::string ObjectName(GstObject* object) {
     if (!object)
         return {};
-    gchar* name = gst_object_get_name(object);
-    std::string result = name ? name : "";
-    g_free(name);
-    return result;
+    const auto name = GstOwned<gchar>::adopt(gst_object_get_name(object));
+    return name ? name.get() : "";
 }
 
 std::string ErrorText(GstMessage* message) {
-    GError* error = nullptr;
-    gchar* debug = nullptr;
+    GstOwned<GError> error;
+    GstOwned<gchar> debug;
     if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR)
-        gst_message_parse_error(message, &error, &debug);
+        gst_message_parse_error(message, error.out(), debug.out());
     else
-        gst_message_parse_warning(message, &error, &debug);
-    std::string text = ObjectName(GST_MESSAGE_SRC(message)) + ": " +
-                       (error && error->message ? error->message : "unknown error");
-    if (error)
-        g_error_free(error);
-    g_free(debug);
-    return text;
+        gst_message_parse_warning(message, error.out(), debug.out());
+    return ObjectName(GST_MESSAGE_SRC(message)) + ": " +
+           (error && error->message ? error->message : "unknown error");
 }
 
 bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
@@ -103,20 +99,18 @@ void FilterGraph::Activate() {
     std::snprintf(name, sizeof name, "FilterGraph %p pid %x", static_cast<void*>(this),
                   static_cast<unsigned>(getpid()));
     graphName_ = name;
-    pipeline_ = gst_pipeline_new(name);
-    gst_object_ref_sink(pipeline_);
+    pipeline_ = GstOwned<GstElement>::sink(gst_pipeline_new(name));
     // Child messages are forwarded too, so the end of stream of each file
     // writer can be told apart from the pipeline's own.
-    g_object_set(pipeline_, "message-forward", TRUE, nullptr);
+    g_object_set(pipeline_.get(), "message-forward", TRUE, nullptr);
     ++generation_;
     {
         std::lock_guard<std::mutex> lock(busMutex_);
         endedSinks_.clear();
         lastErrorText_.clear();
     }
-    GstBus* bus = gst_element_get_bus(pipeline_);
-    gst_bus_set_sync_handler(bus, &FilterGraph::busSyncTrampoline, this, nullptr);
-    gst_object_unref(bus);
+    gst_bus_set_sync_handler(GstOwned<GstBus>::adopt(gst_element_get_bus(pipeline_.get())).get(),
+                             &FilterGraph::busSyncTrampoline, this, nullptr);
     for (FilterObject* object : objects_) {
         if (object->attached())
             object->addToGraph();
@@ -126,19 +120,17 @@ void FilterGraph::Activate() {
 void FilterGraph::Deactivate() {
     if (!pipeline_)
         return;
-    gst_element_set_state(pipeline_, GST_STATE_NULL);
-    GstBus* bus = gst_element_get_bus(pipeline_);
-    gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
-    gst_object_unref(bus);
+    gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+    gst_bus_set_sync_handler(GstOwned<GstBus>::adopt(gst_element_get_bus(pipeline_.get())).get(),
+                             nullptr, nullptr, nullptr);
     for (FilterObject* object : objects_)
         object->dropFilter();
     for (auto& filter : filters_) {
-        if (GST_OBJECT_PARENT(filter->element()) == GST_OBJECT(pipeline_))
-            gst_bin_remove(GST_BIN(pipeline_), filter->element());
+        if (GST_OBJECT_PARENT(filter->element()) == GST_OBJECT(pipeline_.get()))
+            gst_bin_remove(GST_BIN(pipeline_.get()), filter->element());
     }
     filters_.clear();
-    gst_object_unref(pipeline_);
-    pipeline_ = nullptr;
+    pipeline_.reset();
     ++generation_;
     QCoreApplication::removePostedEvents(this, kBusEventType);
 }
@@ -154,15 +146,12 @@ GstBusSyncReply FilterGraph::onBusMessage(GstMessage* message) {
     case GST_MESSAGE_ELEMENT: {
         const GstStructure* s = gst_message_get_structure(message);
         if (s && gst_structure_has_name(s, "GstBinForwarded")) {
-            GstMessage* inner = nullptr;
-            gst_structure_get(s, "message", GST_TYPE_MESSAGE, &inner, nullptr);
-            if (inner) {
-                if (GST_MESSAGE_TYPE(inner) == GST_MESSAGE_EOS) {
-                    std::lock_guard<std::mutex> lock(busMutex_);
-                    endedSinks_.insert(ObjectName(GST_MESSAGE_SRC(inner)));
-                    busCondition_.notify_all();
-                }
-                gst_message_unref(inner);
+            GstOwned<GstMessage> inner;
+            gst_structure_get(s, "message", GST_TYPE_MESSAGE, inner.out(), nullptr);
+            if (inner && GST_MESSAGE_TYPE(inner.get()) == GST_MESSAGE_EOS) {
+                std::lock_guard<std::mutex> lock(busMutex_);
+                endedSinks_.insert(ObjectName(GST_MESSAGE_SRC(inner.get())));
+                busCondition_.notify_all();
             }
         }
         return GST_BUS_DROP;
@@ -179,7 +168,7 @@ GstBusSyncReply FilterGraph::onBusMessage(GstMessage* message) {
     case GST_MESSAGE_EOS:
         break;
     case GST_MESSAGE_STATE_CHANGED:
-        if (GST_MESSAGE_SRC(message) != GST_OBJECT(pipeline_))
+        if (GST_MESSAGE_SRC(message) != GST_OBJECT(pipeline_.get()))
             return GST_BUS_DROP;
         break;
     default:
@@ -205,7 +194,7 @@ void FilterGraph::handleMessage(GstMessage* message) {
             break;
         streamFailed_ = true;
         // A failed stream stops the graph: nothing waits on a dead pipeline.
-        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
         emit streamError(QString::fromStdString(ErrorText(message)));
         break;
     }
@@ -233,7 +222,8 @@ void FilterGraph::dumpDot(const char* reason) const {
     if (!pipeline_ || !g_getenv("GST_DEBUG_DUMP_DOT_DIR"))
         return;
     const std::string file = graphName_ + " " + reason;
-    gst_debug_bin_to_dot_file_with_ts(GST_BIN(pipeline_), GST_DEBUG_GRAPH_SHOW_ALL, file.c_str());
+    gst_debug_bin_to_dot_file_with_ts(GST_BIN(pipeline_.get()), GST_DEBUG_GRAPH_SHOW_ALL,
+                                      file.c_str());
 }
 
 void FilterGraph::setState(GstState state, const char* operation) {
@@ -260,7 +250,7 @@ void FilterGraph::setState(GstState state, const char* operation) {
     }
     QCoreApplication::removePostedEvents(this, kBusEventType);
     streamFailed_ = false;
-    const GstStateChangeReturn result = gst_element_set_state(pipeline_, state);
+    const GstStateChangeReturn result = gst_element_set_state(pipeline_.get(), state);
     if (result != GST_STATE_CHANGE_FAILURE)
         return;
     std::string text;
@@ -268,7 +258,7 @@ void FilterGraph::setState(GstState state, const char* operation) {
         std::lock_guard<std::mutex> lock(busMutex_);
         text = lastErrorText_;
     }
-    gst_element_set_state(pipeline_, GST_STATE_NULL);
+    gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
     if (text.empty())
         text = std::string(operation) + ": the pipeline refused the state " + StateName(state);
     throw CaptureError(text, status::VFW_E_STATE_CHANGE_FAILED);
@@ -283,14 +273,14 @@ void FilterGraph::Pause() {
 
 void FilterGraph::Stop() {
     if (pipeline_)
-        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
 }
 
 GstState FilterGraph::state() const {
     if (!pipeline_)
         return GST_STATE_NULL;
     GstState current = GST_STATE_NULL;
-    gst_element_get_state(pipeline_, &current, nullptr, 0);
+    gst_element_get_state(pipeline_.get(), &current, nullptr, 0);
     return current;
 }
 
@@ -300,7 +290,7 @@ void FilterGraph::addFilter(std::shared_ptr<Filter> filter) {
         throw CaptureError("AddFilter: a filter named " + filter->name() +
                                " is already in the graph",
                            status::E_INVALIDARG);
-    if (!gst_bin_add(GST_BIN(pipeline_), filter->element()))
+    if (!gst_bin_add(GST_BIN(pipeline_.get()), filter->element()))
         throw CaptureError("AddFilter: the pipeline refused " + filter->name(),
                            status::E_INVALIDARG);
     filters_.push_back(std::move(filter));
@@ -313,8 +303,8 @@ void FilterGraph::removeFilter(Filter& filter) {
     if (FilterObject* owner = filter.owner())
         owner->dropFilter();
     gst_element_set_state(filter.element(), GST_STATE_NULL);
-    if (pipeline_ && GST_OBJECT_PARENT(filter.element()) == GST_OBJECT(pipeline_))
-        gst_bin_remove(GST_BIN(pipeline_), filter.element());
+    if (pipeline_ && GST_OBJECT_PARENT(filter.element()) == GST_OBJECT(pipeline_.get()))
+        gst_bin_remove(GST_BIN(pipeline_.get()), filter.element());
     filters_.erase(std::remove(filters_.begin(), filters_.end(), keep), filters_.end());
     for (auto& other : filters_)
         other->releaseUnlinkedRequestPads();
@@ -359,11 +349,8 @@ void FilterGraph::DisconnectAll() {
             GstPad* pad = pin->pad();
             if (!pad || GST_PAD_DIRECTION(pad) != GST_PAD_SRC)
                 continue;
-            GstPad* peer = gst_pad_get_peer(pad);
-            if (peer) {
-                gst_pad_unlink(pad, peer);
-                gst_object_unref(peer);
-            }
+            if (const auto peer = GstOwned<GstPad>::adopt(gst_pad_get_peer(pad)))
+                gst_pad_unlink(pad, peer.get());
         }
     }
     for (auto& filter : filters_)
@@ -547,20 +534,18 @@ bool FilterGraph::StopAfterEndOfStream(int timeout_ms) {
     // own: a serialized event waits for the stream, and a stream stuck in a
     // stalled branch would otherwise hold the GUI thread for good. The stop
     // below flushes such a stream and so releases the sender at the latest.
-    std::vector<GstPad*> fed;
+    std::vector<GstOwned<GstPad>> fed;
     for (Filter* source : sources) {
         for (Pin* pin : source->pins()) {
             if (pin->direction() != PinDirection::Output || !pin->IsConnected() || !pin->pad())
                 continue;
-            if (GstPad* peer = gst_pad_get_peer(pin->pad()))
-                fed.push_back(peer);
+            if (auto peer = GstOwned<GstPad>::adopt(gst_pad_get_peer(pin->pad())))
+                fed.push_back(std::move(peer));
         }
     }
-    std::thread sender([fed] {
-        for (GstPad* pad : fed) {
-            gst_pad_send_event(pad, gst_event_new_eos());
-            gst_object_unref(pad);
-        }
+    std::thread sender([fed = std::move(fed)] {
+        for (const auto& pad : fed)
+            gst_pad_send_event(pad.get(), gst_event_new_eos());
     });
     bool ended = true;
     {

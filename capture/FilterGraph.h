@@ -16,6 +16,7 @@
 #pragma once
 
 #include "capture/FilterObject.h"
+#include "capture/GstRef.h"
 
 #include <QObject>
 
@@ -48,9 +49,9 @@ public:
     void Activate();
     // Stops and releases the pipeline and every filter in it.
     void Deactivate();
-    bool IsActive() const { return pipeline_ != nullptr; }
+    bool IsActive() const { return static_cast<bool>(pipeline_); }
     const std::string& graphName() const { return graphName_; }
-    GstElement* pipeline() const { return pipeline_; }
+    GstElement* pipeline() const { return pipeline_.get(); }
 
     void Run();
     void Pause();
@@ -122,7 +123,7 @@ private:
     void dumpDot(const char* reason) const;
 
     CaptureContext& context_;
-    GstElement* pipeline_ = nullptr;
+    GstOwned<GstElement> pipeline_;
     std::atomic<std::uint64_t> generation_{0};
     std::string graphName_;
     std::vector<std::shared_ptr<Filter>> filters_;

@@ -132,12 +132,8 @@ bool KindMatches(MediaKind pin, MediaKind wanted) {
 }
 
 bool IsRequestPad(GstPad* pad) {
-    GstPadTemplate* templ = gst_pad_get_pad_template(pad);
-    if (!templ)
-        return false;
-    const bool request = GST_PAD_TEMPLATE_PRESENCE(templ) == GST_PAD_REQUEST;
-    gst_object_unref(templ);
-    return request;
+    const auto templ = GstOwned<GstPadTemplate>::adopt(gst_pad_get_pad_template(pad));
+    return templ && GST_PAD_TEMPLATE_PRESENCE(templ.get()) == GST_PAD_REQUEST;
 }
 
 std::vector<GstPad*> ElementPads(GstElement* element) {
@@ -152,13 +148,14 @@ std::vector<GstPad*> ElementPads(GstElement* element) {
 } // namespace
 
 Filter::Filter(GstElement* element, std::string name, std::string moniker)
-    : element_(element), name_(std::move(name)), moniker_(std::move(moniker)) {
-    if (element_.get())
+    : element_(GstOwned<GstElement>::sink(element)), name_(std::move(name)),
+      moniker_(std::move(moniker)) {
+    if (element_)
         gst_object_set_name(GST_OBJECT(element_.get()), name_.c_str());
 }
 
 Filter::~Filter() {
-    if (element_.get())
+    if (element_)
         gst_element_set_state(element_.get(), GST_STATE_NULL);
 }
 
@@ -171,15 +168,15 @@ void Filter::refreshPadPins() {
     const std::vector<GstPad*> pads = ElementPads(element());
     std::vector<std::unique_ptr<Pin>> pins;
     for (GstPad* pad : pads) {
-        auto found = std::find_if(padPins_.begin(), padPins_.end(),
-                                  [pad](const std::unique_ptr<Pin>& p) { return p && p->pad() == pad; });
+        auto found =
+            std::find_if(padPins_.begin(), padPins_.end(),
+                         [pad](const std::unique_ptr<Pin>& p) { return p && p->pad() == pad; });
         if (found != padPins_.end()) {
             pins.push_back(std::move(*found));
             continue;
         }
-        gchar* padName = gst_pad_get_name(pad);
-        std::string name = padName ? padName : "";
-        g_free(padName);
+        const auto padName = GstOwned<gchar>::adopt(gst_pad_get_name(pad));
+        const std::string name = padName ? padName.get() : "";
         const PinDirection direction =
             GST_PAD_DIRECTION(pad) == GST_PAD_SRC ? PinDirection::Output : PinDirection::Input;
         pins.push_back(
@@ -218,12 +215,12 @@ Pin* Filter::acquireInputPin(MediaKind kind) {
             continue;
         if (!KindMatches(KindOfTemplateName(GST_PAD_TEMPLATE_NAME_TEMPLATE(templ)), kind))
             continue;
-        GstPad* pad = gst_element_request_pad(element(), templ, nullptr, nullptr);
+        const auto pad =
+            GstOwned<GstPad>::adopt(gst_element_request_pad(element(), templ, nullptr, nullptr));
         if (!pad)
             continue;
-        gst_object_unref(pad); // the element keeps its own reference
         for (Pin* pin : pins()) {
-            if (pin->pad() == pad)
+            if (pin->pad() == pad.get())
                 return pin;
         }
     }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "capture/Crossbar.h"
+#include "capture/GstRef.h"
 #include "capture/MediaType.h"
 #include "capture/Status.h"
 #include "capture/TvTuner.h"
@@ -111,25 +112,6 @@ private:
     std::function<void(Pin&)> formatListener_;
 };
 
-// Owner of a GstElement reference (transfer full, floating references sunk).
-class ElementRef {
-public:
-    ElementRef() = default;
-    explicit ElementRef(GstElement* element)
-        : element_(element ? GST_ELEMENT(gst_object_ref_sink(element)) : nullptr) {}
-    ElementRef(const ElementRef&) = delete;
-    ElementRef& operator=(const ElementRef&) = delete;
-    ElementRef(ElementRef&& other) noexcept : element_(other.element_) { other.element_ = nullptr; }
-    ~ElementRef() {
-        if (element_)
-            gst_object_unref(element_);
-    }
-    GstElement* get() const { return element_; }
-
-private:
-    GstElement* element_ = nullptr;
-};
-
 class Filter {
 public:
     // Takes ownership of element (floating or not) and names it.
@@ -181,7 +163,7 @@ protected:
 private:
     void refreshPadPins();
 
-    ElementRef element_;
+    GstOwned<GstElement> element_;
     std::string name_;
     std::string moniker_;
     FilterObject* owner_ = nullptr;

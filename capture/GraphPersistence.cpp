@@ -86,9 +86,10 @@ void WriteLine(std::ostringstream& out, std::initializer_list<std::string> field
 std::vector<std::pair<std::string, std::string>> ChangedProperties(GstElement* element) {
     std::vector<std::pair<std::string, std::string>> result;
     guint count = 0;
-    GParamSpec** specs = g_object_class_list_properties(G_OBJECT_GET_CLASS(element), &count);
+    const auto specs = GstOwned<GParamSpec*>::adopt(
+        g_object_class_list_properties(G_OBJECT_GET_CLASS(element), &count));
     for (guint i = 0; i < count; ++i) {
-        GParamSpec* param = specs[i];
+        GParamSpec* param = specs.get()[i];
         const GParamFlags flags = param->flags;
         if (!(flags & G_PARAM_READABLE) || !(flags & G_PARAM_WRITABLE) ||
             (flags & (G_PARAM_CONSTRUCT_ONLY | G_PARAM_DEPRECATED)))
@@ -100,14 +101,11 @@ std::vector<std::pair<std::string, std::string>> ChangedProperties(GstElement* e
         g_value_init(&value, param->value_type);
         g_object_get_property(G_OBJECT(element), param->name, &value);
         if (!g_param_value_defaults(param, &value)) {
-            gchar* text = gst_value_serialize(&value);
-            if (text)
-                result.emplace_back(name, text);
-            g_free(text);
+            if (const auto text = GstOwned<gchar>::adopt(gst_value_serialize(&value)))
+                result.emplace_back(name, text.get());
         }
         g_value_unset(&value);
     }
-    g_free(specs);
     return result;
 }
 
@@ -186,9 +184,8 @@ std::string SerializeGraph(const FilterGraph& graph) {
         for (Pin* pin : filter->pins()) {
             if (pin->direction() != PinDirection::Output || !pin->IsConnected())
                 continue;
-            GstPad* peer = gst_pad_get_peer(pin->pad());
-            Located target = FindPeer(graph, peer);
-            gst_object_unref(peer);
+            const auto peer = GstOwned<GstPad>::adopt(gst_pad_get_peer(pin->pad()));
+            Located target = FindPeer(graph, peer.get());
             if (target.filter)
                 WriteLine(out, {"link", filter->name(), pin->name(), target.filter->name(),
                                 target.pin->name()});
@@ -333,9 +330,8 @@ void LoadGraph(FilterGraph& graph, const std::string& text) {
                 Pin* input = FilterGraph::FindPinByName(*to, f[4]);
                 if (!input) {
                     // A request pad (the mux's inputs) is asked for by name.
-                    GstPad* pad = gst_element_request_pad_simple(to->element(), f[4].c_str());
-                    if (pad)
-                        gst_object_unref(pad);
+                    const auto requested = GstOwned<GstPad>::adopt(
+                        gst_element_request_pad_simple(to->element(), f[4].c_str()));
                     input = pinNamed(*to, f[4]);
                 }
                 if (Failed(graph.Connect(*output, *input)))

@@ -17,7 +17,7 @@
 // filled through out(), which drops what the owner held before.
 //
 // Types without a reference count of their own (GstStructure, GError, gchar,
-// GstIterator) can only be adopted; a copy is made with their copy call and
+// GstIterator, arrays) can only be adopted; a copy is made with their copy call and
 // adopted.
 #pragma once
 
@@ -90,6 +90,11 @@ template <> struct GstRefTraits<GError> {
 };
 template <> struct GstRefTraits<gchar> {
     static void unref(gchar* p) { g_free(p); }
+};
+// The array g_object_class_list_properties returns: the array is the
+// caller's, the parameter specifications in it are borrowed from the class.
+template <> struct GstRefTraits<GParamSpec*> {
+    static void unref(GParamSpec** p) { g_free(p); }
 };
 template <> struct GstRefTraits<GstIterator> {
     static void unref(GstIterator* p) { gst_iterator_free(p); }

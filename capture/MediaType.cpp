@@ -105,10 +105,8 @@ int IntField(const GstStructure* s, const char* name) {
 std::string CapsRef::toString() const {
     if (!caps_)
         return {};
-    gchar* text = gst_caps_to_string(caps_);
-    std::string result = text ? text : "";
-    g_free(text);
-    return result;
+    const auto text = GstOwned<gchar>::adopt(gst_caps_to_string(caps_.get()));
+    return text ? text.get() : "";
 }
 
 std::int64_t FrameDurationFromRate(int numerator, int denominator) {

@@ -3,6 +3,8 @@
 // the audio wave format), converted to and from GStreamer caps.
 #pragma once
 
+#include "capture/GstRef.h"
+
 #include <gst/gst.h>
 
 #include <cstdint>
@@ -85,27 +87,24 @@ struct MediaType {
     bool operator==(const MediaType&) const = default;
 };
 
-// Owner of a GstCaps reference (transfer full).
+// Owner of a GstCaps reference (transfer full) that copies by adding a
+// reference, as caps are shared values.
 class CapsRef {
 public:
     CapsRef() = default;
-    explicit CapsRef(GstCaps* owned) : caps_(owned) {}
-    CapsRef(const CapsRef& other) : caps_(other.caps_ ? gst_caps_ref(other.caps_) : nullptr) {}
-    CapsRef(CapsRef&& other) noexcept : caps_(other.caps_) { other.caps_ = nullptr; }
+    explicit CapsRef(GstCaps* owned) : caps_(GstOwned<GstCaps>::adopt(owned)) {}
+    CapsRef(const CapsRef& other) : caps_(GstOwned<GstCaps>::ref(other.get())) {}
+    CapsRef(CapsRef&& other) noexcept = default;
     CapsRef& operator=(CapsRef other) {
-        std::swap(caps_, other.caps_);
+        caps_ = std::move(other.caps_);
         return *this;
     }
-    ~CapsRef() {
-        if (caps_)
-            gst_caps_unref(caps_);
-    }
-    GstCaps* get() const { return caps_; }
-    explicit operator bool() const { return caps_ != nullptr; }
+    GstCaps* get() const { return caps_.get(); }
+    explicit operator bool() const { return static_cast<bool>(caps_); }
     std::string toString() const;
 
 private:
-    GstCaps* caps_ = nullptr;
+    GstOwned<GstCaps> caps_;
 };
 
 // Fixed caps for a media type; empty when the type has no caps equivalent.

@@ -42,9 +42,8 @@ GstPadProbeReturn DropWhenPinUnlinked(GstPad*, GstPadProbeInfo*, gpointer ghostP
 }
 
 GstPad* GhostSource(GstElement* bin, GstElement* element, const char* name) {
-    GstPad* target = gst_element_get_static_pad(element, "src");
-    GstPad* ghost = gst_ghost_pad_new(name, target);
-    gst_object_unref(target);
+    const auto target = GstOwned<GstPad>::adopt(gst_element_get_static_pad(element, "src"));
+    GstPad* ghost = gst_ghost_pad_new(name, target.get());
     gst_pad_set_active(ghost, TRUE);
     gst_element_add_pad(bin, ghost);
     return ghost;
@@ -111,13 +110,13 @@ void VideoCaptureFilter::buildPins(GstElement* native, GstElement* last, CapsRef
         g_object_set(format, "caps", initialCaps.get(), nullptr);
         gst_bin_add_many(GST_BIN(bin), convert, scale, rate, format, nullptr);
         gst_element_link_many(convert, scale, rate, format, nullptr);
-        GstPad* teePad = gst_element_request_pad_simple(tee, "src_%u");
-        GstPad* convertSink = gst_element_get_static_pad(convert, "sink");
-        gst_pad_link(teePad, convertSink);
-        gst_object_unref(convertSink);
+        const auto teePad = GstOwned<GstPad>::adopt(gst_element_request_pad_simple(tee, "src_%u"));
+        const auto convertSink =
+            GstOwned<GstPad>::adopt(gst_element_get_static_pad(convert, "sink"));
+        gst_pad_link(teePad.get(), convertSink.get());
         GstPad* ghost = GhostSource(bin, format, pinName);
-        gst_pad_add_probe(teePad, GST_PAD_PROBE_TYPE_BUFFER, DropWhenPinUnlinked, ghost, nullptr);
-        gst_object_unref(teePad);
+        gst_pad_add_probe(teePad.get(), GST_PAD_PROBE_TYPE_BUFFER, DropWhenPinUnlinked, ghost,
+                          nullptr);
         Pin& pin = addPin(pinName, PinDirection::Output, MediaKind::Video, ghost);
         pin.setFormatFilter(format, deliverable, offered);
     }
@@ -227,9 +226,8 @@ V4l2VideoCapture::V4l2VideoCapture(std::string name, std::string moniker,
         throw CaptureError("open " + devicePath + ": the device cannot be opened",
                            status::E_NOTFOUND);
     }
-    GstPad* pad = gst_element_get_static_pad(source, "src");
-    CapsRef deliverable(gst_pad_query_caps(pad, nullptr));
-    gst_object_unref(pad);
+    CapsRef deliverable(gst_pad_query_caps(
+        GstOwned<GstPad>::adopt(gst_element_get_static_pad(source, "src")).get(), nullptr));
     gst_element_set_state(source, GST_STATE_NULL);
 
     std::vector<MediaType> offered;
