@@ -3,6 +3,8 @@
 #include "capture/FilterGraph.h"
 
 #include <algorithm>
+#include <cmath>
+#include <optional>
 
 namespace qeltv {
 
@@ -14,6 +16,89 @@ const char* const kNullRendererMoniker = "@device:sw:{083863F1-70DE-11D0-BD40-00
                                          "C1F400A4-3F08-11D3-9F0B-006008039E37}";
 
 // ---------------------------------------------------------------- Pin
+
+namespace {
+
+struct OfferedRate {
+    int numerator = 0;
+    int denominator = 1;
+    double distance = 0; // relative difference of the frame durations
+};
+
+// Keeps in best the rate num/den when its frame duration is nearer to
+// wanted_s (seconds per frame) than best's.
+void ConsiderRate(int num, int den, double wanted_s, std::optional<OfferedRate>& best) {
+    if (num <= 0 || den <= 0)
+        return;
+    const double offered_s = static_cast<double>(den) / num;
+    const double distance = std::abs(wanted_s - offered_s) / offered_s;
+    if (!best || distance < best->distance)
+        best = OfferedRate{num, den, distance};
+}
+
+// Walks a framerate field: one fraction, a list of them, or a range (which
+// holds the wanted rate itself when it lies inside).
+void ConsiderRates(const GValue* rates, int wantedNum, int wantedDen,
+                   std::optional<OfferedRate>& best) {
+    const double wanted_s = static_cast<double>(wantedDen) / wantedNum;
+    if (GST_VALUE_HOLDS_FRACTION(rates)) {
+        ConsiderRate(gst_value_get_fraction_numerator(rates),
+                     gst_value_get_fraction_denominator(rates), wanted_s, best);
+    } else if (GST_VALUE_HOLDS_LIST(rates)) {
+        for (guint i = 0; i < gst_value_list_get_size(rates); ++i)
+            ConsiderRates(gst_value_list_get_value(rates, i), wantedNum, wantedDen, best);
+    } else if (GST_VALUE_HOLDS_FRACTION_RANGE(rates)) {
+        const GValue* low = gst_value_get_fraction_range_min(rates);
+        const GValue* high = gst_value_get_fraction_range_max(rates);
+        GValue wanted = G_VALUE_INIT;
+        g_value_init(&wanted, GST_TYPE_FRACTION);
+        gst_value_set_fraction(&wanted, wantedNum, wantedDen);
+        if (gst_value_compare(&wanted, low) != GST_VALUE_LESS_THAN &&
+            gst_value_compare(&wanted, high) != GST_VALUE_GREATER_THAN) {
+            ConsiderRate(wantedNum, wantedDen, wanted_s, best);
+        } else {
+            ConsiderRates(low, wantedNum, wantedDen, best);
+            ConsiderRates(high, wantedNum, wantedDen, best);
+        }
+        g_value_unset(&wanted);
+    }
+}
+
+// The requested caps with the nearest frame rate the device delivers at
+// that format and size: a frame duration in 100 ns units is rarely an
+// offered fraction exactly (333333 is not 30/1, 333667 not 30000/1001).
+// Empty when no offered rate lies within kFrameRateTolerance; the requested
+// caps as they are when they name no rate or the device has no such format
+// and size (the pin then refuses them).
+CapsRef NearestOfferedRate(const CapsRef& requested, const CapsRef& deliverable) {
+    const GstStructure* wanted = gst_caps_get_structure(requested.get(), 0);
+    int wantedNum = 0;
+    int wantedDen = 0;
+    if (!wanted || !gst_structure_get_fraction(wanted, "framerate", &wantedNum, &wantedDen) ||
+        wantedNum <= 0 || wantedDen <= 0)
+        return requested;
+    CapsRef anyRate(gst_caps_copy(requested.get()));
+    gst_structure_remove_field(gst_caps_get_structure(anyRate.get(), 0), "framerate");
+    CapsRef candidates(gst_caps_intersect(anyRate.get(), deliverable.get()));
+    if (gst_caps_is_empty(candidates.get()))
+        return requested;
+    std::optional<OfferedRate> best;
+    for (guint i = 0; i < gst_caps_get_size(candidates.get()); ++i) {
+        const GValue* rates =
+            gst_structure_get_value(gst_caps_get_structure(candidates.get(), i), "framerate");
+        if (rates)
+            ConsiderRates(rates, wantedNum, wantedDen, best);
+        else // any rate
+            ConsiderRate(wantedNum, wantedDen, static_cast<double>(wantedDen) / wantedNum, best);
+    }
+    if (!best || best->distance > kFrameRateTolerance)
+        return {};
+    gst_caps_set_simple(anyRate.get(), "framerate", GST_TYPE_FRACTION, best->numerator,
+                        best->denominator, nullptr);
+    return anyRate;
+}
+
+} // namespace
 
 Pin::Pin(Filter& filter, std::string name, PinDirection direction, MediaKind kind, GstPad* pad)
     : filter_(filter), name_(std::move(name)), direction_(direction), kind_(kind), pad_(pad) {}
@@ -94,7 +179,10 @@ HResult Pin::setFormatCaps(const CapsRef& caps) {
 HResult Pin::SetFormat(const MediaType& type) {
     if (!hasStreamConfig())
         return status::E_NOINTERFACE;
-    return setFormatCaps(MediaTypeToCaps(type));
+    CapsRef caps = MediaTypeToCaps(type);
+    if (caps && deliverable_ && !configure_)
+        caps = NearestOfferedRate(caps, deliverable_);
+    return setFormatCaps(caps);
 }
 
 std::vector<MediaType> Pin::GetStreamCaps() const {

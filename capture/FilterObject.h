@@ -41,6 +41,10 @@ struct CaptureContext {
     AutoTuneStore& autoTune;
 };
 
+// How far (relative to the frame duration) a requested frame rate may lie
+// from the nearest rate a device offers and still be taken as that rate.
+constexpr double kFrameRateTolerance = 0.005;
+
 enum class PinDirection { Input, Output };
 enum class MediaKind { Any, Video, Audio };
 
@@ -69,9 +73,11 @@ public:
     // otherwise the one it is set to. E_NOINTERFACE without a stream
     // configuration; VFW_E_INVALIDMEDIATYPE when nothing is set yet.
     HResult GetFormat(MediaType& type) const;
-    // Sets the pin's format. VFW_E_INVALIDMEDIATYPE when the device cannot
-    // deliver it (the pin then keeps its format), E_NOINTERFACE without a
-    // stream configuration.
+    // Sets the pin's format. The frame duration becomes the nearest rate the
+    // device offers at that format and size, within kFrameRateTolerance;
+    // GetFormat then reports the format applied. VFW_E_INVALIDMEDIATYPE when
+    // the device cannot deliver it (the pin then keeps its format),
+    // E_NOINTERFACE without a stream configuration.
     HResult SetFormat(const MediaType& type);
     // The formats the pin offers, in a fixed order (GetStreamCaps).
     std::vector<MediaType> GetStreamCaps() const;

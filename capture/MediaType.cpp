@@ -112,7 +112,8 @@ std::string CapsRef::toString() const {
 std::int64_t FrameDurationFromRate(int numerator, int denominator) {
     if (numerator <= 0 || denominator <= 0)
         return 0;
-    return kUnitsPerSecond * denominator / numerator;
+    // Rounded, so 30000/1001 reads 333667, as 29.97 frames per second is written.
+    return (kUnitsPerSecond * denominator + numerator / 2) / numerator;
 }
 
 void RateFromFrameDuration(std::int64_t avgTimePerFrame, int& numerator, int& denominator) {

@@ -106,6 +106,117 @@ TEST_F(GraphTest, CapturePinsReportAndAcceptFormats) {
     EXPECT_FALSE(preview->GetStreamCaps().empty());
 }
 
+// A capture device as most V4L2 cards and cameras are: a few sizes, each at
+// a few fixed frame rates only (the Virtual TV Card takes any rate).
+class FixedRateCapture : public VideoCaptureFilter {
+public:
+    static constexpr const char* kOffered =
+        "video/x-raw, format=(string)YUY2, width=(int)640, height=(int)480, "
+        "framerate=(fraction){ 30/1, 30000/1001, 25/1 }; "
+        "video/x-raw, format=(string)YUY2, width=(int)320, height=(int)240, "
+        "framerate=(fraction){ 30/1, 30000/1001, 25/1, 15/1 }";
+
+    explicit FixedRateCapture(const std::string& name)
+        : VideoCaptureFilter(gst_bin_new(nullptr), name, "test:fixedrate",
+                             gst_element_factory_make("videotestsrc", nullptr)) {
+        GstElement* source = configurable();
+        g_object_set(source, "is-live", TRUE, nullptr);
+        GstElement* device = gst_element_factory_make("capsfilter", nullptr);
+        GstElement* native = gst_element_factory_make("capsfilter", nullptr);
+        CapsRef offered(gst_caps_from_string(kOffered));
+        g_object_set(device, "caps", offered.get(), nullptr);
+        gst_bin_add_many(GST_BIN(element()), source, device, native, nullptr);
+        if (!gst_element_link_many(source, device, native, nullptr))
+            throw CaptureError("the fixed-rate source does not link", status::E_FAIL);
+        buildPins(native, native, offered, {},
+                  VideoFormat(subtype::YUY2, 640, 480, kDefaultFrameDuration));
+    }
+};
+
+// The fraction the pin's format filter is set to.
+std::string RateOf(Pin& pin) {
+    CapsRef caps = pin.formatCaps();
+    int num = 0, den = 0;
+    if (!caps ||
+        !gst_structure_get_fraction(gst_caps_get_structure(caps.get(), 0), "framerate", &num, &den))
+        return "none";
+    return std::to_string(num) + "/" + std::to_string(den);
+}
+
+// Guards formats on devices with fixed rates: the frame durations the format
+// dialog writes (333333 for 30, 333667 for 29.97) and the device's own NTSC
+// rate read back are applied as the nearest offered rate, together with the
+// size, and the pin then reports what it applied; a rate far from every
+// offered one is still refused.
+TEST_F(GraphTest, FixedRateDeviceTakesTheNearestRateItOffers) {
+    auto device = std::make_shared<FixedRateCapture>("filterVideoCap");
+    graph->addFilter(device);
+    Pin* preview = FilterGraph::FindPinByName(*device, "Preview");
+    ASSERT_NE(preview, nullptr);
+
+    ASSERT_EQ(preview->SetFormat(Video(subtype::YUY2, 320, 240)), status::S_OK);
+    EXPECT_EQ(RateOf(*preview), "25/1");
+
+    MediaType type = VideoFormat(subtype::YUY2, 640, 480, 333333);
+    ASSERT_EQ(preview->SetFormat(type), status::S_OK);
+    EXPECT_EQ(RateOf(*preview), "30/1");
+    ASSERT_EQ(preview->GetFormat(type), status::S_OK);
+    EXPECT_EQ(type.video.biWidth, 640);
+    EXPECT_EQ(type.video.biHeight, 480);
+    EXPECT_EQ(type.video.AvgTimePerFrame, 333333);
+
+    ASSERT_EQ(preview->SetFormat(VideoFormat(subtype::YUY2, 320, 240, 333667)), status::S_OK);
+    EXPECT_EQ(RateOf(*preview), "30000/1001");
+    ASSERT_EQ(preview->GetFormat(type), status::S_OK);
+    EXPECT_EQ(type.video.biWidth, 320);
+    EXPECT_EQ(type.video.AvgTimePerFrame, 333667);
+    // What the pin reports goes back unchanged.
+    ASSERT_EQ(preview->SetFormat(type), status::S_OK);
+    EXPECT_EQ(RateOf(*preview), "30000/1001");
+    // So does the duration 30000/1001 truncates to.
+    ASSERT_EQ(preview->SetFormat(VideoFormat(subtype::YUY2, 640, 480, 333666)), status::S_OK);
+    EXPECT_EQ(RateOf(*preview), "30000/1001");
+    ASSERT_EQ(preview->GetFormat(type), status::S_OK);
+    EXPECT_EQ(type.video.biWidth, 640);
+
+    // 20 frames per second is offered nowhere, 15 only at 320x240: refused,
+    // and the pin keeps its format.
+    EXPECT_EQ(preview->SetFormat(VideoFormat(subtype::YUY2, 320, 240, 500000)),
+              status::VFW_E_INVALIDMEDIATYPE);
+    EXPECT_EQ(preview->SetFormat(VideoFormat(subtype::YUY2, 640, 480, 666667)),
+              status::VFW_E_INVALIDMEDIATYPE);
+    ASSERT_EQ(preview->GetFormat(type), status::S_OK);
+    EXPECT_EQ(type.video.biWidth, 640);
+    EXPECT_EQ(RateOf(*preview), "30000/1001");
+    ASSERT_EQ(preview->SetFormat(VideoFormat(subtype::YUY2, 320, 240, 666667)), status::S_OK);
+    EXPECT_EQ(RateOf(*preview), "15/1");
+
+    // The device streams the applied format (set after wiring, as a build
+    // does).
+    Filter& sink = graph->insertElement("fakesink", "sink");
+    Pin* input = FilterGraph::FindPinByName(sink, "sink");
+    ASSERT_NE(input, nullptr);
+    ASSERT_EQ(graph->Connect(*preview, *input), status::S_OK);
+    ASSERT_EQ(preview->SetFormat(VideoFormat(subtype::YUY2, 640, 480, 333667)), status::S_OK);
+    graph->Run();
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            CapsRef current(gst_pad_get_current_caps(preview->pad()));
+            return static_cast<bool>(current);
+        },
+        5000));
+    CapsRef flowing(gst_pad_get_current_caps(preview->pad()));
+    const GstStructure* flowingFormat = gst_caps_get_structure(flowing.get(), 0);
+    int num = 0, den = 0, width = 0;
+    ASSERT_TRUE(gst_structure_get_fraction(flowingFormat, "framerate", &num, &den));
+    EXPECT_EQ(std::to_string(num) + "/" + std::to_string(den), "30000/1001");
+    ASSERT_TRUE(gst_structure_get_int(flowingFormat, "width", &width));
+    EXPECT_EQ(width, 640);
+    ASSERT_EQ(preview->GetFormat(type), status::S_OK);
+    EXPECT_EQ(type.video.AvgTimePerFrame, 333667);
+    graph->Stop();
+}
+
 TEST_F(GraphTest, AudioCaptureHasMixerLinesAndCompressorFormats) {
     FilterObject audio(*graph, "filterAudioCap");
     audio.setMoniker(kVirtualCardAudioMoniker);
