@@ -505,7 +505,8 @@ HResult FilterGraph::RenderStream(PinCategory category, MediaKind type, Filter* 
 
 bool FilterGraph::StopAfterEndOfStream(int timeout_ms) {
     requireActive("StopAfterEndOfStream");
-    if (state() != GST_STATE_PLAYING) {
+    const GstState current = state();
+    if (current != GST_STATE_PLAYING && current != GST_STATE_PAUSED) {
         Stop();
         return true;
     }
@@ -542,6 +543,14 @@ bool FilterGraph::StopAfterEndOfStream(int timeout_ms) {
             if (auto peer = GstOwned<GstPad>::adopt(gst_pad_get_peer(pin->pad())))
                 fed.push_back(std::move(peer));
         }
+    }
+    // A paused sink holds back whatever reaches it, end-of-stream and the
+    // muxer's index among it, until it plays: a paused recording plays again
+    // for the moment it takes to end.
+    if (current == GST_STATE_PAUSED &&
+        gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        Stop();
+        return false;
     }
     std::thread sender([fed = std::move(fed)] {
         for (const auto& pad : fed)

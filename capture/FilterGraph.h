@@ -85,7 +85,9 @@ public:
 
     // Ends a recording cleanly: sends end-of-stream into the sources, waits
     // at most timeout_ms for it to reach every file writer (so the AVI index
-    // is written), then stops. False when the wait timed out.
+    // is written), then stops. A paused graph plays again to end, as a
+    // paused file writer would hold the end back. False when the wait timed
+    // out or the stream failed.
     bool StopAfterEndOfStream(int timeout_ms = kEndOfStreamTimeout_ms);
 
     // Graph persistence (IPersistStream): see GraphPersistence.h.
