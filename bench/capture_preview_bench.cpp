@@ -6,7 +6,7 @@
 #include "bench/BenchSupport.h"
 #include "capture/Devices.h"
 #include "capture/FilterGraph.h"
-#include "capture/VideoWindow.h"
+#include "app/VideoWindow.h"
 #include "capture/VirtualSources.h"
 #include "capture/VirtualTvCard.h"
 #include "settings/AutoTuneStore.h"
@@ -70,14 +70,15 @@ int main(int argc, char** argv) {
     qeltv::FilterObject cap(graph, "filterVideoCap");
     cap.setMoniker(qeltv::kVirtualCardMoniker);
     cap.Attach();
-    qeltv::VideoWindow window(graph, &pnlBack);
-    window.Attach();
+    qeltv::VideoRenderer renderer(graph);
+    qeltv::VideoWindow window(renderer, &pnlBack);
+    renderer.Attach();
     pnlBack.show();
     card.tune(qeltv::VirtualTvCard::stations().front().frequency_hz);
     qeltv::Pin* preview = qeltv::FilterGraph::FindPinByName(cap.filter(), "Preview");
     preview->SetFormat(qeltv::VideoFormat(qeltv::subtype::YUY2, kWidth, kHeight, kFrameDuration));
     graph.RenderStream(qeltv::PinCategory::Preview, qeltv::MediaKind::Video, &cap.filter(), nullptr,
-                       &window.filter());
+                       &renderer.filter());
     const double selfBefore = CpuSeconds(RUSAGE_SELF);
     wall.start();
     graph.Run();

@@ -1,7 +1,7 @@
 #include "capture/Devices.h"
 
 #include "capture/GstRef.h"
-#include "capture/VideoWindow.h"
+#include "capture/VideoRenderer.h"
 #include "capture/VirtualSources.h"
 
 #include <algorithm>

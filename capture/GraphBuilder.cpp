@@ -1,7 +1,6 @@
 #include "capture/GraphBuilder.h"
 
 #include "capture/GraphPersistence.h"
-#include "capture/VideoWindow.h"
 #include "settings/Settings.h"
 
 #include <QFileInfo>
@@ -47,14 +46,15 @@ std::filesystem::path MoveToUniqueName(const std::filesystem::path& from,
 }
 } // namespace
 
-GraphBuilder::GraphBuilder(CaptureContext& context, Settings& settings, GraphView& view)
-    : context_(context), settings_(settings), view_(view), graph_(context),
+GraphBuilder::GraphBuilder(CaptureContext& context, Settings& settings, GraphChoices& choices,
+                           GraphView& view)
+    : context_(context), settings_(settings), choices_(choices), view_(view), graph_(context),
       filterVideoCap(graph_, "filterVideoCap"),
       filterVideoCompression(graph_, "filterVideoCompression"),
       filterAudioCap(graph_, "filterAudioCap"),
       filterAudioCompression(graph_, "filterAudioCompression"),
       filterAVIMux(graph_, "filterAVIMux"), filterAVIOut(graph_, "filterAVIOut"),
-      filterNull(graph_, "filterNull") {
+      filterNull(graph_, "filterNull"), VideoWindow(graph_) {
     filterAVIMux.setMoniker(kAviMuxMoniker);
     filterAVIOut.setMoniker(kFileWriterMoniker);
     filterNull.setMoniker(kNullRendererMoniker);
@@ -77,10 +77,9 @@ void GraphBuilder::Activate() {
 }
 
 void GraphBuilder::BuildGraph(GraphMode mode) {
-    // 1.
-    if (!view_.videoDevicesListed())
+    // Without a video capture device there is no graph to build.
+    if (!choices_.videoDevicesListed())
         return;
-    // 2.
     view_.setBusyCursor(true);
     try {
         buildSteps(mode);
@@ -91,19 +90,17 @@ void GraphBuilder::BuildGraph(GraphMode mode) {
         view_.showMessage(QString::fromUtf8(kBuildErrorText) + QString::fromUtf8(e.what()));
         return;
     }
-    // 23.
     view_.setBusyCursor(false);
 }
 
 void GraphBuilder::buildSteps(GraphMode mode) {
-    // 3 to 6.
     mode_ = mode;
     qCDebug(lcGraph) << "graph mode" << ToInt(mode);
     view_.setBackCaption(QString());
     previewPin_ = nullptr;
     capturePin_ = nullptr;
     graph_.Stop();
-    // 7, 8.
+    // The capture pins and their formats before the teardown.
     const bool videoDevice = !filterVideoCap.moniker().empty();
     if (videoDevice && filterVideoCap.hasFilter()) {
         previewPin_ = FilterGraph::FindPinByName(filterVideoCap.filter(), "Preview");
@@ -113,62 +110,48 @@ void GraphBuilder::buildSteps(GraphMode mode) {
         previewPin_->GetFormat(previewFormat_);
     if (capturePin_)
         capturePin_->GetFormat(captureFormat_);
-    // 9.
+    // Down to the fixed members: every link goes, and so does every filter
+    // that wiring inserted. These objects are used as filters here: one that
+    // holds none fails the build.
     graph_.DisconnectAll();
-    // 10. These objects are used as filters here: one that holds none fails
-    // the build.
     for (FilterObject* object : {&filterVideoCap, &filterAudioCap, &filterAudioCompression,
                                  &filterAVIMux, &filterAVIOut, &filterNull})
         object->filter();
     graph_.RemoveUnownedFilters();
-    // 11. The webcast writer is never attached in this build of the program.
-    if (VideoWindow_)
-        VideoWindow_->Detach();
+    // The renderer joins again only for a preview.
+    VideoWindow.Detach();
 
     if (videoDevice) {
         Filter& videoCap = filterVideoCap.filter();
         Filter& audioCap = filterAudioCap.filter();
-        // 13.
-        if (const auto line = view_.selectedInputLine()) {
+        // The chosen audio input line is switched on before anything flows.
+        if (const auto line = choices_.selectedInputLine()) {
             const auto pins = audioCap.pins();
             if (*line >= 0 && *line < static_cast<int>(pins.size()))
                 pins[static_cast<std::size_t>(*line)]->put_Enable(true);
         }
-        // 14.
         switch (mode) {
         case GraphMode::Preview:
-            if (VideoWindow_) {
-                VideoWindow_->show();
-                VideoWindow_->Attach();
-                graph_.RenderStream(PinCategory::Preview, MediaKind::Video, &videoCap, nullptr,
-                                    &VideoWindow_->filter());
-                VideoWindow_->ApplyAspectRatio();
-            }
+            wirePreview(videoCap);
             break;
         case GraphMode::Recording:
-            view_.setBackCaption("Recording in progress...");
-            graph_.RenderStream(PinCategory::Capture, MediaKind::Video, &videoCap,
-                                filterVideoCompression.filterOrNull(), &filterAVIMux.filter());
-            graph_.RenderStream(PinCategory::Capture, MediaKind::Audio, &audioCap,
-                                &filterAudioCompression.filter(), &filterAVIMux.filter());
-            if (VideoWindow_)
-                VideoWindow_->hide();
+            wireRecording(videoCap, audioCap);
             break;
         case GraphMode::Webcast:
-            view_.setBackCaption("Webcasting at port " + QString::number(view_.webcastPort()));
-            if (VideoWindow_)
-                VideoWindow_->hide();
+            wireWebcast();
             break;
         case GraphMode::AutoTuning:
             break;
         }
-        // 15. The tuner belongs to the capture filter, so it needs no
-        // reconnection of its own.
+        // The tuner belongs to the capture filter, so it needs no
+        // reconnection of its own; the first build that lacks them finds it
+        // and the crossbar.
         if (!crossbar_)
             crossbar_ = graph_.FindCrossbar(videoCap);
         if (!tuner_)
             tuner_ = graph_.FindTuner(videoCap);
-        // 16. Tuner results are not examined.
+        // Every build tunes to the current channel; tuner results are not
+        // examined.
         if (crossbar_)
             settings_.Crossbar = crossbar_->name().substr(0, kMaxFilterNameLength);
         if (tuner_) {
@@ -181,7 +164,7 @@ void GraphBuilder::buildSteps(GraphMode mode) {
             qCDebug(lcGraph) << "tuned channel" << settings_.CurrentChannel << "tuning space"
                              << settings_.TuningSpace;
         }
-        // 17. The working file never survives a rebuild.
+        // The working file never survives a rebuild.
         const std::filesystem::path capFile = settings_.CapFile;
         std::error_code ec;
         if (!capFile.empty() && std::filesystem::exists(capFile, ec)) {
@@ -189,10 +172,11 @@ void GraphBuilder::buildSteps(GraphMode mode) {
             qCDebug(lcGraph) << "deleted" << capFile.c_str();
         }
         filterAVIOut.filter().SetFileName(settings_.CapFile);
-        // 18.
         if (mode == GraphMode::Recording) {
+            // The recording starts now: the audio format chosen on the
+            // Preferences page, then the muxer into the file writer.
             recordingStart_ = QDateTime::currentDateTime();
-            if (const auto format = view_.selectedAudioFormat()) {
+            if (const auto format = choices_.selectedAudioFormat()) {
                 for (Pin* pin : filterAudioCompression.filter().pins())
                     if (pin->direction() == PinDirection::Output)
                         pin->SetFormat(*format);
@@ -202,7 +186,7 @@ void GraphBuilder::buildSteps(GraphMode mode) {
             view_.showBalloon("qEL TV", "Recording started", 1, 10);
         }
     }
-    // 19.
+    // The preview format from the settings; the status bar shows it.
     if (previewPin_) {
         previewFormat_.video.biWidth = settings_.PreviewWidth;
         previewFormat_.video.biHeight = settings_.PreviewHeight;
@@ -210,7 +194,8 @@ void GraphBuilder::buildSteps(GraphMode mode) {
         previewPin_->SetFormat(previewFormat_);
         view_.setStatusText(QString::fromStdString(MediaTypeText(previewFormat_)));
     }
-    // 20.
+    // The capture format from the settings; a webcast has its own size and
+    // rate.
     if (capturePin_) {
         const bool webcast = mode == GraphMode::Webcast;
         captureFormat_.video.biWidth = webcast ? kWebcastWidth : settings_.CaptureWidth;
@@ -221,12 +206,33 @@ void GraphBuilder::buildSteps(GraphMode mode) {
     }
     if (mode == GraphMode::Webcast)
         view_.setStatusText("The webcast is not available in this version: nothing is streamed");
-    // 21.
     view_.UpdateControls();
     graph_.Run();
-    // 22.
+    // Tuner sound reaches the audio decoder unless something else is routed.
     if (crossbar_)
         RouteTunerAudio();
+}
+
+void GraphBuilder::wirePreview(Filter& videoCap) {
+    view_.showVideoWindow(true);
+    VideoWindow.Attach();
+    graph_.RenderStream(PinCategory::Preview, MediaKind::Video, &videoCap, nullptr,
+                        &VideoWindow.filter());
+    VideoWindow.ApplyAspectRatio();
+}
+
+void GraphBuilder::wireRecording(Filter& videoCap, Filter& audioCap) {
+    view_.setBackCaption("Recording in progress...");
+    graph_.RenderStream(PinCategory::Capture, MediaKind::Video, &videoCap,
+                        filterVideoCompression.filterOrNull(), &filterAVIMux.filter());
+    graph_.RenderStream(PinCategory::Capture, MediaKind::Audio, &audioCap,
+                        &filterAudioCompression.filter(), &filterAVIMux.filter());
+    view_.showVideoWindow(false);
+}
+
+void GraphBuilder::wireWebcast() {
+    view_.setBackCaption("Webcasting at port " + QString::number(choices_.webcastPort()));
+    view_.showVideoWindow(false);
 }
 
 void GraphBuilder::RouteTunerAudio() {
@@ -266,10 +272,10 @@ std::filesystem::path GraphBuilder::FinalName(const std::string& captureFile,
 }
 
 void GraphBuilder::StopRecording() {
-    // 1. End of stream first, so the file has its index.
+    // End of stream first, so the file has its index.
     if (graph_.IsActive() && !graph_.StopAfterEndOfStream())
         qCDebug(lcGraph) << "recording ended without a complete end of stream";
-    // 2.
+    // The working file gets its final name with the start time.
     const std::filesystem::path capFile = settings_.CapFile;
     std::error_code ec;
     if (!capFile.empty() && std::filesystem::exists(capFile, ec)) {
@@ -288,7 +294,6 @@ void GraphBuilder::StopRecording() {
         }
         qCDebug(lcGraph) << "recording finished as" << lastRecording_.c_str();
     }
-    // 3.
     BuildGraph(GraphMode::Preview);
 }
 
@@ -317,12 +322,12 @@ void GraphBuilder::onStreamError(const QString& message) {
 }
 
 void GraphBuilder::Play() {
-    if (view_.videoDevicesListed())
+    if (choices_.videoDevicesListed())
         graph_.Run();
 }
 
 void GraphBuilder::Pause() {
-    if (view_.videoDevicesListed())
+    if (choices_.videoDevicesListed())
         graph_.Pause();
 }
 
@@ -336,7 +341,7 @@ void GraphBuilder::Stop() {
 }
 
 void GraphBuilder::SaveGraph(const std::filesystem::path& dataFile) {
-    if (!view_.videoDevicesListed())
+    if (!choices_.videoDevicesListed())
         return;
     graph_.Stop();
     SaveGraphFile(graph_, dataFile);
@@ -344,42 +349,33 @@ void GraphBuilder::SaveGraph(const std::filesystem::path& dataFile) {
 }
 
 void GraphBuilder::RestoreGraph(const std::filesystem::path& dataFile) {
-    // 1, 2.
+    // Without a saved graph the preview is built from the Preferences
+    // choices, as on a first start.
     if (!std::filesystem::exists(dataFile)) {
         BuildGraph(GraphMode::Preview);
         return;
     }
-    if (!view_.videoDevicesListed())
+    if (!choices_.videoDevicesListed())
         return;
     try {
-        // 3.1: a fresh graph into which the attached objects put their filters.
+        // A fresh graph, from which every object's filter is taken out: the
+        // file brings its own filters under the objects' names.
         graph_.Stop();
         graph_.RemoveUnownedFilters();
         graph_.Deactivate();
         graph_.Activate();
-        // 3.2: the file brings its own filters under these names.
-        std::vector<FilterObject*> objects = {
-            &filterVideoCap, &filterVideoCompression, &filterAudioCap, &filterAudioCompression,
-            &filterAVIMux,   &filterAVIOut,           &filterNull};
-        if (VideoWindow_)
-            objects.push_back(VideoWindow_);
-        for (FilterObject* object : objects)
+        for (FilterObject* object :
+             {&filterVideoCap, &filterVideoCompression, &filterAudioCap, &filterAudioCompression,
+              &filterAVIMux, &filterAVIOut, &filterNull, static_cast<FilterObject*>(&VideoWindow)})
             object->Detach();
-        // 3.3.
         LoadGraphFile(graph_, dataFile);
-        // 3.4.
-        std::vector<FilterObject*> rebind = {&filterVideoCap,
-                                             &filterAudioCap,
-                                             &filterVideoCompression,
-                                             &filterAudioCompression,
-                                             &filterAVIMux,
-                                             &filterAVIOut,
-                                             &filterNull};
-        if (VideoWindow_)
-            rebind.insert(rebind.begin(), VideoWindow_);
-        for (FilterObject* object : rebind)
+        // Each object takes the loaded filter of its name.
+        for (FilterObject* object :
+             {static_cast<FilterObject*>(&VideoWindow), &filterVideoCap, &filterAudioCap,
+              &filterVideoCompression, &filterAudioCompression, &filterAVIMux, &filterAVIOut,
+              &filterNull})
             object->Rebind();
-        // 3.5: the devices by their saved names.
+        // The devices are known again only under the names saved with them.
         forgetDevices();
         if (Filter* videoCap = filterVideoCap.filterOrNull()) {
             if (TvTuner* t = videoCap->tuner(); t && sameNameNoCase(t->name(), settings_.TVTuner))
@@ -389,18 +385,16 @@ void GraphBuilder::RestoreGraph(const std::filesystem::path& dataFile) {
                 crossbar_ = c;
             if (TvAudio* a = videoCap->tvAudio(); a && sameNameNoCase(a->name(), settings_.TVAudio))
                 tvAudio_ = a;
-            // 3.6.
             previewPin_ = FilterGraph::FindPinByName(*videoCap, "Preview");
             capturePin_ = FilterGraph::FindPinByName(*videoCap, "Capture");
         }
-        // 3.7.
         if (tuner_)
             tuner_->put_Channel(settings_.CurrentChannel, kSubChannelDefault, kSubChannelDefault);
-        // 3.8.
-        view_.reselectAudioCaptureDevice();
+        choices_.reselectAudioCaptureDevice();
     } catch (const std::exception& e) {
         qCDebug(lcGraph) << "corrupted data file:" << e.what();
-        // 4. The corrupted-data path.
+        // A file that does not load: the graph is cleared, the file deleted
+        // and the program ends without saving anything.
         try {
             graph_.Stop();
             graph_.RemoveUnownedFilters();
@@ -415,7 +409,6 @@ void GraphBuilder::RestoreGraph(const std::filesystem::path& dataFile) {
         view_.endProgram();
         return;
     }
-    // 3.9.
     BuildGraph(GraphMode::Preview);
 }
 

@@ -4,14 +4,16 @@
 // recording under its final name; SaveGraph and RestoreGraph keep the whole
 // graph across runs in the data file.
 //
-// The window that shows all this is reached through GraphView, so the logic
-// runs and is tested without a window.
+// What the builder shows goes to a GraphView; what it reads of the
+// Preferences choices comes from GraphChoices. Both are the session core's,
+// so the logic runs and is tested without a window.
 #pragma once
 
 #include "capture/FilterGraph.h"
 #include "capture/FilterObject.h"
 #include "capture/GraphMode.h"
 #include "capture/MediaType.h"
+#include "capture/VideoRenderer.h"
 
 #include <QDateTime>
 #include <QString>
@@ -22,15 +24,16 @@
 namespace qeltv {
 
 struct Settings;
-class VideoWindow;
 
-// What graph building shows and reads in the main window.
+// What graph building shows: output only.
 class GraphView {
 public:
     virtual ~GraphView() = default;
     virtual void setBusyCursor(bool busy) = 0;
     // The caption of the grey panel behind the video window (pnlBack).
     virtual void setBackCaption(const QString& caption) = 0;
+    // Shows or hides the video window over pnlBack.
+    virtual void showVideoWindow(bool visible) = 0;
     virtual void setStatusText(const QString& text) = 0;
     // The control-state update for the graph mode.
     virtual void UpdateControls() = 0;
@@ -38,6 +41,16 @@ public:
     virtual void showMessage(const QString& text) = 0;
     // A tray balloon; icon 0 none, 1 information, 2 warning, 3 error.
     virtual void showBalloon(const QString& title, const QString& text, int icon, int seconds) = 0;
+    // A warning message box with only OK.
+    virtual void showWarning(const QString& text) = 0;
+    // Ends the program at once, saving nothing (the corrupted-data path).
+    virtual void endProgram() = 0;
+};
+
+// The Preferences choices the builder reads.
+class GraphChoices {
+public:
+    virtual ~GraphChoices() = default;
     // Whether the video capture device list has entries.
     virtual bool videoDevicesListed() const = 0;
     // The pin index stored with the selected input line, if one is selected.
@@ -46,18 +59,15 @@ public:
     virtual std::optional<MediaType> selectedAudioFormat() const = 0;
     virtual int webcastPort() const = 0;
     // The audio capture device selection again (re-creates the filter and
-    // refills the input lines), as RestoreGraph asks for it.
+    // refills the input lines), as restoring the saved graph asks for it.
     virtual void reselectAudioCaptureDevice() = 0;
-    // A warning message box with only OK.
-    virtual void showWarning(const QString& text) = 0;
-    // Ends the program at once, saving nothing (the corrupted-data path).
-    virtual void endProgram() = 0;
 };
 
 class GraphBuilder {
     // Declared first: the filter objects below register with the graph.
     CaptureContext& context_;
     Settings& settings_;
+    GraphChoices& choices_;
     GraphView& view_;
     FilterGraph graph_;
 
@@ -72,14 +82,14 @@ public:
     static constexpr int kWebcastHeight = 240;
     static constexpr std::int32_t kWebcastFrameDuration = 400000;
 
-    GraphBuilder(CaptureContext& context, Settings& settings, GraphView& view);
+    GraphBuilder(CaptureContext& context, Settings& settings, GraphChoices& choices,
+                 GraphView& view);
     ~GraphBuilder();
 
     FilterGraph& graph() { return graph_; }
     GraphMode mode() const { return mode_; }
     // Auto-tuning sets its mode directly.
     void setMode(GraphMode mode) { mode_ = mode; }
-    void setVideoWindow(VideoWindow* window) { VideoWindow_ = window; }
 
     FilterObject filterVideoCap;
     FilterObject filterVideoCompression;
@@ -88,6 +98,8 @@ public:
     FilterObject filterAVIMux;
     FilterObject filterAVIOut;
     FilterObject filterNull;
+    // The preview renderer; the window paints what it receives.
+    VideoRenderer VideoWindow;
 
     // Activates the graph and attaches the fixed members (AVI Mux, File
     // Writer, Null Renderer).
@@ -126,9 +138,11 @@ public:
 
 private:
     void buildSteps(GraphMode mode);
+    // The wiring of each mode, between the teardown and the tuning.
+    void wirePreview(Filter& videoCap);
+    void wireRecording(Filter& videoCap, Filter& audioCap);
+    void wireWebcast();
     void onStreamError(const QString& message);
-
-    VideoWindow* VideoWindow_ = nullptr;
     GraphMode mode_ = GraphMode::Preview;
     Pin* previewPin_ = nullptr;
     Pin* capturePin_ = nullptr;

@@ -4,7 +4,7 @@
 #include "app/Resources.h"
 #include "app/uFrmMain.h"
 #include "capture/GraphBuilder.h"
-#include "capture/VideoWindow.h"
+#include "app/VideoWindow.h"
 #include "tests/app/GuiTest.h"
 #include "tests/settings/TempDir.h"
 

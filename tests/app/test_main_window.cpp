@@ -1,7 +1,7 @@
 // The main window in this process: settings and channels at start and
 // close, the error handler, channel steps and renaming.
 #include "app/uFrmMain.h"
-#include "capture/VideoWindow.h"
+#include "app/VideoWindow.h"
 #include "settings/uFrmEditChannelName.h"
 #include "tests/app/GuiTest.h"
 #include "tests/settings/TempDir.h"

@@ -3,7 +3,7 @@
 #include "capture/Devices.h"
 #include "capture/GraphPersistence.h"
 #include "capture/TunerState.h"
-#include "capture/VideoWindow.h"
+#include "capture/VideoRenderer.h"
 #include "capture/VirtualSources.h"
 #include "test_graph_support.h"
 
@@ -104,8 +104,7 @@ TEST_F(PersistenceTest, SaveLoadSaveGivesTheSameBytes) {
 }
 
 TEST_F(PersistenceTest, VideoWindowRebindsToItsLoadedRenderer) {
-    QWidget pnlBack;
-    VideoWindow window(*graph, &pnlBack);
+    VideoRenderer window(*graph);
     window.Attach();
     const std::string saved = SerializeGraph(*graph);
     EXPECT_EQ(saved, "qeltv-graph 1\nfilter\tVideoWindow\tqeltv:videorenderer\nend\n");

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -20,14 +20,18 @@
 
 namespace qeltv::test {
 
-inline QApplication& App() {
+// The application of the test program: its own one, or the one that the
+// program made already (the window tests make theirs).
+inline QGuiApplication& App() {
     static int argc = 1;
     static char name[] = "capture_test";
     static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    static QGuiApplication* app = [] {
         gst_init(nullptr, nullptr);
-        return new QApplication(argc, argv);
+        if (auto* existing = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+            return existing;
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        return new QGuiApplication(argc, argv);
     }();
     return *app;
 }

@@ -1,7 +1,6 @@
 // Wiring the graph as the main window does: attach and detach, clearing,
-// preview into the video window, recording into an AVI file, and failures.
+// preview into the renderer, recording into an AVI file, and failures.
 #include "capture/Devices.h"
-#include "capture/VideoWindow.h"
 #include "capture/VirtualSources.h"
 #include "test_graph_support.h"
 
@@ -22,22 +21,6 @@ std::vector<std::string> FilterNames(const FilterGraph& graph) {
     for (Filter* f : graph.filters())
         names.push_back(f->name());
     return names;
-}
-
-// Share of pixels whose colour differs clearly between two pictures.
-double ChangedShare(const QImage& a, const QImage& b) {
-    if (a.size() != b.size() || a.isNull())
-        return 1.0;
-    int changed = 0;
-    for (int y = 0; y < a.height(); y += 4)
-        for (int x = 0; x < a.width(); x += 4) {
-            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
-            if (std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) +
-                    std::abs(qBlue(p) - qBlue(q)) >
-                96)
-                ++changed;
-        }
-    return double(changed) / ((a.width() / 4) * (a.height() / 4));
 }
 
 TEST_F(GraphTest, ActivationNamesThePipelineAndReattachesObjects) {
@@ -138,81 +121,6 @@ TEST_F(GraphTest, ClearKeepsOnlyTheAttachedObjectsFilters) {
     EXPECT_NE(graph->FindTuner(cap.filter()), nullptr);
     EXPECT_NE(graph->FindCrossbar(cap.filter()), nullptr);
     EXPECT_EQ(graph->FindTuner(mux.filter()), nullptr);
-}
-
-TEST_F(GraphTest, PreviewShowsTheTunedStationAndFollowsChannelChanges) {
-    QWidget pnlBack;
-    pnlBack.resize(320, 240);
-    FilterObject cap(*graph, "filterVideoCap");
-    cap.setMoniker(kVirtualCardMoniker);
-    cap.Attach();
-    VideoWindow window(*graph, &pnlBack);
-    window.Attach();
-    pnlBack.show();
-    EXPECT_EQ(window.geometry(), pnlBack.rect());
-
-    const auto& stations = VirtualTvCard::stations();
-    ASSERT_GE(stations.size(), 2u);
-    card.tune(stations[0].frequency_hz);
-    Pin* preview = FilterGraph::FindPinByName(cap.filter(), "Preview");
-    ASSERT_EQ(preview->SetFormat(VideoFormat(subtype::YUY2, 320, 240, 400000)), status::S_OK);
-    ASSERT_EQ(graph->RenderStream(PinCategory::Preview, MediaKind::Video, &cap.filter(), nullptr,
-                                  &window.filter()),
-              status::S_OK);
-    window.setKeepAspectRatio(true);
-    graph->Run();
-    ASSERT_TRUE(WaitUntil([&] { return window.framesShown() >= 5; }, 5000));
-    const QImage first = window.currentFrame();
-    EXPECT_EQ(first.size(), QSize(320, 240));
-    const quint64 seen = window.framesShown();
-    ASSERT_TRUE(WaitUntil([&] { return window.framesShown() >= seen + 3; }, 3000));
-    const QImage moving = window.currentFrame();
-    // The same station keeps its look but never freezes.
-    EXPECT_GT(ChangedShare(first, moving), 0.0);
-    EXPECT_LT(ChangedShare(first, moving), 0.5);
-
-    card.tune(stations[1].frequency_hz);
-    const quint64 before = window.framesShown();
-    ASSERT_TRUE(WaitUntil([&] { return window.framesShown() >= before + 3; }, 3000));
-    EXPECT_GT(ChangedShare(first, window.currentFrame()), 0.5);
-
-    // The widget paints the picture: a grab shows it, not a black window.
-    const QImage grabbed = window.grab().toImage();
-    EXPECT_EQ(grabbed.size(), QSize(320, 240));
-    EXPECT_LT(ChangedShare(grabbed.convertToFormat(QImage::Format_RGB32),
-                           window.currentFrame().convertToFormat(QImage::Format_RGB32)),
-              0.5);
-    graph->Stop();
-}
-
-TEST_F(GraphTest, OsdCaptionNeedsATunerAndClearsItself) {
-    QWidget pnlBack;
-    pnlBack.resize(200, 100);
-    VideoWindow window(*graph, &pnlBack);
-    FilterObject cap(*graph, "filterVideoCap");
-    cap.setMoniker(kVirtualCardMoniker);
-    cap.Attach();
-    window.ShowOsdText("1 - News", nullptr);
-    EXPECT_EQ(window.osdText(), "");
-    EXPECT_FALSE(window.OSDTimer().isActive());
-
-    window.ShowOsdText("1 - News", graph->FindTuner(cap.filter()));
-    EXPECT_EQ(window.osdText(), "1 - News");
-    EXPECT_TRUE(window.OSDTimer().isActive());
-    EXPECT_EQ(window.OSDTimer().interval(), 5000);
-    EXPECT_TRUE(window.OSDTimer().isSingleShot());
-    EXPECT_TRUE(window.osdFont().bold());
-    EXPECT_EQ(window.osdFont().pointSize(), 12);
-    // White text drawn near the top-left corner over the black window.
-    const QImage shot = window.grab().toImage();
-    int white = 0;
-    for (int y = 5; y < 30; ++y)
-        for (int x = 5; x < 80; ++x)
-            white += qGray(shot.pixel(x, y)) > 200;
-    EXPECT_GT(white, 20);
-    window.OSDTimerTimer();
-    EXPECT_EQ(window.osdText(), "");
-    EXPECT_FALSE(window.OSDTimer().isActive());
 }
 
 TEST_F(GraphTest, RecordingWritesAnIndexedAviWithBothStreams) {

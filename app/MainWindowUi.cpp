@@ -1,0 +1,150 @@
+#include "app/MainWindowUi.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTabWidget>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace qeltv {
+
+namespace {
+QComboBox* combo(QWidget* parent, const char* name) {
+    auto* box = new QComboBox(parent);
+    box->setObjectName(name);
+    return box;
+}
+} // namespace
+
+void MainWindowUi::setupUi(QMainWindow* window) {
+    Notebook1 = new QTabWidget(window);
+    Notebook1->setObjectName("Notebook1");
+    Notebook1->setTabPosition(QTabWidget::South);
+    window->setCentralWidget(Notebook1);
+
+    // Video: the grey panel behind the picture, the toolbar along its bottom.
+    auto* video = new QWidget;
+    auto* videoLayout = new QVBoxLayout(video);
+    videoLayout->setContentsMargins(0, 0, 0, 0);
+    videoLayout->setSpacing(0);
+    pnlBack = new QLabel(video);
+    pnlBack->setObjectName("pnlBack");
+    pnlBack->setAlignment(Qt::AlignCenter);
+    pnlBack->setAutoFillBackground(true);
+    pnlBack->setStyleSheet("QLabel#pnlBack { background: #808080; color: red; font: bold 8pt; }");
+    pnlBack->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    videoLayout->addWidget(pnlBack, 1);
+    ToolBar1 = new QToolBar(video);
+    ToolBar1->setObjectName("ToolBar1");
+    ToolBar1->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    QStyle* style = QApplication::style();
+    auto button = [&](const char* name, const QString& hint, QStyle::StandardPixmap icon) {
+        QAction* a = ToolBar1->addAction(style->standardIcon(icon), hint);
+        a->setObjectName(name);
+        a->setToolTip(hint);
+        return a;
+    };
+    btPreviousChapter = button("btPreviousChapter", "First channel", QStyle::SP_MediaSkipBackward);
+    btRewind = button("btRewind", "Previous channel", QStyle::SP_MediaSeekBackward);
+    btRec = button("btRec", "Start recording", QStyle::SP_DialogYesButton);
+    btPause = button("btPause", "Pause", QStyle::SP_MediaPause);
+    btPlay = button("btPlay", "Play", QStyle::SP_MediaPlay);
+    btStop = button("btStop", "Stop", QStyle::SP_MediaStop);
+    btFastForward = button("btFastForward", "Next channel", QStyle::SP_MediaSeekForward);
+    btNextChapter = button("btNextChapter", "Last channel", QStyle::SP_MediaSkipForward);
+    ToolBar1->addSeparator();
+    btFrameStep = button("btFrameStep", "Start/stop webcast", QStyle::SP_DriveNetIcon);
+    cmbQuickChannel = combo(nullptr, "cmbQuickChannel");
+    cmbQuickChannel->setFixedWidth(kQuickChannelWidth);
+    ToolBar1->addWidget(cmbQuickChannel);
+    ToolButton1 = button("ToolButton1", "Edit Channelname", QStyle::SP_FileDialogDetailedView);
+    videoLayout->addWidget(ToolBar1);
+    Notebook1->addTab(video, "Video");
+
+    // Channels.
+    auto* channelsPage = new QWidget;
+    auto* channelsLayout = new QVBoxLayout(channelsPage);
+    lstChannels = new QTreeWidget(channelsPage);
+    lstChannels->setObjectName("lstChannels");
+    lstChannels->setHeaderLabels({"Nr.", "Name", "Frequency"});
+    lstChannels->setRootIsDecorated(false);
+    lstChannels->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lstChannels->setSelectionMode(QAbstractItemView::SingleSelection);
+    lstChannels->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lstChannels->header()->setStretchLastSection(false);
+    lstChannels->header()->setSectionResizeMode(1, QHeaderView::Stretch);
+    lstChannels->setContextMenuPolicy(Qt::ActionsContextMenu);
+    Edit2 = new QAction("&Edit", lstChannels);
+    Edit2->setObjectName("Edit2");
+    lstChannels->addAction(Edit2);
+    channelsLayout->addWidget(lstChannels);
+    Notebook1->addTab(channelsPage, "Channels");
+
+    Notebook1->addTab(new QWidget, "Schedules");
+
+    auto* prefs = new QWidget;
+    auto* prefsLayout = new QVBoxLayout(prefs);
+    auto* videoGroup = new QGroupBox("Video capture", prefs);
+    auto* videoForm = new QFormLayout(videoGroup);
+    cmbVideoCapDev = combo(videoGroup, "cmbVideoCapDev");
+    videoForm->addRow("Capture device", cmbVideoCapDev);
+    cmbCompressionFilters = combo(videoGroup, "cmbCompressionFilters");
+    videoForm->addRow("Compression", cmbCompressionFilters);
+    edCapFile = new QLineEdit(videoGroup);
+    edCapFile->setObjectName("edCapFile");
+    videoForm->addRow("Capture to file", edCapFile);
+    prefsLayout->addWidget(videoGroup);
+    auto* audioGroup = new QGroupBox("Audio capture", prefs);
+    auto* audioForm = new QFormLayout(audioGroup);
+    cmbAudioCapDev = combo(audioGroup, "cmbAudioCapDev");
+    audioForm->addRow("Capture device", cmbAudioCapDev);
+    cmbInputLines = combo(audioGroup, "cmbInputLines");
+    audioForm->addRow("Input mixer device", cmbInputLines);
+    cmbAudioCompressionFilters = combo(audioGroup, "cmbAudioCompressionFilters");
+    audioForm->addRow("Compression", cmbAudioCompressionFilters);
+    cmbAudioCompressionFormat = combo(audioGroup, "cmbAudioCompressionFormat");
+    audioForm->addRow("Format", cmbAudioCompressionFormat);
+    prefsLayout->addWidget(audioGroup);
+    prefsLayout->addStretch();
+    Notebook1->addTab(prefs, "Preferences");
+
+    Notebook1->addTab(new QWidget, "Web options");
+    window->statusBar()->setObjectName("StatusBar1");
+
+    QMenu* file = window->menuBar()->addMenu("&File");
+    Exit1 = file->addAction("E&xit");
+    Exit1->setObjectName("Exit1");
+    Exit1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_X));
+    QMenu* view = window->menuBar()->addMenu("&View");
+    StartWebcast1 = view->addAction("Enable Webcast");
+    StartWebcast1->setObjectName("StartWebcast1");
+    StartWebcast1->setCheckable(true);
+    QMenu* help = window->menuBar()->addMenu("&Help");
+    About1 = help->addAction("&About");
+    About1->setObjectName("About1");
+
+    trayMenu = new QMenu(window);
+    Restore1 = trayMenu->addAction("Restore");
+    Restore1->setObjectName("Restore1");
+    trayMenu->addSeparator();
+    Close1 = trayMenu->addAction("Close");
+    Close1->setObjectName("Close1");
+}
+
+QWidget* MainWindowUi::page(MainPage page) const {
+    return Notebook1->widget(page);
+}
+
+} // namespace qeltv

@@ -1,0 +1,59 @@
+// The main window's controls: built once, named as the handlers refer to
+// them, and wired by TfrmMain. Nothing here holds state of the session.
+#pragma once
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMainWindow;
+class QMenu;
+class QTabWidget;
+class QToolBar;
+class QTreeWidget;
+class QWidget;
+
+namespace qeltv {
+
+enum MainPage { PageVideo = 0, PageChannels, PageSchedules, PagePreferences, PageWebOptions };
+
+struct MainWindowUi {
+    static constexpr int kQuickChannelWidth = 164;
+
+    QTabWidget* Notebook1 = nullptr;
+    QLabel* pnlBack = nullptr;
+    QToolBar* ToolBar1 = nullptr;
+    QAction* btPreviousChapter = nullptr;
+    QAction* btRewind = nullptr;
+    QAction* btRec = nullptr;
+    QAction* btPause = nullptr;
+    QAction* btPlay = nullptr;
+    QAction* btStop = nullptr;
+    QAction* btFastForward = nullptr;
+    QAction* btNextChapter = nullptr;
+    QAction* btFrameStep = nullptr;
+    QComboBox* cmbQuickChannel = nullptr;
+    QAction* ToolButton1 = nullptr;
+    QTreeWidget* lstChannels = nullptr;
+    QAction* Edit2 = nullptr;
+    QComboBox* cmbVideoCapDev = nullptr;
+    QComboBox* cmbCompressionFilters = nullptr;
+    QLineEdit* edCapFile = nullptr;
+    QComboBox* cmbAudioCapDev = nullptr;
+    QComboBox* cmbInputLines = nullptr;
+    QComboBox* cmbAudioCompressionFilters = nullptr;
+    QComboBox* cmbAudioCompressionFormat = nullptr;
+    QAction* Exit1 = nullptr;
+    QAction* StartWebcast1 = nullptr;
+    QAction* About1 = nullptr;
+    QMenu* trayMenu = nullptr;
+    QAction* Restore1 = nullptr;
+    QAction* Close1 = nullptr;
+
+    // Builds the pages, toolbar, menus and the tray menu into the window.
+    void setupUi(QMainWindow* window);
+
+    QWidget* page(MainPage page) const;
+};
+
+} // namespace qeltv

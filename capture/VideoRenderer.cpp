@@ -1,0 +1,148 @@
+#include "capture/VideoRenderer.h"
+
+#include "capture/FilterGraph.h"
+
+#include <gst/app/gstappsink.h>
+
+namespace qeltv {
+
+namespace {
+
+// The renderer keeps at most this many frames queued: a preview shows the
+// newest picture, never a backlog.
+constexpr guint kRendererQueueFrames = 2;
+constexpr int kLeakyDownstream = 2;
+
+GstFlowReturn OnNewSample(GstAppSink* sink, gpointer held) {
+    GstSample* sample = gst_app_sink_pull_sample(sink);
+    if (!sample)
+        return GST_FLOW_EOS;
+    (*static_cast<std::shared_ptr<FrameSlot>*>(held))->put(sample);
+    gst_sample_unref(sample);
+    return GST_FLOW_OK;
+}
+
+void ReleaseSlot(gpointer held) {
+    delete static_cast<std::shared_ptr<FrameSlot>*>(held);
+}
+
+} // namespace
+
+FrameSlot::~FrameSlot() {
+    if (sample_)
+        gst_sample_unref(sample_);
+}
+
+void FrameSlot::put(GstSample* sample) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (sample_)
+        gst_sample_unref(sample_);
+    sample_ = gst_sample_ref(sample);
+    if (!pending_ && notifier_) {
+        pending_ = true;
+        notifier_();
+    }
+}
+
+GstSample* FrameSlot::take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    GstSample* sample = sample_;
+    sample_ = nullptr;
+    pending_ = false;
+    return sample;
+}
+
+void FrameSlot::setNotifier(std::function<void()> notifier) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    notifier_ = std::move(notifier);
+    pending_ = false;
+}
+
+VideoRendererFilter::VideoRendererFilter(const std::string& name)
+    : Filter(gst_bin_new(nullptr), name, kVideoRendererMoniker),
+      slot_(std::make_shared<FrameSlot>()) {
+    GstElement* queue = gst_element_factory_make("queue", nullptr);
+    GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
+    GstElement* sink = gst_element_factory_make("appsink", nullptr);
+    if (!queue || !convert || !sink)
+        throw CaptureError(name + ": the video renderer elements are not installed",
+                           status::E_NOTFOUND);
+    g_object_set(queue, "max-size-buffers", kRendererQueueFrames, "max-size-bytes", 0u,
+                 "max-size-time", guint64{0}, "leaky", kLeakyDownstream, nullptr);
+    CapsRef caps(gst_caps_from_string("video/x-raw, format=(string)BGRx"));
+    g_object_set(sink, "caps", caps.get(), "sync", TRUE, "max-buffers", 1u, "drop", TRUE,
+                 "enable-last-sample", FALSE, "qos", TRUE, nullptr);
+    GstAppSinkCallbacks callbacks{};
+    callbacks.new_sample = OnNewSample;
+    // The callback's own reference keeps the slot alive while the sink runs.
+    auto* held = new std::shared_ptr<FrameSlot>(slot_);
+    gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, held, ReleaseSlot);
+    gst_bin_add_many(GST_BIN(element()), queue, convert, sink, nullptr);
+    gst_element_link_many(queue, convert, sink, nullptr);
+    GstPad* target = gst_element_get_static_pad(queue, "sink");
+    GstPad* ghost = gst_ghost_pad_new("Input0", target);
+    gst_object_unref(target);
+    gst_pad_set_active(ghost, TRUE);
+    gst_element_add_pad(element(), ghost);
+    addPin("Input0", PinDirection::Input, MediaKind::Video, ghost);
+}
+
+std::shared_ptr<Filter> CreateVideoRendererFilter(const std::string& name) {
+    return std::make_shared<VideoRendererFilter>(name);
+}
+
+VideoRenderer::VideoRenderer(FilterGraph& graph) : FilterObject(graph, "VideoWindow") {
+    setMoniker(kVideoRendererMoniker);
+}
+
+VideoRenderer::~VideoRenderer() {
+    Detach();
+}
+
+std::shared_ptr<Filter> VideoRenderer::makeFilter() {
+    return CreateVideoRendererFilter(name());
+}
+
+void VideoRenderer::filterTaken(Filter& filter) {
+    auto* renderer = dynamic_cast<VideoRendererFilter*>(&filter);
+    if (!renderer)
+        return;
+    // Runs on a streaming thread: only a queued call crosses to this object.
+    renderer->slot()->setNotifier([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { emit frameReady(); }, Qt::QueuedConnection);
+    });
+}
+
+void VideoRenderer::filterReleased(Filter& filter) {
+    if (auto* renderer = dynamic_cast<VideoRendererFilter*>(&filter))
+        renderer->slot()->setNotifier(nullptr);
+}
+
+VideoRendererFilter* VideoRenderer::renderer() const {
+    return dynamic_cast<VideoRendererFilter*>(filterOrNull());
+}
+
+GstSample* VideoRenderer::takeSample() {
+    VideoRendererFilter* current = renderer();
+    return current ? current->slot()->take() : nullptr;
+}
+
+void VideoRenderer::setKeepAspectRatio(bool keep) {
+    keepAspectRatio_ = keep;
+    ApplyAspectRatio();
+}
+
+void VideoRenderer::ApplyAspectRatio() {
+    if (VideoRendererFilter* current = renderer()) {
+        current->setLetterbox(keepAspectRatio_);
+        emit aspectRatioChanged();
+    }
+}
+
+bool VideoRenderer::letterbox() const {
+    const VideoRendererFilter* current = renderer();
+    return current && current->letterbox();
+}
+
+} // namespace qeltv

@@ -1,0 +1,92 @@
+// The preview renderer: the filter object named "VideoWindow" in the graph.
+// Its filter ends in an appsink (BGRx). The streaming thread only puts the
+// newest frame into a FrameSlot and asks the GUI thread, through a queued
+// call, to take it; whatever paints the frames listens to frameReady() there.
+// Nothing here touches a widget.
+#pragma once
+
+#include "capture/FilterObject.h"
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace qeltv {
+
+constexpr const char* kVideoRendererMoniker = "qeltv:videorenderer";
+
+// The newest frame, handed from a streaming thread to the GUI thread.
+class FrameSlot {
+public:
+    ~FrameSlot();
+    // Streaming thread: keeps the sample (a new reference) and, unless a
+    // call is already pending, runs the notifier.
+    void put(GstSample* sample);
+    // GUI thread: the newest sample (caller unrefs), nullptr when none.
+    GstSample* take();
+    // Set by the object that takes the frames; cleared before it goes.
+    void setNotifier(std::function<void()> notifier);
+
+private:
+    std::mutex mutex_;
+    GstSample* sample_ = nullptr;
+    bool pending_ = false;
+    std::function<void()> notifier_;
+};
+
+// The renderer filter: queue (leaky), converter to BGRx, appsink.
+class VideoRendererFilter : public Filter {
+public:
+    explicit VideoRendererFilter(const std::string& name);
+    const std::shared_ptr<FrameSlot>& slot() const { return slot_; }
+    bool hasInputQueue() const override { return true; }
+    // The aspect-ratio mode of this renderer (letterbox or stretch).
+    void setLetterbox(bool letterbox) { letterbox_ = letterbox; }
+    bool letterbox() const { return letterbox_; }
+
+private:
+    std::shared_ptr<FrameSlot> slot_;
+    bool letterbox_ = false;
+};
+
+std::shared_ptr<Filter> CreateVideoRendererFilter(const std::string& name);
+
+class VideoRenderer : public QObject, public FilterObject {
+    Q_OBJECT
+public:
+    explicit VideoRenderer(FilterGraph& graph);
+    ~VideoRenderer() override;
+
+    // Keep aspect ratio: stored, and applied to the renderer when one exists.
+    void setKeepAspectRatio(bool keep);
+    bool keepAspectRatio() const { return keepAspectRatio_; }
+    // Applies the stored option to the current renderer (after every
+    // preview build).
+    void ApplyAspectRatio();
+    // Whether the current renderer letterboxes its picture.
+    bool letterbox() const;
+
+    // GUI thread: the newest frame not yet taken (caller unrefs), nullptr
+    // when there is none or no renderer.
+    GstSample* takeSample();
+
+signals:
+    // A new frame waits in the slot (emitted on the GUI thread).
+    void frameReady();
+    // The aspect-ratio option changed.
+    void aspectRatioChanged();
+
+protected:
+    std::shared_ptr<Filter> makeFilter() override;
+    void filterTaken(Filter& filter) override;
+    void filterReleased(Filter& filter) override;
+
+private:
+    VideoRendererFilter* renderer() const;
+
+    bool keepAspectRatio_ = false;
+};
+
+} // namespace qeltv

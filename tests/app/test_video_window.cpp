@@ -1,0 +1,119 @@
+// The video window widget over the preview renderer: the picture of the
+// tuned station, painted and following channel changes, and the caption
+// drawn over it.
+#include "app/VideoWindow.h"
+#include "capture/Devices.h"
+#include "capture/VirtualSources.h"
+#include "tests/capture/test_graph_support.h"
+
+#include <QApplication>
+
+namespace qeltv {
+namespace {
+
+using test::GraphTest;
+using test::WaitUntil;
+
+// Share of pixels whose colour differs clearly between two pictures.
+double ChangedShare(const QImage& a, const QImage& b) {
+    if (a.size() != b.size() || a.isNull())
+        return 1.0;
+    int changed = 0;
+    for (int y = 0; y < a.height(); y += 4)
+        for (int x = 0; x < a.width(); x += 4) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            if (std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) +
+                    std::abs(qBlue(p) - qBlue(q)) >
+                96)
+                ++changed;
+        }
+    return double(changed) / ((a.width() / 4) * (a.height() / 4));
+}
+
+TEST_F(GraphTest, PreviewShowsTheTunedStationAndFollowsChannelChanges) {
+    QWidget pnlBack;
+    pnlBack.resize(320, 240);
+    FilterObject cap(*graph, "filterVideoCap");
+    cap.setMoniker(kVirtualCardMoniker);
+    cap.Attach();
+    VideoRenderer renderer(*graph);
+    VideoWindow window(renderer, &pnlBack);
+    renderer.Attach();
+    pnlBack.show();
+    EXPECT_EQ(window.geometry(), pnlBack.rect());
+
+    const auto& stations = VirtualTvCard::stations();
+    ASSERT_GE(stations.size(), 2u);
+    card.tune(stations[0].frequency_hz);
+    Pin* preview = FilterGraph::FindPinByName(cap.filter(), "Preview");
+    ASSERT_EQ(preview->SetFormat(VideoFormat(subtype::YUY2, 320, 240, 400000)), status::S_OK);
+    ASSERT_EQ(graph->RenderStream(PinCategory::Preview, MediaKind::Video, &cap.filter(), nullptr,
+                                  &renderer.filter()),
+              status::S_OK);
+    renderer.setKeepAspectRatio(true);
+    graph->Run();
+    ASSERT_TRUE(WaitUntil([&] { return window.framesShown() >= 5; }, 5000));
+    const QImage first = window.currentFrame();
+    EXPECT_EQ(first.size(), QSize(320, 240));
+    const quint64 seen = window.framesShown();
+    ASSERT_TRUE(WaitUntil([&] { return window.framesShown() >= seen + 3; }, 3000));
+    const QImage moving = window.currentFrame();
+    // The same station keeps its look but never freezes.
+    EXPECT_GT(ChangedShare(first, moving), 0.0);
+    EXPECT_LT(ChangedShare(first, moving), 0.5);
+
+    card.tune(stations[1].frequency_hz);
+    const quint64 before = window.framesShown();
+    ASSERT_TRUE(WaitUntil([&] { return window.framesShown() >= before + 3; }, 3000));
+    EXPECT_GT(ChangedShare(first, window.currentFrame()), 0.5);
+
+    // The widget paints the picture: a grab shows it, not a black window.
+    const QImage grabbed = window.grab().toImage();
+    EXPECT_EQ(grabbed.size(), QSize(320, 240));
+    EXPECT_LT(ChangedShare(grabbed.convertToFormat(QImage::Format_RGB32),
+                           window.currentFrame().convertToFormat(QImage::Format_RGB32)),
+              0.5);
+    graph->Stop();
+}
+
+TEST_F(GraphTest, OsdCaptionNeedsATunerAndClearsItself) {
+    QWidget pnlBack;
+    pnlBack.resize(200, 100);
+    VideoRenderer renderer(*graph);
+    VideoWindow window(renderer, &pnlBack);
+    FilterObject cap(*graph, "filterVideoCap");
+    cap.setMoniker(kVirtualCardMoniker);
+    cap.Attach();
+    window.ShowOsdText("1 - News", nullptr);
+    EXPECT_EQ(window.osdText(), "");
+    EXPECT_FALSE(window.OSDTimer().isActive());
+
+    window.ShowOsdText("1 - News", graph->FindTuner(cap.filter()));
+    EXPECT_EQ(window.osdText(), "1 - News");
+    EXPECT_TRUE(window.OSDTimer().isActive());
+    EXPECT_EQ(window.OSDTimer().interval(), 5000);
+    EXPECT_TRUE(window.OSDTimer().isSingleShot());
+    EXPECT_TRUE(window.osdFont().bold());
+    EXPECT_EQ(window.osdFont().pointSize(), 12);
+    // White text drawn near the top-left corner over the black window.
+    const QImage shot = window.grab().toImage();
+    int white = 0;
+    for (int y = 5; y < 30; ++y)
+        for (int x = 5; x < 80; ++x)
+            white += qGray(shot.pixel(x, y)) > 200;
+    EXPECT_GT(white, 20);
+    window.OSDTimerTimer();
+    EXPECT_EQ(window.osdText(), "");
+    EXPECT_FALSE(window.OSDTimer().isActive());
+}
+
+} // namespace
+} // namespace qeltv
+
+// Widgets need the widget application, made before the graph tests' own.
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
