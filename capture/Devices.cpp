@@ -5,9 +5,12 @@
 #include "capture/VirtualSources.h"
 
 #include <algorithm>
+#include <charconv>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <linux/videodev2.h>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -582,6 +585,83 @@ std::string DeviceEnumerator::MonikerAt(DeviceCategory category, int position) c
     if (position < 0 || static_cast<std::size_t>(position) >= devices.size())
         return {};
     return devices[static_cast<std::size_t>(position)].moniker;
+}
+
+// ------------------------------------------------------------ device identity
+
+namespace {
+
+constexpr const char* kSystemNodeFolder = "/dev";
+constexpr const char* kVideoNodePrefix = "video";
+
+std::string FixedField(const __u8* text, std::size_t size) {
+    const char* begin = reinterpret_cast<const char*>(text);
+    return std::string(begin, strnlen(begin, size));
+}
+
+// The number of a video node's name ("video12" is 12), or -1.
+int VideoNodeNumber(const std::string& name) {
+    const std::size_t prefix = std::strlen(kVideoNodePrefix);
+    if (name.size() <= prefix || name.compare(0, prefix, kVideoNodePrefix) != 0)
+        return -1;
+    int number = -1;
+    const char* last = name.data() + name.size();
+    const auto [end, error] = std::from_chars(name.data() + prefix, last, number);
+    return error == std::errc() && end == last ? number : -1;
+}
+
+} // namespace
+
+V4l2DeviceFinder::V4l2DeviceFinder()
+    : V4l2DeviceFinder(std::make_shared<SystemFileLayer>(), kSystemNodeFolder) {}
+
+V4l2DeviceFinder::V4l2DeviceFinder(std::shared_ptr<V4l2FileLayer> layer,
+                                   std::filesystem::path nodeFolder)
+    : layer_(std::move(layer)), nodeFolder_(std::move(nodeFolder)) {}
+
+std::optional<V4l2DeviceIdentity> V4l2DeviceFinder::identify(const std::string& node) const {
+    try {
+        V4l2Device device(layer_, node);
+        v4l2_capability capability{};
+        if (Failed(V4L2_NAMED_IOCTL(device, VIDIOC_QUERYCAP, &capability))) {
+            GST_DEBUG("%s", device.lastErrorText().c_str());
+            return std::nullopt;
+        }
+        const std::uint32_t capabilities = (capability.capabilities & V4L2_CAP_DEVICE_CAPS) != 0
+                                               ? capability.device_caps
+                                               : capability.capabilities;
+        if ((capabilities & V4L2_CAP_VIDEO_CAPTURE) == 0)
+            return std::nullopt;
+        return V4l2DeviceIdentity{FixedField(capability.card, sizeof capability.card),
+                                  FixedField(capability.bus_info, sizeof capability.bus_info)};
+    } catch (const CaptureError& e) {
+        // A node that cannot be opened is no device to find.
+        GST_DEBUG("%s", e.what());
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> V4l2DeviceFinder::find(const V4l2DeviceIdentity& identity,
+                                                  const std::string& savedNode) const {
+    if (identify(savedNode) == identity)
+        return savedNode;
+    std::vector<std::pair<int, std::string>> nodes;
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(nodeFolder_, error), end;
+         !error && entry != end && nodes.size() < static_cast<std::size_t>(kMaxV4l2Nodes);
+         entry.increment(error)) {
+        const int number = VideoNodeNumber(entry->path().filename().string());
+        if (number >= 0)
+            nodes.emplace_back(number, entry->path().string());
+    }
+    if (error)
+        GST_WARNING("listing %s: %s", nodeFolder_.c_str(), error.message().c_str());
+    std::sort(nodes.begin(), nodes.end());
+    for (const auto& [number, node] : nodes) {
+        if (node != savedNode && identify(node) == identity)
+            return node;
+    }
+    return std::nullopt;
 }
 
 } // namespace qeltv

@@ -9,8 +9,11 @@
 #pragma once
 
 #include "capture/FilterObject.h"
+#include "capture/V4l2Device.h"
 
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,5 +65,41 @@ private:
 // Whether an encoder passes a trial run into the AVI muxer (used by the
 // enumeration; exposed for the tests).
 bool EncoderWorksWithAviMux(const std::string& factory, bool video);
+
+// What tells a V4L2 device apart whatever node it is given: the card name
+// and bus info that VIDIOC_QUERYCAP reports. Node numbers follow the order in
+// which drivers come up, so they change between boots and re-plugs.
+struct V4l2DeviceIdentity {
+    std::string card;
+    std::string busInfo;
+    bool operator==(const V4l2DeviceIdentity&) const = default;
+};
+
+// Video nodes are named video<N> in the node folder; at most this many are
+// looked at.
+constexpr int kMaxV4l2Nodes = 256;
+
+// Finds V4L2 capture devices by their identity among the video nodes of a
+// folder (/dev).
+class V4l2DeviceFinder {
+public:
+    // The system's devices under /dev.
+    V4l2DeviceFinder();
+    V4l2DeviceFinder(std::shared_ptr<V4l2FileLayer> layer, std::filesystem::path nodeFolder);
+
+    // The identity of the video capture device at node; nullopt when the
+    // node cannot be opened, does not answer VIDIOC_QUERYCAP or captures no
+    // video.
+    std::optional<V4l2DeviceIdentity> identify(const std::string& node) const;
+    // The node of the device: savedNode while it is still that device,
+    // otherwise the first video node, in number order, with that identity;
+    // nullopt when the device is not connected.
+    std::optional<std::string> find(const V4l2DeviceIdentity& identity,
+                                    const std::string& savedNode) const;
+
+private:
+    std::shared_ptr<V4l2FileLayer> layer_;
+    std::filesystem::path nodeFolder_;
+};
 
 } // namespace qeltv

@@ -1,5 +1,6 @@
 #include "capture/GraphPersistence.h"
 
+#include "capture/Devices.h"
 #include "capture/FilterGraph.h"
 #include "capture/TunerState.h"
 
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <unistd.h>
 #include <vector>
@@ -16,6 +18,14 @@ namespace qeltv {
 namespace {
 
 constexpr const char* kEndLine = "end";
+constexpr const char* kV4l2MonikerPrefix = "v4l2:";
+// A filter line: kind, name, moniker, and for a V4L2 device card and bus info.
+constexpr std::size_t kFilterFields = 3;
+constexpr std::size_t kIdentifiedFilterFields = 5;
+// Bytes read from a graph file at a time.
+constexpr std::size_t kReadChunkSize = 4096;
+
+using GraphLines = std::vector<std::vector<std::string>>;
 
 std::string Escape(const std::string& field) {
     std::string out;
@@ -141,11 +151,23 @@ long ParseLong(int line, const std::string& text) {
 } // namespace
 
 std::string SerializeGraph(const FilterGraph& graph) {
+    return SerializeGraph(graph, V4l2DeviceFinder());
+}
+
+std::string SerializeGraph(const FilterGraph& graph, const V4l2DeviceFinder& devices) {
     std::ostringstream out;
     out << kGraphFileMagic << ' ' << kGraphFileVersion << '\n';
     const std::vector<Filter*> filters = graph.filters();
-    for (Filter* filter : filters)
-        WriteLine(out, {"filter", filter->name(), filter->moniker()});
+    for (Filter* filter : filters) {
+        const std::string& moniker = filter->moniker();
+        std::optional<V4l2DeviceIdentity> identity;
+        if (moniker.rfind(kV4l2MonikerPrefix, 0) == 0)
+            identity = devices.identify(moniker.substr(std::strlen(kV4l2MonikerPrefix)));
+        if (identity && !identity->card.empty())
+            WriteLine(out, {"filter", filter->name(), moniker, identity->card, identity->busInfo});
+        else // not identified: found by node, as files always were
+            WriteLine(out, {"filter", filter->name(), moniker});
+    }
     for (Filter* filter : filters) {
         if (GstElement* configurable = filter->configurable()) {
             for (const auto& [name, value] : ChangedProperties(configurable))
@@ -195,13 +217,13 @@ std::string SerializeGraph(const FilterGraph& graph) {
     return out.str();
 }
 
-void LoadGraph(FilterGraph& graph, const std::string& text) {
-    if (!graph.IsActive())
-        throw CaptureError("graph file: the filter graph is not active", status::E_POINTER);
+namespace {
+
+// Splits and unescapes every line and checks the header and the end line.
+GraphLines ParseGraphLines(const std::string& text) {
     if (text.size() > kMaxGraphFileSize)
         Invalid(1, "larger than a graph file can be");
-    // Split and unescape every line before anything is built.
-    std::vector<std::vector<std::string>> lines;
+    GraphLines lines;
     std::size_t start = 0;
     while (start < text.size()) {
         const std::size_t end = text.find('\n', start);
@@ -235,6 +257,57 @@ void LoadGraph(FilterGraph& graph, const std::string& text) {
         Invalid(1, "unknown version " + header.substr(magic.size()));
     if (lines.back().size() != 1 || lines.back()[0] != kEndLine)
         Invalid(static_cast<int>(lines.size()), "the file is truncated (no end line)");
+    return lines;
+}
+
+// Names each identified V4L2 device by the node it has now.
+void LocateDeviceLines(GraphLines& lines, const V4l2DeviceFinder& devices) {
+    for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+        std::vector<std::string>& f = lines[i];
+        if (f[0] != "filter" || f.size() != kIdentifiedFilterFields ||
+            f[2].rfind(kV4l2MonikerPrefix, 0) != 0)
+            continue;
+        const std::string savedNode = f[2].substr(std::strlen(kV4l2MonikerPrefix));
+        const std::optional<std::string> node = devices.find({f[3], f[4]}, savedNode);
+        if (!node)
+            throw DeviceMissingError(static_cast<int>(i) + 1, f[1], f[3], f[4], savedNode);
+        f[2] = kV4l2MonikerPrefix + *node;
+    }
+}
+
+} // namespace
+
+DeviceMissingError::DeviceMissingError(int line, const std::string& filter, const std::string& card,
+                                       const std::string& busInfo, const std::string& node)
+    : CaptureError("graph file line " + std::to_string(line) + ": the device " + card + " (" +
+                       busInfo + ") of " + filter + ", last at " + node + ", is not connected",
+                   status::E_NOTFOUND),
+      card_(card), busInfo_(busInfo), node_(node) {}
+
+std::string LocateDevices(const std::string& text, const V4l2DeviceFinder& devices) {
+    GraphLines lines = ParseGraphLines(text);
+    LocateDeviceLines(lines, devices);
+    std::ostringstream out;
+    for (const std::vector<std::string>& fields : lines) {
+        bool first = true;
+        for (const std::string& field : fields) {
+            out << (first ? "" : "\t") << Escape(field);
+            first = false;
+        }
+        out << '\n';
+    }
+    return out.str();
+}
+
+void LoadGraph(FilterGraph& graph, const std::string& text) {
+    LoadGraph(graph, text, V4l2DeviceFinder());
+}
+
+void LoadGraph(FilterGraph& graph, const std::string& text, const V4l2DeviceFinder& devices) {
+    if (!graph.IsActive())
+        throw CaptureError("graph file: the filter graph is not active", status::E_POINTER);
+    GraphLines lines = ParseGraphLines(text);
+    LocateDeviceLines(lines, devices);
 
     std::vector<Filter*> added;
     int lineNumber = 1;
@@ -260,7 +333,12 @@ void LoadGraph(FilterGraph& graph, const std::string& text) {
             const std::vector<std::string>& f = lines[i];
             const std::string& kind = f[0];
             if (kind == "filter") {
-                expect(f, 3);
+                if (f.size() == kIdentifiedFilterFields) {
+                    if (f[2].rfind(kV4l2MonikerPrefix, 0) != 0)
+                        Invalid(lineNumber, "only a V4L2 device is identified: " + f[1]);
+                } else {
+                    expect(f, kFilterFields);
+                }
                 if (graph.FindFilterByName(f[1]))
                     Invalid(lineNumber, "a filter named " + f[1] + " is already in the graph");
                 std::shared_ptr<Filter> filter;
@@ -354,15 +432,24 @@ void FilterGraph::Save(std::ostream& out) const {
     out << SerializeGraph(*this);
 }
 
-void FilterGraph::Load(std::istream& in) {
+namespace {
+
+// Reads a whole graph file, refusing one longer than a graph file can be.
+std::string ReadGraphText(std::istream& in) {
     std::string text;
-    char buffer[4096];
+    char buffer[kReadChunkSize];
     while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
         text.append(buffer, static_cast<std::size_t>(in.gcount()));
         if (text.size() > kMaxGraphFileSize)
             Invalid(1, "larger than a graph file can be");
     }
-    LoadGraph(*this, text);
+    return text;
+}
+
+} // namespace
+
+void FilterGraph::Load(std::istream& in) {
+    LoadGraph(*this, ReadGraphText(in));
 }
 
 void SaveGraphFile(const FilterGraph& graph, const std::filesystem::path& file) {
@@ -394,11 +481,16 @@ void SaveGraphFile(const FilterGraph& graph, const std::filesystem::path& file) 
 }
 
 void LoadGraphFile(FilterGraph& graph, const std::filesystem::path& file) {
+    LoadGraphFile(graph, file, V4l2DeviceFinder());
+}
+
+void LoadGraphFile(FilterGraph& graph, const std::filesystem::path& file,
+                   const V4l2DeviceFinder& devices) {
     std::ifstream in(file, std::ios::binary);
     if (!in)
         throw CaptureError("open " + file.string() + ": " + std::strerror(errno),
                            status::E_NOTFOUND);
-    graph.Load(in);
+    LoadGraph(graph, ReadGraphText(in), devices);
 }
 
 } // namespace qeltv

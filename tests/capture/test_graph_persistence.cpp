@@ -1,5 +1,6 @@
 // The graph file: a saved graph loads back into the same graph (same bytes
-// when saved again), and every kind of damaged file is refused whole.
+// when saved again), every kind of damaged file is refused whole, and a V4L2
+// device is found again under a new node or reported as not connected.
 #include "capture/Devices.h"
 #include "capture/GraphPersistence.h"
 #include "capture/TunerState.h"
@@ -7,7 +8,10 @@
 #include "capture/VirtualSources.h"
 #include "test_graph_support.h"
 
+#include <cstring>
 #include <fstream>
+#include <linux/videodev2.h>
+#include <map>
 
 namespace qeltv {
 namespace {
@@ -170,6 +174,150 @@ TEST_F(PersistenceTest, MissingFileIsNotFound) {
         EXPECT_EQ(std::string(e.what()),
                   "open " + path("absent.dat") + ": No such file or directory ($80070002).");
     }
+}
+
+// Video nodes as the kernel answers VIDIOC_QUERYCAP for them, by path.
+class FakeVideoNodes : public V4l2FileLayer {
+public:
+    struct Device {
+        std::string card;
+        std::string busInfo;
+        std::uint32_t deviceCaps;
+    };
+
+    int open(const std::string& path, int& error) override {
+        if (devices.count(path) == 0) {
+            error = ENOENT;
+            return -1;
+        }
+        opened_.push_back(path);
+        return kFirstFd + static_cast<int>(opened_.size()) - 1;
+    }
+    void close(int) override {}
+    int ioctl(int fd, unsigned long request, void* argument) override {
+        if (request != VIDIOC_QUERYCAP)
+            return ENOTTY;
+        const Device& device = devices.at(opened_.at(static_cast<std::size_t>(fd - kFirstFd)));
+        auto* capability = static_cast<v4l2_capability*>(argument);
+        std::strncpy(reinterpret_cast<char*>(capability->card), device.card.c_str(),
+                     sizeof capability->card - 1);
+        std::strncpy(reinterpret_cast<char*>(capability->bus_info), device.busInfo.c_str(),
+                     sizeof capability->bus_info - 1);
+        capability->capabilities = device.deviceCaps | V4L2_CAP_DEVICE_CAPS;
+        capability->device_caps = device.deviceCaps;
+        return 0;
+    }
+
+    std::map<std::string, Device> devices;
+
+private:
+    static constexpr int kFirstFd = 20;
+    std::vector<std::string> opened_;
+};
+
+const FakeVideoNodes::Device kTvCard{"Fake TV Card", "PCI:0000:03:00.0", V4L2_CAP_VIDEO_CAPTURE};
+const FakeVideoNodes::Device kTvCardMetadata{"Fake TV Card", "PCI:0000:03:00.0",
+                                             V4L2_CAP_META_CAPTURE};
+const FakeVideoNodes::Device kWebcam{"Webcam", "usb-0000:00:14.0-1", V4L2_CAP_VIDEO_CAPTURE};
+
+class DeviceIdentityTest : public PersistenceTest {
+protected:
+    void SetUp() override {
+        PersistenceTest::SetUp();
+        nodeFolder = path("dev");
+        std::filesystem::create_directory(nodeFolder);
+        // Only names matter to the search; the fake answers for the nodes.
+        for (const char* name : {"video0", "video1", "video3", "video12", "vbi0", "videox"})
+            std::ofstream(nodeFolder + "/" + name).flush();
+        nodes = std::make_shared<FakeVideoNodes>();
+    }
+    std::string node(const char* name) const { return nodeFolder + "/" + name; }
+    V4l2DeviceFinder finder() const { return V4l2DeviceFinder(nodes, nodeFolder); }
+
+    // The TV card at video3 beside a webcam, as the graph was saved.
+    std::string SaveWithTvCardAtVideo3() {
+        nodes->devices = {{node("video0"), kWebcam}, {node("video3"), kTvCard}};
+        // Bare bins: only the filter lines are of interest here.
+        graph->addFilter(
+            std::make_shared<Filter>(gst_bin_new(nullptr), "filterAudioCompression", kPcmMoniker));
+        graph->addFilter(std::make_shared<Filter>(gst_bin_new(nullptr), "filterVideoCap",
+                                                  "v4l2:" + node("video3")));
+        return SerializeGraph(*graph, finder());
+    }
+
+    std::string nodeFolder;
+    std::shared_ptr<FakeVideoNodes> nodes;
+};
+
+// Guards restarts after the numbering changed: the saved node now opens the
+// webcam, the card's metadata node comes first, and the card is found at
+// its capture node. A file without identities still loads by node.
+TEST_F(DeviceIdentityTest, SavedDeviceIsFoundUnderItsNewNode) {
+    const std::string saved = SaveWithTvCardAtVideo3();
+    EXPECT_EQ(saved, "qeltv-graph 1\n"
+                     "filter\tfilterAudioCompression\tpcm:\n"
+                     "filter\tfilterVideoCap\tv4l2:" +
+                         node("video3") +
+                         "\tFake TV Card\tPCI:0000:03:00.0\n"
+                         "end\n");
+    EXPECT_EQ(LocateDevices(saved, finder()), saved);
+
+    nodes->devices = {{node("video0"), kTvCardMetadata},
+                      {node("video1"), kWebcam},
+                      {node("video3"), kWebcam},
+                      {node("video12"), kTvCard}};
+    std::string moved = saved;
+    moved.replace(moved.find(node("video3")), node("video3").size(), node("video12"));
+    EXPECT_EQ(LocateDevices(saved, finder()), moved);
+
+    const std::string oldFile =
+        "qeltv-graph 1\nfilter\tfilterVideoCap\tv4l2:" + node("video3") + "\nend\n";
+    EXPECT_EQ(LocateDevices(oldFile, finder()), oldFile);
+}
+
+// Guards start-up without the card: that is no damaged file (which the
+// program deletes), but an error of its own naming the device, and nothing
+// of the file is built.
+TEST_F(DeviceIdentityTest, GoneDeviceIsReportedApartFromCorruptedData) {
+    const std::string saved = SaveWithTvCardAtVideo3();
+    graph->Deactivate();
+    graph->Activate();
+    nodes->devices = {{node("video0"), kWebcam}, {node("video1"), kTvCardMetadata}};
+    try {
+        LoadGraph(*graph, saved, finder());
+        FAIL() << "the load did not notice the missing device";
+    } catch (const DeviceMissingError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "graph file line 3: the device Fake TV Card (PCI:0000:03:00.0) of "
+                  "filterVideoCap, last at " +
+                      node("video3") + ", is not connected ($80070002).");
+        EXPECT_EQ(e.status(), status::E_NOTFOUND);
+        EXPECT_EQ(e.card(), "Fake TV Card");
+        EXPECT_EQ(e.node(), node("video3"));
+    }
+    EXPECT_TRUE(graph->filters().empty());
+    EXPECT_THROW(LocateDevices(saved, finder()), DeviceMissingError);
+
+    // The file loads again once the card is back, under whatever node.
+    nodes->devices[node("video12")] = kTvCard;
+    EXPECT_NE(LocateDevices(saved, finder()).find("v4l2:" + node("video12") + "\t"),
+              std::string::npos);
+}
+
+// A file that does not parse stays corrupted data, device or no device.
+TEST_F(DeviceIdentityTest, DamagedFilesWithDevicesAreStillCorrupted) {
+    const std::string saved = SaveWithTvCardAtVideo3();
+    nodes->devices.clear();
+    EXPECT_NE(LoadError(saved.substr(0, saved.size() - 2)).find(": the file is truncated"),
+              std::string::npos);
+    EXPECT_EQ(
+        LoadError("qeltv-graph 1\nfilter\tx\tv4l2:" + node("video3") + "\tFake TV Card\nend\n"),
+        "graph file line 2: filter takes 2 fields ($8004022E).");
+    EXPECT_EQ(LoadError("qeltv-graph 1\nfilter\tx\tvirtual:tvcard\tFake TV Card\tPCI:1\nend\n"),
+              "graph file line 2: only a V4L2 device is identified: x ($8004022E).");
+    EXPECT_EQ(
+        LoadError("qeltv-graph 1\nfilter\tx\tv4l2:" + node("video3") + "\tFake\\q\tPCI:1\nend\n"),
+        "graph file line 2: a field has a bad escape ($8004022E).");
 }
 
 } // namespace
