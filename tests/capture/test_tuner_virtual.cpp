@@ -174,8 +174,10 @@ TEST_F(TunerVirtualCard, RoutingOtherInputsGivesSnowAndSilence) {
     ASSERT_NE(card_.received(), nullptr);
     ASSERT_NE(card_.receivedAudio(), nullptr);
 
-    // A refused route tells no listener.
+    // Refused routes tell no listener.
+    EXPECT_EQ(crossbar.CanRoute(0, 3), status::S_FALSE);
     EXPECT_EQ(crossbar.Route(0, 4), status::E_INVALIDARG);
+    EXPECT_EQ(crossbar.Route(2, 0), status::E_INVALIDARG);
     EXPECT_EQ(calls, 0);
 
     ASSERT_EQ(crossbar.Route(0, 1), status::S_OK);
