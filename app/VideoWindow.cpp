@@ -5,20 +5,21 @@
 #include <QEvent>
 #include <QPainter>
 
+#include <memory>
+
 namespace qeltv {
 
 namespace {
 
 // A mapped frame that lives as long as the QImage painted from it.
 struct MappedFrame {
-    GstSample* sample;
-    GstVideoFrame frame;
+    GstOwned<GstSample> sample;
+    GstVideoFrame frame{};
 };
 
 void ReleaseMappedFrame(void* data) {
     auto* mapped = static_cast<MappedFrame*>(data);
     gst_video_frame_unmap(&mapped->frame);
-    gst_sample_unref(mapped->sample);
     delete mapped;
 }
 
@@ -44,23 +45,22 @@ VideoWindow::~VideoWindow() {
 }
 
 void VideoWindow::takeFrame() {
-    GstSample* sample = renderer_.takeSample();
-    if (!sample)
+    auto mapped = std::make_unique<MappedFrame>();
+    mapped->sample = renderer_.takeSample();
+    if (!mapped->sample)
         return;
     GstVideoInfo info;
-    GstCaps* caps = gst_sample_get_caps(sample);
-    GstBuffer* buffer = gst_sample_get_buffer(sample);
-    auto* mapped = new MappedFrame{sample, {}};
+    GstCaps* caps = gst_sample_get_caps(mapped->sample.get());
+    GstBuffer* buffer = gst_sample_get_buffer(mapped->sample.get());
     if (!caps || !buffer || !gst_video_info_from_caps(&info, caps) ||
-        !gst_video_frame_map(&mapped->frame, &info, buffer, GST_MAP_READ)) {
-        gst_sample_unref(sample);
-        delete mapped;
+        !gst_video_frame_map(&mapped->frame, &info, buffer, GST_MAP_READ))
         return;
-    }
-    frame_ = QImage(static_cast<const uchar*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped->frame, 0)),
-                    GST_VIDEO_FRAME_WIDTH(&mapped->frame), GST_VIDEO_FRAME_HEIGHT(&mapped->frame),
-                    GST_VIDEO_FRAME_PLANE_STRIDE(&mapped->frame, 0), QImage::Format_RGB32,
-                    ReleaseMappedFrame, mapped);
+    // The image keeps the mapping until Qt lets go of the picture.
+    MappedFrame* frame = mapped.release();
+    frame_ = QImage(static_cast<const uchar*>(GST_VIDEO_FRAME_PLANE_DATA(&frame->frame, 0)),
+                    GST_VIDEO_FRAME_WIDTH(&frame->frame), GST_VIDEO_FRAME_HEIGHT(&frame->frame),
+                    GST_VIDEO_FRAME_PLANE_STRIDE(&frame->frame, 0), QImage::Format_RGB32,
+                    ReleaseMappedFrame, frame);
     ++framesShown_;
     update();
     emit frameShown();

@@ -14,11 +14,10 @@ constexpr guint kRendererQueueFrames = 2;
 constexpr int kLeakyDownstream = 2;
 
 GstFlowReturn OnNewSample(GstAppSink* sink, gpointer held) {
-    GstSample* sample = gst_app_sink_pull_sample(sink);
+    const auto sample = GstOwned<GstSample>::adopt(gst_app_sink_pull_sample(sink));
     if (!sample)
         return GST_FLOW_EOS;
-    (*static_cast<std::shared_ptr<FrameSlot>*>(held))->put(sample);
-    gst_sample_unref(sample);
+    (*static_cast<std::shared_ptr<FrameSlot>*>(held))->put(sample.get());
     return GST_FLOW_OK;
 }
 
@@ -28,28 +27,19 @@ void ReleaseSlot(gpointer held) {
 
 } // namespace
 
-FrameSlot::~FrameSlot() {
-    if (sample_)
-        gst_sample_unref(sample_);
-}
-
 void FrameSlot::put(GstSample* sample) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (sample_)
-        gst_sample_unref(sample_);
-    sample_ = gst_sample_ref(sample);
+    sample_ = GstOwned<GstSample>::ref(sample);
     if (!pending_ && notifier_) {
         pending_ = true;
         notifier_();
     }
 }
 
-GstSample* FrameSlot::take() {
+GstOwned<GstSample> FrameSlot::take() {
     std::lock_guard<std::mutex> lock(mutex_);
-    GstSample* sample = sample_;
-    sample_ = nullptr;
     pending_ = false;
-    return sample;
+    return std::move(sample_);
 }
 
 void FrameSlot::setNotifier(std::function<void()> notifier) {
@@ -79,9 +69,8 @@ VideoRendererFilter::VideoRendererFilter(const std::string& name)
     gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, held, ReleaseSlot);
     gst_bin_add_many(GST_BIN(element()), queue, convert, sink, nullptr);
     gst_element_link_many(queue, convert, sink, nullptr);
-    GstPad* target = gst_element_get_static_pad(queue, "sink");
-    GstPad* ghost = gst_ghost_pad_new("Input0", target);
-    gst_object_unref(target);
+    const auto target = GstOwned<GstPad>::adopt(gst_element_get_static_pad(queue, "sink"));
+    GstPad* ghost = gst_ghost_pad_new("Input0", target.get());
     gst_pad_set_active(ghost, TRUE);
     gst_element_add_pad(element(), ghost);
     addPin("Input0", PinDirection::Input, MediaKind::Video, ghost);
@@ -123,9 +112,9 @@ VideoRendererFilter* VideoRenderer::renderer() const {
     return dynamic_cast<VideoRendererFilter*>(filterOrNull());
 }
 
-GstSample* VideoRenderer::takeSample() {
+GstOwned<GstSample> VideoRenderer::takeSample() {
     VideoRendererFilter* current = renderer();
-    return current ? current->slot()->take() : nullptr;
+    return current ? current->slot()->take() : GstOwned<GstSample>();
 }
 
 void VideoRenderer::setKeepAspectRatio(bool keep) {

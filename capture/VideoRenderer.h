@@ -6,6 +6,7 @@
 #pragma once
 
 #include "capture/FilterObject.h"
+#include "capture/GstRef.h"
 
 #include <QObject>
 
@@ -20,18 +21,17 @@ constexpr const char* kVideoRendererMoniker = "qeltv:videorenderer";
 // The newest frame, handed from a streaming thread to the GUI thread.
 class FrameSlot {
 public:
-    ~FrameSlot();
-    // Streaming thread: keeps the sample (a new reference) and, unless a
-    // call is already pending, runs the notifier.
+    // Streaming thread: keeps a reference of its own to the sample and,
+    // unless a call is already pending, runs the notifier.
     void put(GstSample* sample);
-    // GUI thread: the newest sample (caller unrefs), nullptr when none.
-    GstSample* take();
+    // GUI thread: the newest sample, empty when none.
+    GstOwned<GstSample> take();
     // Set by the object that takes the frames; cleared before it goes.
     void setNotifier(std::function<void()> notifier);
 
 private:
     std::mutex mutex_;
-    GstSample* sample_ = nullptr;
+    GstOwned<GstSample> sample_;
     bool pending_ = false;
     std::function<void()> notifier_;
 };
@@ -68,9 +68,9 @@ public:
     // Whether the current renderer letterboxes its picture.
     bool letterbox() const;
 
-    // GUI thread: the newest frame not yet taken (caller unrefs), nullptr
-    // when there is none or no renderer.
-    GstSample* takeSample();
+    // GUI thread: the newest frame not yet taken, empty when there is none
+    // or no renderer.
+    GstOwned<GstSample> takeSample();
 
 signals:
     // A new frame waits in the slot (emitted on the GUI thread).
