@@ -7,6 +7,7 @@
 #include "capture/Devices.h"
 #include "capture/FilterGraph.h"
 #include "capture/FilterObject.h"
+#include "capture/GstRef.h"
 #include "capture/VirtualSources.h"
 #include "capture/VirtualTvCard.h"
 #include "settings/AutoTuneStore.h"
@@ -17,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -32,37 +34,69 @@ constexpr int kWidth = 720;
 constexpr int kHeight = 576;
 constexpr int kFramesPerSecond = 25;
 constexpr std::int64_t kFrameDuration = 400000;
+constexpr GstClockTime kFrameDuration_ns = GST_SECOND / kFramesPerSecond;
+constexpr GstClockTime kReadTimeout_ns = 120 * GST_SECOND;
+
+// The frames a source delivered, by their timestamps: from the first to the
+// last, one every frame duration. A frame the source skipped or something
+// downstream dropped leaves a gap that counts.
+struct DeliveredFrames {
+    GstClockTime first_ns = GST_CLOCK_TIME_NONE;
+    GstClockTime last_ns = GST_CLOCK_TIME_NONE;
+
+    void add(GstClockTime pts_ns) {
+        if (!GST_CLOCK_TIME_IS_VALID(pts_ns))
+            return;
+        if (!GST_CLOCK_TIME_IS_VALID(first_ns))
+            first_ns = pts_ns;
+        last_ns = pts_ns;
+    }
+    long expected() const {
+        if (!GST_CLOCK_TIME_IS_VALID(first_ns))
+            return 0;
+        return static_cast<long>((last_ns - first_ns + kFrameDuration_ns / 2) / kFrameDuration_ns) +
+               1;
+    }
+};
+
+// The bare pipeline's videotestsrc stamps frame n at n frame durations and
+// stops after num-buffers: its first and last timestamps are known.
+DeliveredFrames BareDelivered(long numBuffers) {
+    DeliveredFrames frames;
+    frames.add(0);
+    frames.add(static_cast<GstClockTime>(numBuffers - 1) * kFrameDuration_ns);
+    return frames;
+}
 
 // The video frames in an AVI file, counted by demuxing it.
 long CountVideoFrames(const std::string& file) {
-    GError* error = nullptr;
+    qeltv::GstOwned<GError> error;
     const std::string description = "filesrc location=\"" + file +
                                     "\" ! avidemux name=d d.video_0 ! fakesink name=s "
                                     "signal-handoffs=true sync=false";
-    GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
+    const auto pipeline =
+        qeltv::GstOwned<GstElement>::sink(gst_parse_launch(description.c_str(), error.out()));
     if (!pipeline) {
         std::fprintf(stderr, "cannot read %s: %s\n", file.c_str(), error ? error->message : "");
         return -1;
     }
     long frames = 0;
-    GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "s");
-    g_signal_connect(sink, "handoff",
+    const auto sink =
+        qeltv::GstOwned<GstElement>::adopt(gst_bin_get_by_name(GST_BIN(pipeline.get()), "s"));
+    g_signal_connect(sink.get(), "handoff",
                      G_CALLBACK(+[](GstElement*, GstBuffer*, GstPad*, gpointer count) {
                          ++*static_cast<long*>(count);
                      }),
                      &frames);
-    gst_object_unref(sink);
-    gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    GstBus* bus = gst_element_get_bus(pipeline);
-    GstMessage* msg = gst_bus_timed_pop_filtered(
-        bus, 120 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-    if (msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR)
+    gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+    const auto bus = qeltv::GstOwned<GstBus>::adopt(gst_element_get_bus(pipeline.get()));
+    const auto msg = qeltv::GstOwned<GstMessage>::adopt(gst_bus_timed_pop_filtered(
+        bus.get(), kReadTimeout_ns, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+    if (!msg || GST_MESSAGE_TYPE(msg.get()) == GST_MESSAGE_ERROR) {
+        std::fprintf(stderr, "cannot read %s to its end\n", file.c_str());
         frames = -1;
-    if (msg)
-        gst_message_unref(msg);
-    gst_object_unref(bus);
-    gst_element_set_state(pipeline, GST_STATE_NULL);
-    gst_object_unref(pipeline);
+    }
+    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
     return frames;
 }
 
@@ -121,6 +155,17 @@ int main(int argc, char** argv) {
     out.filter().SetFileName(layerFile);
     qeltv::Pin* capture = qeltv::FilterGraph::FindPinByName(videoCap.filter(), "Capture");
     capture->SetFormat(qeltv::VideoFormat(qeltv::subtype::YUY2, kWidth, kHeight, kFrameDuration));
+    // What the capture pin delivers, seen on the streaming thread; read
+    // once the graph has stopped.
+    DeliveredFrames layerDelivered;
+    gst_pad_add_probe(
+        capture->pad(), GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo* info, gpointer frames) {
+            static_cast<DeliveredFrames*>(frames)->add(
+                GST_BUFFER_PTS(GST_PAD_PROBE_INFO_BUFFER(info)));
+            return GST_PAD_PROBE_OK;
+        },
+        &layerDelivered, nullptr);
     using qeltv::MediaKind;
     using qeltv::PinCategory;
     graph.RenderStream(PinCategory::Capture, MediaKind::Video, &videoCap.filter(),
@@ -139,13 +184,21 @@ int main(int argc, char** argv) {
 
     std::printf("duration: %d s, %dx%d at 25 fps, video encoder %s, PCM audio\n", duration_s,
                 kWidth, kHeight, encoder.c_str());
-    std::printf("bare gst-launch-1.0: %.2f CPU s in %.1f s, %ld of %ld frames written\n", bareCpu,
-                bareWall, CountVideoFrames(bareFile), expected);
-    // The layer records until it is stopped: it is expected to hold a
-    // frame for every 40 ms it ran.
-    const long layerExpected = static_cast<long>(layerWall * kFramesPerSecond);
-    std::printf("capture layer:       %.2f CPU s in %.1f s, %ld of %ld frames written%s\n",
-                layerCpu, layerWall, CountVideoFrames(layerFile), layerExpected,
+    // Both sides expect a frame for every frame duration from their source's
+    // first to its last timestamp; wall time would also count the start-up
+    // and the encoder's drain at end of stream.
+    const long bareExpected = BareDelivered(expected).expected();
+    const long bareWritten = CountVideoFrames(bareFile);
+    std::printf("bare gst-launch-1.0: %.2f CPU s in %.1f s, %ld of %ld frames written, "
+                "%ld lost\n",
+                bareCpu, bareWall, bareWritten, bareExpected,
+                std::max(0L, bareExpected - bareWritten));
+    const long layerExpected = layerDelivered.expected();
+    const long layerWritten = CountVideoFrames(layerFile);
+    std::printf("capture layer:       %.2f CPU s in %.1f s, %ld of %ld frames written, "
+                "%ld lost%s\n",
+                layerCpu, layerWall, layerWritten, layerExpected,
+                std::max(0L, layerExpected - layerWritten),
                 ended ? "" : " (end of stream not reached in time)");
     std::printf("ratio layer/bare:    %.2f\n", bareCpu > 0 ? layerCpu / bareCpu : 0.0);
     return 0;
