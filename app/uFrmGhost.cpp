@@ -2,6 +2,9 @@
 
 #include "app/Logging.h"
 
+#include <QDeadlineTimer>
+#include <QThread>
+
 namespace qeltv {
 
 TfrmGhost::TfrmGhost(const std::filesystem::path& socketPath, long channel) {
@@ -13,7 +16,20 @@ TfrmGhost::~TfrmGhost() {
 }
 
 void TfrmGhost::FormCreate(const std::filesystem::path& socketPath, long channel) {
-    found_ = client_.connect(socketPath);
+    // The lock is held, so a first instance exists; until it listens, the
+    // socket is missing (or left over from a crash) and refuses.
+    const QDeadlineTimer deadline(kWaitForFirstInstance_ms);
+    bool announced = false;
+    while (true) {
+        found_ = client_.connect(socketPath, int(deadline.remainingTime()));
+        if (found_ || deadline.hasExpired())
+            break;
+        if (!announced) {
+            qCDebug(lcApp) << "relay: the first instance does not listen yet; waiting";
+            announced = true;
+        }
+        QThread::msleep(kRetryInterval_ms);
+    }
     qCDebug(lcApp) << "relay: first instance found:" << found_;
     if (found_)
         client_.send({CommandKind::StartRec, channel});

@@ -25,6 +25,15 @@ public:
                                                         QFileDevice::ExeOwner);
     }
     QString path(const QString& sub) const { return dir_.path() + "/" + sub; }
+    // The program's runtime folder, made ahead of the program (private, as
+    // the program requires).
+    QString makeRuntimeDir() const {
+        const QString runtime = path("run") + "/qeltv";
+        QDir().mkpath(runtime);
+        QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                           QFileDevice::ExeOwner);
+        return runtime;
+    }
     std::filesystem::path userStore() const {
         return (path("config") + "/qeltv/HKEY_CURRENT_USER.reg").toStdString();
     }
@@ -53,8 +62,12 @@ private:
 
 class ProgramRun {
 public:
-    ProgramRun(const Home& home, const QStringList& arguments) {
-        process_.setProcessEnvironment(home.environment());
+    ProgramRun(const Home& home, const QStringList& arguments)
+        : ProgramRun(home.environment(), arguments) {}
+    // With an environment of the test's own making (usually a Home's with
+    // some variables changed).
+    ProgramRun(const QProcessEnvironment& environment, const QStringList& arguments) {
+        process_.setProcessEnvironment(environment);
         process_.start(QELTV_BINARY, arguments);
         process_.waitForStarted(5000);
     }

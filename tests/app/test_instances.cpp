@@ -3,9 +3,13 @@
 #include "tests/app/ProgramRun.h"
 #include "tests/settings/TempDir.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace qeltv;
@@ -97,15 +101,16 @@ TEST(Instances, FirstInstanceWithArgumentAndSettingsAtClose) {
 
 TEST(Instances, RelayWithoutFirstInstanceAndStaleSocket) {
     Home home;
-    QDir().mkpath(home.path("run") + "/qeltv");
+    home.makeRuntimeDir();
     const QString lockPath = home.path("run") + "/qeltv/QELTV.lock";
     {
-        // The lock is held but nobody answers: the relay ends at once.
+        // The lock is held but nobody answers: the relay ends once it has
+        // waited for a first instance that might still be starting.
         int fd = ::open(lockPath.toLocal8Bit().constData(), O_RDWR | O_CREAT, 0600);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(::flock(fd, LOCK_EX), 0);
         ProgramRun orphan(home, {"4"});
-        EXPECT_EQ(orphan.waitForExit(5000), 0);
+        EXPECT_EQ(orphan.waitForExit(), 0);
         EXPECT_TRUE(orphan.log().contains("relay: first instance found: false"));
         ::close(fd);
     }
@@ -140,4 +145,68 @@ TEST(Instances, RelayWithoutFirstInstanceAndStaleSocket) {
     EXPECT_TRUE(next.waitForLog("first instance, window shown"));
     EXPECT_TRUE(next.log().contains("interrupted recording kept as"));
     EXPECT_EQ(home.recordings().size(), 2u);
+}
+
+namespace {
+// Reads one line (without its end) from a socket, waiting at most
+// `timeout_ms` for it; empty when none came.
+std::string ReadLine(int fd, int timeout_ms) {
+    std::string line;
+    QDeadlineTimer deadline(timeout_ms);
+    while (!deadline.hasExpired()) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, int(deadline.remainingTime())) <= 0)
+            break;
+        char c = 0;
+        if (::read(fd, &c, 1) != 1)
+            break;
+        if (c == '\n')
+            return line;
+        line += c;
+    }
+    return {};
+}
+} // namespace
+
+// The first instance takes the lock before it listens on the socket. A relay
+// that comes in between (a scheduled start while the desktop instance is
+// still starting) waits for the socket instead of dropping its command.
+TEST(Instances, RelayWaitsForAFirstInstanceThatIsStillStarting) {
+    constexpr int kWait_ms = 15000;
+    Home home;
+    const QString runtime = home.makeRuntimeDir();
+    // This test stands in for the starting first instance: the lock is
+    // held, the socket comes later.
+    int lockFd = ::open((runtime + "/QELTV.lock").toLocal8Bit().constData(),
+                        O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(lockFd, 0);
+    ASSERT_EQ(::flock(lockFd, LOCK_EX), 0);
+
+    ProgramRun relay(home, {"4"});
+    ASSERT_TRUE(relay.waitForLog("relay: the first instance does not listen yet"))
+        << relay.log().toStdString();
+
+    const std::string socketPath = (runtime + "/QELTV.sock").toStdString();
+    int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(server, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    std::copy(socketPath.begin(), socketPath.end(), address.sun_path);
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(server, 1), 0);
+
+    pollfd incoming{server, POLLIN, 0};
+    ASSERT_EQ(::poll(&incoming, 1, kWait_ms), 1) << relay.log().toStdString();
+    int peer = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(ReadLine(peer, kWait_ms), "QelTVStartRec 4");
+    EXPECT_TRUE(relay.running());
+    relay.signal(SIGTERM);
+    EXPECT_EQ(ReadLine(peer, kWait_ms), "QelTVStopRec");
+    EXPECT_EQ(relay.waitForExit(), 0);
+    EXPECT_TRUE(relay.log().contains("relay: first instance found: true"));
+    ::close(peer);
+    ::close(server);
+    ::close(lockFd);
 }
