@@ -1,6 +1,10 @@
 // Process entry: the first instance runs the main window; a later instance
 // with an argument relays a recording command to it; a later instance
 // without one ends at once.
+//
+// Which of the three this process is, is decided under a core application,
+// without a display: a relay started by cron or over SSH needs none. Only the
+// first instance goes on to make the GUI application.
 #include "app/ErrorHandler.h"
 #include "app/Logging.h"
 #include "app/Paths.h"
@@ -12,61 +16,105 @@
 #include "app/uFrmMain.h"
 #include "app/uFrmSplash.h"
 
+#include <QCoreApplication>
+#include <cstdio>
 #include <memory>
+#include <optional>
+#include <stdexcept>
+#include <variant>
 
 using namespace qeltv;
 
-int main(int argc, char** argv) {
-    // 1.
-    QelApplication app(argc, argv);
-    QApplication::setApplicationName("qeltv");
-    QApplication::setApplicationDisplayName("qEL TV");
-    RegisterResources();
-    QApplication::setQuitOnLastWindowClosed(false);
-    const QStringList arguments = QApplication::arguments().mid(1);
-    const std::optional<long> channel = ChannelArgument(arguments);
+namespace {
 
-    // 2. Single-instance test.
-    const Paths paths = Paths::FromEnvironment();
+// The exit status of a start that could not go on (an unsafe runtime folder).
+constexpr int kExitRefused = 1;
+
+constexpr const char* kApplicationName = "qeltv";
+constexpr const char* kDisplayName = "qEL TV";
+
+// What a first instance takes from the decision into its GUI life.
+struct FirstInstance {
+    Paths paths;
+    std::optional<long> channel;
+    std::unique_ptr<InstanceLock> lock;
+};
+
+// Decides between first instance, relay and silent second instance. A relay
+// or a second instance runs to its end here and yields its exit status.
+std::variant<int, FirstInstance> Decide(int& argc, char** argv, SignalCloser& closer) {
+    QCoreApplication core(argc, argv);
+    QCoreApplication::setApplicationName(kApplicationName);
+    SignalCloser::Attachment signalDelivery(closer, SignalCloser::OnRequest::Signal);
+    const std::optional<long> channel = ChannelArgument(QCoreApplication::arguments().mid(1));
+
+    Paths paths = Paths::FromEnvironment();
     try {
         paths.createRuntimeDir();
     } catch (const std::exception& e) {
-        qCWarning(lcApp) << e.what();
+        // Without a private runtime folder neither the lock nor the command
+        // socket is safe: refuse rather than start exposed.
+        std::fprintf(stderr, "%s: %s\n", kApplicationName, e.what());
+        return kExitRefused;
     }
     auto lock = std::make_unique<InstanceLock>(paths.lockFile());
+    if (!lock->heldElsewhere())
+        return FirstInstance{std::move(paths), channel, std::move(lock)};
+
+    // A second instance without arguments tells nobody anything.
+    if (!channel)
+        return 0;
+    // The relay: posts the start now and the stop when it is asked to close.
+    auto ghost = std::make_unique<TfrmGhost>(paths.commandSocket(), *channel);
+    if (!ghost->foundMainWindow())
+        return 0;
+    QObject::connect(&closer, &SignalCloser::closeRequested, &core,
+                     [](int) { QCoreApplication::quit(); });
+    const int status = QCoreApplication::exec();
+    ghost.reset(); // posts the stop command
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // From here on a SIGTERM, SIGINT or SIGHUP is kept until it can be acted
+    // on; nothing that comes during the start-up is lost.
     SignalCloser closer;
 
-    if (lock->heldElsewhere()) {
-        // 3. A second instance without arguments tells nobody anything.
-        if (!channel)
-            return 0;
-        // 4. The relay.
-        auto ghost = std::make_unique<TfrmGhost>(paths.commandSocket(), *channel);
-        if (!ghost->foundMainWindow())
-            return 0;
-        QObject::connect(&closer, &SignalCloser::closeRequested, &app,
-                         [&](int) { QCoreApplication::quit(); });
-        const int status = QCoreApplication::exec();
-        ghost.reset(); // posts the stop command
-        return status;
-    }
+    auto decided = Decide(argc, argv, closer);
+    if (const int* status = std::get_if<int>(&decided))
+        return *status;
+    FirstInstance first = std::move(std::get<FirstInstance>(decided));
 
-    // 5. The first instance.
+    // The first instance. Qt allows one application object at a time: the
+    // core application of the decision is gone by now.
+    QelApplication app(argc, argv);
+    QApplication::setApplicationName(kApplicationName);
+    QApplication::setApplicationDisplayName(kDisplayName);
+    RegisterResources();
+    QApplication::setQuitOnLastWindowClosed(false);
+    SignalCloser::Attachment signalDelivery(closer, SignalCloser::OnRequest::CloseWindow);
+
     auto splash = std::make_unique<TfrmSplash>();
     splash->show();
     splash->repaint();
     QCoreApplication::processEvents();
     qCDebug(lcApp).noquote() << "splash:" << splash->versionLine();
-    TfrmMain window(paths, channel, std::move(lock), app);
-    new TfrmAbout(&window);
+    const std::optional<long> channel = first.channel;
+    auto window = std::make_unique<TfrmMain>(first.paths, channel, std::move(first.lock), app);
+    new TfrmAbout(window.get());
     splash.reset();
+    // A close requested during the start-up runs the shutdown sequence now;
+    // the start-up's own start command, still queued, is dropped with it.
+    closer.setWindow(window.get());
+    if (closer.requested()) {
+        qCDebug(lcApp) << "closed during the start-up";
+        return 0;
+    }
     // Started with an argument, the window stays hidden: only the tray icon.
     if (!channel)
-        window.show();
-    qCDebug(lcApp) << "first instance, window" << (window.isVisible() ? "shown" : "hidden");
-    QObject::connect(&closer, &SignalCloser::closeRequested, &window, [&](int signalNumber) {
-        qCDebug(lcApp) << "signal" << signalNumber << ": closing";
-        window.close();
-    });
+        window->show();
+    qCDebug(lcApp) << "first instance, window" << (window->isVisible() ? "shown" : "hidden");
     return QCoreApplication::exec();
 }
