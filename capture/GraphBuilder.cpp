@@ -1,6 +1,7 @@
 #include "capture/GraphBuilder.h"
 
 #include "capture/GraphPersistence.h"
+#include "capture/RecordingFile.h"
 #include "settings/Settings.h"
 
 #include <QFileInfo>
@@ -18,32 +19,6 @@ bool sameNameNoCase(const std::string& a, const std::string& b) {
     return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) == 0;
 }
 
-// Moves a finished recording to its final name without ever replacing a
-// file that is there already: a second recording in the same second, or a
-// name the user made, gets "_2", "_3", ... before the extension.
-std::filesystem::path MoveToUniqueName(const std::filesystem::path& from,
-                                       const std::filesystem::path& to, std::string& error) {
-    constexpr int kMaxAttempts = 1000;
-    const std::string stem = (to.parent_path() / to.stem()).string();
-    const std::string ext = to.extension().string();
-    for (int n = 1; n <= kMaxAttempts; ++n) {
-        const std::filesystem::path target =
-            n == 1 ? to : std::filesystem::path(stem + "_" + std::to_string(n) + ext);
-        if (::link(from.c_str(), target.c_str()) == 0) {
-            ::unlink(from.c_str());
-            return target;
-        }
-        if (errno == EEXIST)
-            continue;
-        // A file system without hard links: a plain rename to a free name.
-        if (!std::filesystem::exists(target) && ::rename(from.c_str(), target.c_str()) == 0)
-            return target;
-        error = std::strerror(errno);
-        return {};
-    }
-    error = "no free name";
-    return {};
-}
 } // namespace
 
 GraphBuilder::GraphBuilder(CaptureContext& context, Settings& settings, GraphChoices& choices,
@@ -391,6 +366,21 @@ void GraphBuilder::RestoreGraph(const std::filesystem::path& dataFile) {
         if (tuner_)
             tuner_->put_Channel(settings_.CurrentChannel, kSubChannelDefault, kSubChannelDefault);
         choices_.reselectAudioCaptureDevice();
+    } catch (const DeviceMissingError& e) {
+        // A device that is unplugged is no damage of the file: the preview is
+        // built from the Preferences choices as on a first start, and the
+        // file is written anew at the close.
+        qCDebug(lcGraph) << "saved graph not used:" << e.what();
+        graph_.Stop();
+        graph_.RemoveUnownedFilters();
+        for (FilterObject* object :
+             {&filterVideoCap, &filterVideoCompression, &filterAudioCap, &filterAudioCompression,
+              &filterAVIMux, &filterAVIOut, &filterNull})
+            object->Attach();
+        forgetDevices();
+        BuildGraph(GraphMode::Preview);
+        view_.setStatusText("The saved graph was not used: " + QString::fromUtf8(e.what()));
+        return;
     } catch (const std::exception& e) {
         qCDebug(lcGraph) << "corrupted data file:" << e.what();
         // A file that does not load: the graph is cleared, the file deleted
