@@ -148,9 +148,44 @@ HResult V4l2Tuner::tuneFrequency(std::uint32_t frequency_hz) {
     frequency.frequency = FrequencyToV4l2Units(frequency_hz, lowUnits_);
     const HResult hr = V4L2_NAMED_IOCTL(*device_, VIDIOC_S_FREQUENCY, &frequency);
     if (Succeeded(hr)) {
-        wait_(kTunerSettleTime_ms);
+        settle();
     }
     return hr;
+}
+
+HResult V4l2Tuner::read(Reading& reading) {
+    v4l2_tuner tuner{};
+    tuner.index = tunerIndex_;
+    const HResult hr = V4L2_NAMED_IOCTL(*device_, VIDIOC_G_TUNER, &tuner);
+    if (Succeeded(hr)) {
+        reading.signal = tuner.signal > 0;
+        reading.signalStrength = tuner.signal;
+        reading.afc = tuner.afc;
+    }
+    return hr;
+}
+
+void V4l2Tuner::settle() {
+    std::chrono::milliseconds waited{0};
+    Reading previous;
+    int agreeing = 0;
+    while (waited < kTunerSettleTime_ms) {
+        const std::chrono::milliseconds step =
+            std::min(kTunerSettlePoll_ms, kTunerSettleTime_ms - waited);
+        wait_(step);
+        waited += step;
+        Reading now;
+        if (Failed(read(now))) {
+            // Nothing to watch: the whole settle time is the only guess left.
+            wait_(kTunerSettleTime_ms - waited);
+            return;
+        }
+        agreeing = !now.signal ? 0 : (agreeing > 0 && now == previous ? agreeing + 1 : 1);
+        if (agreeing >= kTunerStableReadings) {
+            return;
+        }
+        previous = now;
+    }
 }
 
 void V4l2Tuner::frequencyRange(std::uint32_t& low_hz, std::uint32_t& high_hz) const {
@@ -159,19 +194,11 @@ void V4l2Tuner::frequencyRange(std::uint32_t& low_hz, std::uint32_t& high_hz) co
 }
 
 HResult V4l2Tuner::probe(std::uint32_t frequency_hz, Reading& reading) {
-    HResult hr = tuneFrequency(frequency_hz);
+    const HResult hr = tuneFrequency(frequency_hz);
     if (Failed(hr)) {
         return hr;
     }
-    v4l2_tuner tuner{};
-    tuner.index = tunerIndex_;
-    hr = V4L2_NAMED_IOCTL(*device_, VIDIOC_G_TUNER, &tuner);
-    if (Succeeded(hr)) {
-        reading.signal = tuner.signal > 0;
-        reading.signalStrength = tuner.signal;
-        reading.afc = tuner.afc;
-    }
-    return hr;
+    return read(reading);
 }
 
 HResult V4l2Tuner::AutoTune(long channel, long& found) {

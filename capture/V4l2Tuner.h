@@ -12,9 +12,15 @@
 
 namespace qeltv {
 
-// Time the tuner's PLL and the video decoder need after a frequency change
-// before signal and AFC are meaningful.
+// After a frequency change the tuner's PLL and the video decoder need time
+// before signal and AFC mean anything. The tuner is read every
+// kTunerSettlePoll_ms until kTunerStableReadings readings in a row show the
+// same signal and AFC, and never waited for longer than kTunerSettleTime_ms.
+// Readings without a signal never count as settled: they look the same
+// before the PLL has locked as where nothing is sent.
 constexpr std::chrono::milliseconds kTunerSettleTime_ms{60};
+constexpr std::chrono::milliseconds kTunerSettlePoll_ms{10};
+constexpr int kTunerStableReadings = 2;
 // AutoTune looks for a carrier this far either side of the channel's
 // frequency in coarse steps, then follows AFC in coarse and then fine steps.
 constexpr std::uint32_t kAutoTuneWindow_hz = 2'000'000;
@@ -59,7 +65,12 @@ private:
         bool signal = false;
         std::int32_t signalStrength = 0;
         std::int32_t afc = 0;
+        bool operator==(const Reading&) const = default;
     };
+    HResult read(Reading& reading);
+    // Waits after a frequency change until the readings are stable or the
+    // settle time has passed.
+    void settle();
     HResult probe(std::uint32_t frequency_hz, Reading& reading);
     // Steps by step_hz against AFC while the signal stays, keeping at_hz on
     // the point nearest the carrier and within the window around center_hz.

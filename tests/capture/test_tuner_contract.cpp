@@ -28,7 +28,9 @@ using test::Signal;
 static_assert(test::kFakeCaptureRange_hz == kVirtualCaptureRange_hz,
               "the fake card receives its stations as the Virtual TV Card does");
 
-// The V4L2 backend on the fake card, tuned without waiting for the PLL.
+// The V4L2 backend on the fake card, whose signal reading shows nothing for
+// a while after each tune as a real tuner's does; the waits between the
+// readings take no time.
 class V4l2Backend {
 public:
     static constexpr const char* kName = "V4l2";
@@ -37,11 +39,13 @@ public:
     // The fake card starts on its composite input and its line audio.
     static constexpr long kInitialVideoInput = 1;
     static constexpr long kInitialAudioInput = 4;
+    static constexpr int kSettlingReads = 2;
 
     explicit V4l2Backend(AutoTuneStore& store) : card_(std::make_shared<FakeCard>()) {
         for (const VirtualStation& station : VirtualTvCard::stations()) {
             card_->stations_hz.push_back(station.frequency_hz);
         }
+        card_->settlingReads = kSettlingReads;
         tuner_ =
             std::make_unique<V4l2Tuner>(std::make_unique<V4l2Device>(card_, test::kFakeCardNode),
                                         store, [](std::chrono::milliseconds) {});

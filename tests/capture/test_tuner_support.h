@@ -1,8 +1,9 @@
 // Shared set-up of the tuner and crossbar tests: a fake V4L2 capture card
-// that answers as the kernel would, a temporary auto-tune store, and the two
-// scans of the Channels page run against any tuner.
+// that answers as the kernel would, a temporary auto-tune store, and the
+// program's two scans of the Channels page run against any tuner.
 #pragma once
 
+#include "capture/AutoTuneScan.h"
 #include "capture/FrequencyTable.h"
 #include "capture/V4l2Device.h"
 #include "settings/AutoTuneStore.h"
@@ -118,7 +119,17 @@ public:
             tuner->capability = lowUnits ? V4L2_TUNER_CAP_LOW : 0;
             tuner->rangelow = toUnits(rangeLow_hz);
             tuner->rangehigh = toUnits(rangeHigh_hz);
-            reading(*tuner);
+            ++readsSinceTune;
+            if (readsSinceTune <= settlingReads) {
+                // The PLL has not locked yet: no signal, whatever is there.
+                tuner->signal = 0;
+                tuner->afc = 0;
+            } else if (unsteady) {
+                tuner->signal = readsSinceTune % 2 == 0 ? kFullSignal : 0;
+                tuner->afc = 0;
+            } else {
+                reading(*tuner);
+            }
             return 0;
         }
         case VIDIOC_S_FREQUENCY: {
@@ -128,6 +139,7 @@ public:
             }
             unitsSet.push_back(frequency->frequency);
             units = frequency->frequency;
+            readsSinceTune = 0;
             return 0;
         }
         case VIDIOC_G_FREQUENCY: {
@@ -169,6 +181,12 @@ public:
     bool hasTuner = true;
     bool lowUnits = false;
     bool signDrivenAfc = false;
+    // Readings after a frequency change that still show no signal, as a
+    // real tuner's do while its PLL locks; and a tuner whose signal never
+    // settles.
+    int settlingReads = 0;
+    bool unsteady = false;
+    int readsSinceTune = 0;
     std::uint32_t rangeLow_hz = 44'000'000;
     std::uint32_t rangeHigh_hz = 870'000'000;
     std::vector<std::int64_t> stations_hz;
@@ -214,13 +232,12 @@ private:
     std::unique_ptr<AutoTuneStore> store_;
 };
 
-// Tuning spaces of the Channels page's two scans.
-constexpr long kTuningSpaceCableGrid = 0;
-constexpr long kTuningSpaceContinuous = 31;
-// The continuous scan's sweep.
-constexpr std::uint32_t kScanStart_hz = 38'000'000;
-constexpr std::uint32_t kScanEnd_hz = 900'000'000;
-constexpr std::uint32_t kScanStep_hz = 250'000;
+// The Channels page's scans and their constants, as the program has them.
+constexpr long kTuningSpaceCableGrid = qeltv::kTuningSpaceCableGrid;
+constexpr long kTuningSpaceContinuous = qeltv::kTuningSpaceContinuous;
+constexpr std::uint32_t kScanStart_hz = kContinuousScanStart_hz;
+constexpr std::uint32_t kScanEnd_hz = kContinuousScanEnd_hz;
+constexpr std::uint32_t kScanStep_hz = kContinuousScanStep_hz;
 
 struct FoundChannel {
     long number;
@@ -233,52 +250,49 @@ inline long Signal(TvTuner& tuner) {
     return strength;
 }
 
-// The cable-grid scan of the Channels page.
-inline std::vector<FoundChannel> CableGridScan(TvTuner& tuner) {
+// A scan run without a window: nothing is shown, nobody presses abort.
+class UnattendedScanView : public AutoTuneView {
+public:
+    Answer askYesNoCancel(const QString&) override { return Answer::Yes; }
+    void showScanRunning(bool) override {}
+    void showAborting() override {}
+    void setProgressRange(long, long) override {}
+    void setProgress(long) override {}
+    void showFrequency(long) override {}
+    void repaintWindow() override {}
+    void processPendingEvents() override {}
+};
+
+inline std::vector<FoundChannel> Found(const ChannelList& channels) {
     std::vector<FoundChannel> found;
-    tuner.put_TuningSpace(kTuningSpaceCableGrid);
-    tuner.put_CountryCode(kCountryCodeWesternEurope);
-    long minimum = 0;
-    long maximum = 0;
-    tuner.ChannelMinMax(minimum, maximum);
-    for (long channel = minimum; channel <= maximum; ++channel) {
-        tuner.put_Channel(channel, kSubChannelDefault, kSubChannelDefault);
-        long frequency_hz = 0;
-        tuner.get_VideoFrequency(frequency_hz);
-        if (Signal(tuner) != kSignalNone) {
-            found.push_back({channel, frequency_hz});
-        }
+    for (const Channel& channel : channels.channels()) {
+        EXPECT_EQ(channel.name(), ChannelList::kNewChannelName);
+        found.push_back({ChannelNumberOr(channel.number, -1), std::stol(channel.frequency())});
     }
     return found;
 }
 
-// The continuous frequency scan of the Channels page.
+// The program's cable-grid scan.
+inline std::vector<FoundChannel> CableGridScan(TvTuner& tuner) {
+    UnattendedScanView view;
+    AutoTuneScan scan(view, {});
+    ChannelList channels;
+    std::int32_t tuningSpace = -1;
+    scan.CableGridScan(tuner, channels, tuningSpace);
+    EXPECT_EQ(tuningSpace, kTuningSpaceCableGrid);
+    return Found(channels);
+}
+
+// The program's continuous frequency scan.
 inline std::vector<FoundChannel> ContinuousScan(TvTuner& tuner, AutoTuneStore& store) {
-    std::vector<FoundChannel> found;
-    std::set<long> foundFrequencies;
-    store.clear(kTuningSpaceContinuous);
-    long next = 1;
-    tuner.put_TuningSpace(kTuningSpaceContinuous);
-    tuner.put_CountryCode(kCountryCodeWesternEurope);
-    for (std::uint32_t f = kScanStart_hz; f <= kScanEnd_hz; f += kScanStep_hz) {
-        store.set(kTuningSpaceContinuous, next, static_cast<std::int32_t>(f));
-        tuner.put_CountryCode(kCountryCodeWesternEurope);
-        tuner.put_Channel(next, kSubChannelDefault, kSubChannelDefault);
-        if (Signal(tuner) == kSignalNone) {
-            continue;
-        }
-        long signalFound = 0;
-        tuner.AutoTune(next, signalFound);
-        if (signalFound > 0) {
-            long frequency_hz = 0;
-            tuner.get_VideoFrequency(frequency_hz);
-            if (foundFrequencies.insert(frequency_hz).second) {
-                found.push_back({next, frequency_hz});
-                ++next;
-            }
-        }
-    }
-    return found;
+    UnattendedScanView view;
+    AutoTuneScan scan(view, {});
+    ChannelList channels;
+    std::int32_t tuningSpace = -1;
+    scan.ContinuousScan(tuner, store, channels, tuningSpace);
+    EXPECT_EQ(tuningSpace, kTuningSpaceContinuous);
+    EXPECT_EQ(scan.steps(), kContinuousScanSteps);
+    return Found(channels);
 }
 
 } // namespace qeltv::test

@@ -15,6 +15,7 @@ namespace qeltv {
 namespace {
 
 using test::FakeCard;
+using test::Signal;
 
 class TunerV4l2 : public ::testing::Test {
 protected:
@@ -60,6 +61,45 @@ TEST_F(TunerV4l2, TunesInTheUnitsTheTunerReports) {
         EXPECT_EQ(frequency_hz, 175'250'000);
     }
     EXPECT_EQ(waited_, 2 * kTunerSettleTime_ms);
+}
+
+// Guards scans on real cards: after a frequency change the tuner is read
+// until its readings agree, so SignalPresent reports the station once the
+// PLL has locked; and a tuner that never settles, or cannot be read, costs
+// the bounded settle time and no more.
+TEST_F(TunerV4l2, WaitsUntilTheSignalReadingIsStableWithinTheSettleTime) {
+    card_->stations_hz = {175'250'000};
+    card_->settlingReads = 2;
+    auto tuner = makeTuner();
+    waited_ = std::chrono::milliseconds{0};
+    ASSERT_EQ(tuner->put_Channel(14, kSubChannelDefault, kSubChannelDefault), status::S_OK);
+    EXPECT_EQ(Signal(*tuner), kSignalPresent);
+    // Not cut short by the readings that agree on no signal yet, and ended
+    // early once the station's readings agree.
+    EXPECT_GT(waited_, card_->settlingReads * kTunerSettlePoll_ms);
+    EXPECT_LT(waited_, kTunerSettleTime_ms);
+
+    struct Case {
+        const char* what;
+        int settlingReads;
+        bool unsteady;
+        bool unreadable;
+    };
+    for (const Case& c : {Case{"never locks", 1000, false, false}, Case{"flickers", 0, true, false},
+                          Case{"unreadable", 0, false, true}}) {
+        card_->settlingReads = c.settlingReads;
+        card_->unsteady = c.unsteady;
+        if (c.unreadable) {
+            card_->failures[VIDIOC_G_TUNER] = EIO;
+        }
+        waited_ = std::chrono::milliseconds{0};
+        // Away and back, so each case tunes.
+        tuner->put_Channel(1, kSubChannelDefault, kSubChannelDefault);
+        EXPECT_EQ(waited_, kTunerSettleTime_ms) << c.what;
+        waited_ = std::chrono::milliseconds{0};
+        tuner->put_Channel(14, kSubChannelDefault, kSubChannelDefault);
+        EXPECT_EQ(waited_, kTunerSettleTime_ms) << c.what;
+    }
 }
 
 TEST_F(TunerV4l2, RangeComesFromTheDevice) {
