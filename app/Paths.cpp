@@ -58,8 +58,7 @@ std::filesystem::path Paths::ChooseRuntimeDir(const char* xdgRuntimeDir,
 
 Paths Paths::FromEnvironment() {
     Paths p;
-    p.runtimeDir = ChooseRuntimeDir(std::getenv("XDG_RUNTIME_DIR"),
-                                    envOr(kUserRuntimeRootVariable, kUserRuntimeRoot), ::getuid());
+    p.runtimeDir = ChooseRuntimeDir(std::getenv("XDG_RUNTIME_DIR"), kUserRuntimeRoot, ::getuid());
     p.configDir = envOr("XDG_CONFIG_HOME", home() / ".config") / "qeltv";
     p.dataDir = envOr("XDG_DATA_HOME", home() / ".local/share") / "qeltv";
     p.cacheDir = envOr("XDG_CACHE_HOME", home() / ".cache") / "qeltv";

@@ -10,10 +10,6 @@ namespace qeltv {
 struct Paths {
     // The system's per-user runtime folders, /run/user/<uid>.
     static constexpr const char* kUserRuntimeRoot = "/run/user";
-    // Moves kUserRuntimeRoot elsewhere, so the process tests can give a
-    // relay without XDG_RUNTIME_DIR a per-user folder of their own instead
-    // of the real /run/user. Every check on the folder still applies.
-    static constexpr const char* kUserRuntimeRootVariable = "QELTV_USER_RUNTIME_ROOT";
 
     std::filesystem::path runtimeDir; // lock and command socket, mode 0700
     std::filesystem::path configDir;  // HKEY_CURRENT_USER.reg
