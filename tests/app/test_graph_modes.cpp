@@ -2,9 +2,9 @@
 // window in this process: preview, recording to a finished AVI file, the
 // saved graph and its corrupted-data path.
 #include "app/Resources.h"
+#include "app/VideoWindow.h"
 #include "app/uFrmMain.h"
 #include "capture/GraphBuilder.h"
-#include "app/VideoWindow.h"
 #include "tests/app/GuiTest.h"
 #include "tests/settings/TempDir.h"
 
@@ -199,6 +199,28 @@ TEST(GraphModes, CorruptedDataFile) {
     w = Open(paths);
     EXPECT_TRUE(WaitForFrames(*w, 2));
     Close(w);
+}
+
+// A saved graph whose card is unplugged is no damage: the preview comes from
+// the Preferences choices, the status bar says why, and the file is written
+// anew at the close instead of being deleted.
+TEST(GraphModes, SavedGraphWithAGoneDevice) {
+    QTemporaryDir dir;
+    Paths paths = TempPaths(dir);
+    WriteFile(paths.dataFile(), "qeltv-graph 1\nfilter\tfilterVideoCap\tv4l2:/dev/video77\t"
+                                "Gone Card\tPCI:0000:77:00.0\nend\n");
+    ModalAnswerer answerer;
+    auto w = Open(paths);
+    EXPECT_TRUE(answerer.messages.isEmpty()) << answerer.messages.join("; ").toStdString();
+    EXPECT_EQ(w->graphMode(), GraphMode::Preview);
+    EXPECT_TRUE(WaitForFrames(*w, 2));
+    EXPECT_TRUE(w->statusBar()->currentMessage().startsWith("The saved graph was not used: "))
+        << w->statusBar()->currentMessage().toStdString();
+    EXPECT_TRUE(w->statusBar()->currentMessage().contains("Gone Card"));
+    EXPECT_TRUE(std::filesystem::exists(paths.dataFile()));
+    Close(w);
+    EXPECT_NE(ReadFile(paths.dataFile()).find("virtual:tvcard"), std::string::npos);
+    EXPECT_EQ(ReadFile(paths.dataFile()).find("Gone Card"), std::string::npos);
 }
 
 TEST(GraphModes, BuildFailureMessage) {

@@ -1,13 +1,16 @@
 // The main window in this process: settings and channels at start and
 // close, the error handler, channel steps and renaming.
-#include "app/uFrmMain.h"
 #include "app/VideoWindow.h"
+#include "app/uFrmMain.h"
 #include "settings/uFrmEditChannelName.h"
 #include "tests/app/GuiTest.h"
 #include "tests/settings/TempDir.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QSystemTrayIcon>
+#include <QTest>
 #include <QTreeWidget>
 
 using namespace qeltv;
@@ -81,6 +84,43 @@ TEST(MainWindow, ErrorsFromEventHandlersAreReported) {
     w->errorHandler().remove();
     QCoreApplication::sendEvent(&thrower, &e);
     EXPECT_EQ(answerer.messages.size(), 1);
+    CloseWindow(w);
+}
+
+// A toolbar button whose operation fails reports through the error handler
+// at the handler itself: nothing is thrown through Qt's signal frames, and
+// the program goes on.
+TEST(MainWindow, FailingTransportButtonsReportAndGoOn) {
+    QTemporaryDir dir;
+    Paths paths = TempPaths(dir);
+    ModalAnswerer answerer;
+    auto w = Open(paths);
+    w->graphBuilder().graph().Deactivate();
+    w->findChild<QAction*>("btPlay")->trigger();
+    w->findChild<QAction*>("btPause")->trigger();
+    ASSERT_EQ(answerer.messages.size(), 2);
+    EXPECT_TRUE(answerer.messages[0].startsWith("Exception occured: Run: the filter graph is not "
+                                                "active"))
+        << answerer.messages[0].toStdString();
+    EXPECT_TRUE(answerer.messages[1].startsWith("Exception occured: Pause: "))
+        << answerer.messages[1].toStdString();
+    w->graphBuilder().graph().Activate();
+    CloseWindow(w);
+}
+
+// Without a system tray to bring it back from (the offscreen platform has
+// none), minimising only minimises: the window is not hidden.
+TEST(MainWindow, MinimisingWithoutATrayKeepsTheWindow) {
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+    QTemporaryDir dir;
+    Paths paths = TempPaths(dir);
+    ModalAnswerer answerer;
+    auto w = Open(paths);
+    w->show();
+    w->showMinimized();
+    QTest::qWait(100);
+    EXPECT_TRUE(w->isMinimized());
+    EXPECT_TRUE(w->isVisible());
     CloseWindow(w);
 }
 
