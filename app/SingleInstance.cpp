@@ -11,16 +11,15 @@
 namespace qeltv {
 
 InstanceLock::InstanceLock(std::filesystem::path lockFile) {
-    fd_ = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ < 0) {
+    fd_.reset(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd_) {
         qCDebug(lcApp) << "cannot open the instance lock" << lockFile.c_str() << errno;
         return;
     }
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
         heldElsewhere_ = errno == EWOULDBLOCK;
         qCDebug(lcApp) << "instance lock not taken, held elsewhere:" << heldElsewhere_;
-        ::close(fd_);
-        fd_ = -1;
+        fd_.reset();
     }
 }
 
@@ -29,10 +28,7 @@ InstanceLock::~InstanceLock() {
 }
 
 void InstanceLock::release() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    fd_.reset();
 }
 
 CommandServer::CommandServer(QObject* receiver, QObject* parent)

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "app/Commands.h"
+#include "common/UniqueFd.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -33,7 +34,7 @@ public:
     void release();
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
     bool heldElsewhere_ = false;
 };
 
