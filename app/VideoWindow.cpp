@@ -2,8 +2,11 @@
 
 #include <gst/video/video.h>
 
+#include <QContextMenuEvent>
 #include <QEvent>
+#include <QMenu>
 #include <QPainter>
+#include <QScreen>
 
 #include <memory>
 
@@ -25,14 +28,16 @@ void ReleaseMappedFrame(void* data) {
 
 } // namespace
 
-VideoWindow::VideoWindow(VideoRenderer& renderer, QWidget* pnlBack)
+VideoWindow::VideoWindow(VideoRenderer& renderer, QWidget* pnlBack, int osdDuration_ms)
     : QWidget(pnlBack), renderer_(renderer), pnlBack_(pnlBack) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     osdTimer_.setSingleShot(true);
-    osdTimer_.setInterval(kOsdDuration_ms);
+    osdTimer_.setInterval(osdDuration_ms);
     connect(&osdTimer_, &QTimer::timeout, this, &VideoWindow::OSDTimerTimer);
     connect(&renderer_, &VideoRenderer::frameReady, this, &VideoWindow::takeFrame);
     connect(&renderer_, &VideoRenderer::aspectRatioChanged, this, [this] { update(); });
+    connect(&renderer_, &VideoRenderer::fullScreenChanged, this, &VideoWindow::applyWindowState);
+    connect(&renderer_, &VideoRenderer::windowStateDue, this, &VideoWindow::applyWindowState);
     if (pnlBack_) {
         setGeometry(pnlBack_->rect());
         pnlBack_->installEventFilter(this);
@@ -66,19 +71,42 @@ void VideoWindow::takeFrame() {
     emit frameShown();
 }
 
-void VideoWindow::setFullScreen(bool fullScreen) {
-    if (fullScreen == fullScreen_)
-        return;
-    fullScreen_ = fullScreen;
-    if (fullScreen_) {
-        setParent(nullptr, Qt::Window | Qt::WindowStaysOnTopHint);
-        showFullScreen();
+void VideoWindow::applyWindowState() {
+    // Moving between parents hides a widget: what was shown is shown again.
+    const bool shown = !isHidden();
+    if (fullScreen()) {
+        QScreen* screen = pnlBack_ ? pnlBack_->screen() : this->screen();
+        if (!standsAlone_) {
+            setParent(nullptr, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+            standsAlone_ = true;
+        }
+        setScreen(screen);
+        setGeometry(screen->geometry());
+        if (shown) {
+            showFullScreen();
+            raise();
+            activateWindow();
+        }
     } else {
-        setParent(pnlBack_, Qt::Widget);
+        if (standsAlone_) {
+            setWindowState(windowState() & ~Qt::WindowFullScreen);
+            setParent(pnlBack_, Qt::Widget);
+            standsAlone_ = false;
+        }
         if (pnlBack_)
             setGeometry(pnlBack_->rect());
-        show();
+        if (shown)
+            show();
     }
+}
+
+void VideoWindow::contextMenuEvent(QContextMenuEvent* event) {
+    if (!popupMenu_) {
+        QWidget::contextMenuEvent(event);
+        return;
+    }
+    popupMenu_->popup(event->globalPos());
+    event->accept();
 }
 
 QFont VideoWindow::osdFont() const {
@@ -90,7 +118,7 @@ QFont VideoWindow::osdFont() const {
 }
 
 void VideoWindow::ShowOsdText(const QString& text, const TvTuner* knownTuner) {
-    if (!knownTuner)
+    if (!hasOverlay_ || !knownTuner)
         return;
     osdTimer_.stop();
     osdText_ = text;
@@ -104,24 +132,33 @@ void VideoWindow::OSDTimerTimer() {
     update();
 }
 
+void VideoWindow::FreeOverlay() {
+    osdTimer_.stop();
+    osdText_.clear();
+    hasOverlay_ = false;
+    update();
+}
+
+QRect VideoWindow::pictureRect() const {
+    if (!renderer_.letterbox() || frame_.isNull())
+        return rect();
+    const QSize fitted = frame_.size().scaled(size(), Qt::KeepAspectRatio);
+    return QRect(QPoint((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
+}
+
 void VideoWindow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::black);
-    if (renderer_.hasFilter() && !frame_.isNull()) {
-        QRect target = rect();
-        if (renderer_.letterbox()) {
-            QSize fitted = frame_.size().scaled(target.size(), Qt::KeepAspectRatio);
-            target = QRect(QPoint((width() - fitted.width()) / 2, (height() - fitted.height()) / 2),
-                           fitted);
-        }
-        painter.drawImage(target, frame_);
-    }
+    const QRect picture = pictureRect();
+    if (renderer_.hasFilter() && !frame_.isNull())
+        painter.drawImage(picture, frame_);
+    // The caption sits at the picture's top left at the window's own scale,
+    // so it reads the same in full screen as in the panel.
     if (!osdText_.isEmpty()) {
         painter.setFont(osdFont());
         painter.setPen(Qt::white);
-        painter.drawText(
-            QRect(kOsdMargin_px, kOsdMargin_px, width() - kOsdMargin_px, height() - kOsdMargin_px),
-            Qt::AlignLeft | Qt::AlignTop, osdText_);
+        painter.drawText(picture.adjusted(kOsdMargin_px, kOsdMargin_px, 0, 0),
+                         Qt::AlignLeft | Qt::AlignTop, osdText_);
     }
 }
 
@@ -130,7 +167,7 @@ void VideoWindow::mouseDoubleClickEvent(QMouseEvent*) {
 }
 
 bool VideoWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == pnlBack_ && event->type() == QEvent::Resize && !fullScreen_)
+    if (watched == pnlBack_ && event->type() == QEvent::Resize && !standsAlone_)
         setGeometry(pnlBack_->rect());
     return QWidget::eventFilter(watched, event);
 }

@@ -82,6 +82,10 @@ std::shared_ptr<Filter> CreateVideoRendererFilter(const std::string& name) {
 
 VideoRenderer::VideoRenderer(FilterGraph& graph) : FilterObject(graph, "VideoWindow") {
     setMoniker(kVideoRendererMoniker);
+    connect(&graph, &FilterGraph::stateChanged, this, [this](int state) {
+        if (state == GST_STATE_PLAYING)
+            emit windowStateDue();
+    });
 }
 
 VideoRenderer::~VideoRenderer() {
@@ -127,6 +131,13 @@ void VideoRenderer::ApplyAspectRatio() {
         current->setLetterbox(keepAspectRatio_);
         emit aspectRatioChanged();
     }
+}
+
+void VideoRenderer::setFullScreen(bool fullScreen) {
+    if (fullScreen == fullScreen_)
+        return;
+    fullScreen_ = fullScreen;
+    emit fullScreenChanged(fullScreen_);
 }
 
 bool VideoRenderer::letterbox() const {

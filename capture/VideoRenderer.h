@@ -68,6 +68,12 @@ public:
     // Whether the current renderer letterboxes its picture.
     bool letterbox() const;
 
+    // Full screen: a flag of the video window, off at start. Without a
+    // renderer only the flag changes; what shows the picture follows
+    // fullScreenChanged.
+    void setFullScreen(bool fullScreen);
+    bool fullScreen() const { return fullScreen_; }
+
     // GUI thread: the newest frame not yet taken, empty when there is none
     // or no renderer.
     GstOwned<GstSample> takeSample();
@@ -77,6 +83,10 @@ signals:
     void frameReady();
     // The aspect-ratio option changed.
     void aspectRatioChanged();
+    void fullScreenChanged(bool fullScreen);
+    // The graph started running: the picture's window takes its place
+    // again, full screen or inside its panel, as a new renderer needs it.
+    void windowStateDue();
 
 protected:
     std::shared_ptr<Filter> makeFilter() override;
@@ -87,6 +97,7 @@ private:
     VideoRendererFilter* renderer() const;
 
     bool keepAspectRatio_ = false;
+    bool fullScreen_ = false;
 };
 
 } // namespace qeltv
