@@ -1,0 +1,143 @@
+#include "scheduler/ScheduleList.h"
+
+#include "scheduler/CronAgent.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLocale>
+
+#include <stdexcept>
+
+namespace qeltv {
+
+namespace {
+constexpr qint64 kSecondsPerHour = 3600;
+constexpr qint64 kSecondsPerMinute = 60;
+constexpr qint64 kMsPerSecond = 1000;
+
+void checkLength(const QString& text, const char* what) {
+    if (text.size() > ScheduleList::kMaxAccountLength)
+        throw std::length_error(std::string("The ") + what + " is longer than " +
+                                std::to_string(ScheduleList::kMaxAccountLength) + " characters.");
+}
+} // namespace
+
+ScheduleList::ScheduleList(SchedulingAgent& agent, QString programPath)
+    : agent_(agent), programPath_(std::move(programPath)) {}
+
+QString ScheduleList::DateTimeText(const QDateTime& time) {
+    const QLocale locale = QLocale::system();
+    const QString date = locale.toString(time.date(), QLocale::ShortFormat);
+    if (time.time() == QTime(0, 0))
+        return date;
+    return date + " " + locale.toString(time.time(), QLocale::LongFormat);
+}
+
+void ScheduleList::Refresh() {
+    ITaskScheduler* agent = agent_.agent();
+    if (!agent)
+        return;
+    rows_.clear();
+    std::unique_ptr<IEnumWorkItems> items;
+    if (agent->Enum(items) != sched::kOk || !items)
+        return;
+    QStringList names;
+    unsigned fetched = 0;
+    while (items->Next(1, names, fetched) == sched::kOk && fetched > 0) {
+        const QString name = names.front();
+        std::unique_ptr<ITask> task = agent_.ActivateTask(name);
+        if (!task)
+            continue;
+        QString application;
+        task->GetApplicationName(application);
+        if (application.compare(programPath_, Qt::CaseInsensitive) != 0)
+            continue;
+        ScheduleRow row;
+        row.name = name;
+        SchedCode status = 0;
+        task->GetStatus(status);
+        row.cells[ScheduleRow::Status] = SchedulingAgent::TaskStatusText(status);
+        QDateTime time;
+        const SchedCode next = task->GetNextRunTime(time);
+        row.cells[ScheduleRow::NextRunTime] =
+            next == sched::kOk ? DateTimeText(time) : SchedulingAgent::TaskStatusText(next);
+        const SchedCode last = task->GetMostRecentRunTime(time);
+        row.cells[ScheduleRow::LastRunTime] =
+            last == sched::kOk ? DateTimeText(time) : SchedulingAgent::TaskStatusText(last);
+        std::uint16_t triggers = 0;
+        if (task->GetTriggerCount(triggers) == sched::kOk) {
+            if (triggers >= 2)
+                row.cells[ScheduleRow::ScheduledTime] = "Multiple schedule times";
+            else if (QString text; task->GetTriggerString(0, text) == sched::kOk)
+                row.cells[ScheduleRow::ScheduledTime] = text;
+        }
+        rows_.push_back(std::move(row));
+    }
+}
+
+void ScheduleList::Startnow(const QString& name) {
+    if (auto task = agent_.ActivateTask(name))
+        task->Run();
+    Refresh();
+}
+
+void ScheduleList::Delete(const QString& name) {
+    if (ITaskScheduler* agent = agent_.agent())
+        agent->Delete(QString::fromUtf16(agent_.ToWideText(name)));
+    Refresh();
+}
+
+void ScheduleList::Edit(const QString& name, QWidget* owner) {
+    if (auto task = agent_.ActivateTask(name))
+        task->EditWorkItem(owner);
+    Refresh();
+}
+
+bool ScheduleList::AddSchedule(const ScheduleItemValues& values) {
+    ITaskScheduler* agent = agent_.agent();
+    std::unique_ptr<ITask> task;
+    if (!agent ||
+        agent->NewWorkItem(QString::fromUtf16(agent_.ToWideText(values.taskName)), task) !=
+            sched::kOk ||
+        !task) {
+        agent_.showMessage("Unable to create task. Duplicate name ?");
+        return false;
+    }
+    checkLength(values.account, "account name");
+    checkLength(values.password, "password");
+    const QFileInfo program(programPath_);
+    task->SetApplicationName(program.absoluteFilePath());
+    task->SetWorkingDirectory(program.absolutePath() + "/");
+    if (!values.channel)
+        throw std::out_of_range("List index out of bounds (-1)");
+    task->SetParameters(QString::number(*values.channel));
+    task->SetAccountInformation(values.account, values.password);
+    const qint64 maxRunTime_ms =
+        (values.hours * kSecondsPerHour + values.minutes * kSecondsPerMinute) * kMsPerSecond;
+    if (maxRunTime_ms < 0)
+        throw std::range_error("Range check error");
+    if (maxRunTime_ms > kMaxRunTime_ms)
+        throw std::range_error("A recording may last at most 596 hours 31 minutes.");
+    task->SetMaxRunTime(static_cast<std::uint32_t>(maxRunTime_ms));
+    std::uint16_t index = 0;
+    std::unique_ptr<ITaskTrigger> trigger;
+    if (task->CreateTrigger(index, trigger) == sched::kOk && trigger) {
+        TASK_TRIGGER t;
+        t.cbTriggerSize = TASK_TRIGGER::kSize;
+        t.wBeginYear = static_cast<std::uint16_t>(values.startDate.year());
+        t.wBeginMonth = static_cast<std::uint16_t>(values.startDate.month());
+        t.wBeginDay = static_cast<std::uint16_t>(values.startDate.day());
+        t.wEndYear = static_cast<std::uint16_t>(values.endDate.year());
+        t.wEndMonth = static_cast<std::uint16_t>(values.endDate.month());
+        t.wEndDay = static_cast<std::uint16_t>(values.endDate.day());
+        t.wStartHour = static_cast<std::uint16_t>(values.startTime.hour());
+        t.wStartMinute = static_cast<std::uint16_t>(values.startTime.minute());
+        t.TriggerType = static_cast<std::uint32_t>(values.triggerType);
+        trigger->SetTrigger(t);
+    }
+    agent_.SaveTask(task.get());
+    Refresh();
+    return true;
+}
+
+} // namespace qeltv
