@@ -1,0 +1,26 @@
+# Writes the files of web/resources into one C++ source as byte arrays with
+# their resource names (file name upper case, "." as "_"), so the program
+# carries its pages and pictures inside itself.
+# Called as: cmake -DOUTPUT=<file.cpp> -DINPUTS=<a|b|...> -P EmbedResources.cmake
+set(text "// Made at build time from web/resources; not edited by hand.\n")
+string(APPEND text "#include \"web/WebResources.h\"\n\nnamespace qeltv::web {\nnamespace {\n")
+string(REPLACE "|" ";" INPUTS "${INPUTS}")
+set(table "")
+set(index 0)
+foreach(input IN LISTS INPUTS)
+  get_filename_component(name "${input}" NAME)
+  string(TOUPPER "${name}" resource)
+  string(REPLACE "." "_" resource "${resource}")
+  file(READ "${input}" hex HEX)
+  string(LENGTH "${hex}" digits)
+  math(EXPR size "${digits} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(APPEND text "const unsigned char kData${index}[] = {${bytes}0};\n")
+  string(APPEND table "    {\"${resource}\", kData${index}, ${size}},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+string(APPEND text "} // namespace\n\nconst EmbeddedResource kEmbeddedResources[] = {\n${table}};\n")
+string(APPEND text "const std::size_t kEmbeddedResourceCount = ${index};\n\n} // namespace qeltv::web\n")
+file(WRITE "${OUTPUT}.new" "${text}")
+file(COPY_FILE "${OUTPUT}.new" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.new")
