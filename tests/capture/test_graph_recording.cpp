@@ -21,14 +21,16 @@ template <> struct GstRefTraits<GstDiscovererInfo> : GObjectRefTraits<GstDiscove
 namespace {
 
 using test::GraphTest;
+using test::kEndOfStreamUnderLoad_ms;
 using test::RecordingObjects;
 using test::Spin;
+using test::StreamedTime;
 
-constexpr int kRecordBeforePause_ms = 1500;
+constexpr GstClockTime kRecordBeforePause_ns = 1500 * GST_MSECOND;
 constexpr int kPaused_ms = 500;
 constexpr GstClockTime kDiscoverTimeout_ns = 5 * GST_SECOND;
-// The shortest duration the header of a recording of kRecordBeforePause_ms
-// may claim: the sources start some time after Run.
+// The shortest duration the header of a recording of kRecordBeforePause_ns
+// may claim.
 constexpr GstClockTime kShortestDuration_ns = 500 * GST_MSECOND;
 
 // Wires the main window's recording: both capture pins through their
@@ -120,12 +122,16 @@ TEST_F(GraphTest, StoppingAPausedRecordingFinishesTheAvi) {
 
     const std::string paused = path("paused.avi");
     ASSERT_NO_FATAL_FAILURE(WireRecording(*graph, objects, paused));
-    graph->Run();
-    Spin(kRecordBeforePause_ms);
+    Pin* capture = FilterGraph::FindPinByName(objects.vcap.filter(), "Capture");
+    {
+        StreamedTime video(capture->pad());
+        graph->Run();
+        ASSERT_TRUE(video.waitFor(kRecordBeforePause_ns));
+    }
     graph->Pause();
     ASSERT_EQ(graph->state(), GST_STATE_PAUSED);
     Spin(kPaused_ms);
-    EXPECT_TRUE(graph->StopAfterEndOfStream());
+    EXPECT_TRUE(graph->StopAfterEndOfStream(kEndOfStreamUnderLoad_ms));
     EXPECT_EQ(graph->state(), GST_STATE_NULL);
     EXPECT_EQ(error, "");
 
@@ -140,9 +146,12 @@ TEST_F(GraphTest, StoppingAPausedRecordingFinishesTheAvi) {
     // The same filters record the next file in full.
     const std::string next = path("next.avi");
     ASSERT_EQ(objects.out.filter().SetFileName(next), status::S_OK);
-    graph->Run();
-    Spin(kRecordBeforePause_ms);
-    EXPECT_TRUE(graph->StopAfterEndOfStream());
+    {
+        StreamedTime video(capture->pad());
+        graph->Run();
+        ASSERT_TRUE(video.waitFor(kRecordBeforePause_ns));
+    }
+    EXPECT_TRUE(graph->StopAfterEndOfStream(kEndOfStreamUnderLoad_ms));
     EXPECT_EQ(error, "");
     const AviFile second = ReadAvi(next);
     EXPECT_EQ(second.failure, "");

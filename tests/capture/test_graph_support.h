@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -52,6 +53,47 @@ inline bool WaitUntil(const std::function<bool()>& cond, int timeout_ms) {
 inline void Spin(int duration_ms) {
     WaitUntil([] { return false; }, duration_ms);
 }
+
+// Bounds of waits for stream events: far beyond what they take on an idle
+// machine, so that only a fault, never a loaded machine, reaches them.
+constexpr int kStreamWait_ms = 60000;
+// Ending a recording drains the raw frames queued ahead of the compressor
+// first, which takes long when other processes hold the cores.
+constexpr int kEndOfStreamUnderLoad_ms = 60000;
+
+// Adds up the durations of the buffers that pass a pad: how much of a stream
+// has gone by, by the stream's own timestamps rather than the wall clock.
+class StreamedTime {
+public:
+    explicit StreamedTime(GstPad* pad) : pad_(GST_PAD(gst_object_ref(pad))) {
+        probe_ =
+            gst_pad_add_probe(pad_, GST_PAD_PROBE_TYPE_BUFFER, &StreamedTime::Add, this, nullptr);
+    }
+    ~StreamedTime() {
+        gst_pad_remove_probe(pad_, probe_);
+        gst_object_unref(pad_);
+    }
+    StreamedTime(const StreamedTime&) = delete;
+    StreamedTime& operator=(const StreamedTime&) = delete;
+
+    GstClockTime streamed() const { return streamed_ns_.load(); }
+    // Runs the event loop until `duration_ns` has gone by.
+    bool waitFor(GstClockTime duration_ns) {
+        return WaitUntil([&] { return streamed() >= duration_ns; }, kStreamWait_ms);
+    }
+
+private:
+    static GstPadProbeReturn Add(GstPad*, GstPadProbeInfo* info, gpointer self) {
+        GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+        if (GST_BUFFER_DURATION_IS_VALID(buffer))
+            static_cast<StreamedTime*>(self)->streamed_ns_ += GST_BUFFER_DURATION(buffer);
+        return GST_PAD_PROBE_OK;
+    }
+
+    GstPad* pad_;
+    gulong probe_ = 0;
+    std::atomic<GstClockTime> streamed_ns_{0};
+};
 
 // The main window's recording filters (JPEG video, PCM audio), attached.
 struct RecordingObjects {

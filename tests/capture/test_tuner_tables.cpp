@@ -238,20 +238,29 @@ TEST_F(TunerStore, PropertyPageShowsAndEditsTheSettings) {
 }
 
 TEST_F(TunerStore, SavedStateComesBackWithItsFineTuning) {
+    // The first tuner sits half a megahertz above the plan's E5, where its
+    // store's list puts the channel.
+    const std::uint32_t fineTuned_hz = MHz(175.25) + 500'000;
+    store_->set(0, 14, static_cast<std::int32_t>(fineTuned_hz));
     VirtualTuner first(card_, *store_);
     first.put_TuningSpace(0);
     first.put_CountryCode(31);
-    // E5 sits on the plan; fine-tuning moves it by half a megahertz.
-    const std::uint32_t fineTuned_hz = MHz(175.25) + 500'000;
-    TunerState saved = {31, 0, TunerMode::TV, TunerInputType::Cable, 14, fineTuned_hz};
+    ASSERT_EQ(first.put_Channel(14, kSubChannelDefault, kSubChannelDefault), status::S_OK);
+    ASSERT_EQ(card_.frequency(), fineTuned_hz);
+    const TunerState saved = first.state();
 
+    // Restored on another card whose store has no list: only the saved
+    // state can bring the frequency back.
+    RegFile emptyFile(folder_ / "empty.reg", "HKEY_LOCAL_MACHINE");
+    AutoTuneStore emptyStore(emptyFile);
     VirtualTvCard otherCard;
-    VirtualTuner second(otherCard, *store_);
+    VirtualTuner second(otherCard, emptyStore);
     ASSERT_EQ(second.restoreState(saved), status::S_OK);
     EXPECT_EQ(otherCard.frequency(), fineTuned_hz);
     const TunerState state = second.state();
     EXPECT_EQ(state.channel, 14);
     EXPECT_EQ(state.tuningSpace, 0);
+    EXPECT_EQ(state.countryCode, 31);
     EXPECT_EQ(state.frequency_hz, fineTuned_hz);
     // Choosing the channel again keeps the fine-tuning until the table is
     // reloaded.

@@ -199,18 +199,34 @@ TEST(HttpServerExchange, ChallengeAndStreamBodies) {
 }
 
 TEST(HttpServerExchange, ConnectNotificationComesBeforeTheRequest) {
-    std::atomic<int> connects = 0;
-    Seen seen;
-    HttpServer server(helloHandler(seen), [&](HttpConnection&) { ++connects; });
+    // What happened, in order, from the connection threads.
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> events;
+    auto note = [&](std::string event) {
+        std::lock_guard lock(mutex);
+        events.push_back(std::move(event));
+        changed.notify_all();
+    };
+    HttpServer server(
+        [&](HttpConnection&, const HttpRequest& request, HttpResponse& response) {
+            note("request " + request.document);
+            response.body_text = "hello";
+        },
+        [&](HttpConnection&) { note("connect"); });
     server.start(0, 0);
     {
+        // A client that sends nothing is announced all the same.
         TestClient silent(server.port());
-        for (int i = 0; i < 500 && connects == 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_EQ(connects, 1);
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::milliseconds(test::kClientWaitMs),
+                                     [&] { return !events.empty(); }));
+        EXPECT_EQ(events, std::vector<std::string>{"connect"});
     }
-    exchange(server.port(), "GET / HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(connects, 2);
+    EXPECT_EQ(exchange(server.port(), "GET /page HTTP/1.1\r\n\r\n"),
+              std::string(kOkHead) + "hello");
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(events, (std::vector<std::string>{"connect", "connect", "request /page"}));
 }
 
 TEST(HttpServerLimit, ConnectionBeyondTheMaximumGetsTheRefusal) {
@@ -264,16 +280,29 @@ TEST(HttpServerTimeout, IdleClientIsDisconnected) {
     Seen seen;
     HttpServerOptions timeouts;
     timeouts.read_timeout_ms = 200;
-    HttpServer server(helloHandler(seen), {}, timeouts);
+    // The first connection's read time-out starts only after its connect
+    // notification, which waits here until the second client was refused:
+    // the refusal does not race the time-out.
+    Gate firstConnect;
+    std::atomic<int> connects = 0;
+    HttpServer server(
+        helloHandler(seen),
+        [&](HttpConnection&) {
+            if (++connects == 1)
+                firstConnect.arriveAndWait();
+        },
+        timeouts);
     server.start(0, 1);
     TestClient idle(server.port());
+    ASSERT_TRUE(firstConnect.waitForArrivals(1));
     TestClient half(server.port()); // refused: the idle one holds the slot
     EXPECT_EQ(half.readAll(), kRefusal);
-    EXPECT_TRUE(idle.closedWithoutReply(2000));
+    firstConnect.open();
+    EXPECT_TRUE(idle.closedWithoutReply());
 
     TestClient stalled(server.port());
     stalled.send("GET / HTTP/1.1\r\nHost: x\r\n");
-    EXPECT_TRUE(stalled.closedWithoutReply(2000));
+    EXPECT_TRUE(stalled.closedWithoutReply());
     for (int i = 0; i < 500 && server.connectionCount() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(exchange(server.port(), "GET / HTTP/1.1\r\n\r\n"), std::string(kOkHead) + "hello");
@@ -286,17 +315,31 @@ TEST(HttpServerTimeout, ClientThatDoesNotReadIsDisconnected) {
     const std::string large(64 * 1024 * 1024, 'x'); // more than the socket buffers hold
     HttpServerOptions timeouts;
     timeouts.write_timeout_ms = 200;
-    HttpServer server([&](HttpConnection&, const HttpRequest&,
-                          HttpResponse& response) { response.body_text = large; },
-                      {}, timeouts);
+    // The read time-out is far off, so only the write time-out can end the
+    // connection early.
+    timeouts.read_timeout_ms = 60'000;
+    Gate handled;
+    HttpServer server(
+        [&](HttpConnection&, const HttpRequest&, HttpResponse& response) {
+            response.body_text = large;
+            handled.arrive();
+        },
+        {}, timeouts);
     server.start(0, 1);
     TestClient stuck(server.port());
     stuck.send("GET / HTTP/1.1\r\n\r\n");
-    for (int i = 0; i < 500 && server.connectionCount() == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    for (int i = 0; i < 500 && server.connectionCount() > 0; ++i)
+    // The request was read and the response is being written.
+    ASSERT_TRUE(handled.waitForArrivals(1));
+    for (int i = 0; i < 1000 && server.connectionCount() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(server.connectionCount(), 0u);
+    // What got through before the server gave up: the head and part of the
+    // body, then the close.
+    bool closed = false;
+    const std::string received = stuck.readAll(&closed);
+    EXPECT_TRUE(closed);
+    EXPECT_EQ(received.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << received.substr(0, 80);
+    EXPECT_LT(received.size(), large.size());
 }
 
 TEST(HttpServerStop, IdleClientsAreDisconnectedAtOnce) {
