@@ -90,6 +90,7 @@ void MainWindowUi::setupUi(QMainWindow* window) {
     Edit2->setObjectName("Edit2");
     lstChannels->addAction(Edit2);
     channelsLayout->addWidget(lstChannels);
+    autoTune.setupUi(channelsPage, channelsLayout);
     Notebook1->addTab(channelsPage, "Channels");
 
     Notebook1->addTab(new QWidget, "Schedules");

@@ -2,6 +2,8 @@
 // them, and wired by TfrmMain. Nothing here holds state of the session.
 #pragma once
 
+#include "app/ChannelsPage.h"
+
 class QAction;
 class QComboBox;
 class QLabel;
@@ -36,6 +38,8 @@ struct MainWindowUi {
     QAction* ToolButton1 = nullptr;
     QTreeWidget* lstChannels = nullptr;
     QAction* Edit2 = nullptr;
+    // Under the channel list: the auto-tune button, mode and progress.
+    AutoTuneControls autoTune;
     QComboBox* cmbVideoCapDev = nullptr;
     QComboBox* cmbCompressionFilters = nullptr;
     QLineEdit* edCapFile = nullptr;

@@ -285,6 +285,69 @@ SessionSnapshot TvSession::snapshot() const {
     return s;
 }
 
+// ------------------------------------------------------------- auto-tune
+
+namespace {
+constexpr const char* kEraseChannelsQuestion =
+    "Autotune will erase the list of current channels, and starts tuning \r\nfor tv channels "
+    "from scratch. Are you sure you want to continue ?";
+} // namespace
+
+void TvSession::abortAutoTune() {
+    if (runningScan_ && runningScan_->running())
+        runningScan_->abort();
+}
+
+void TvSession::btnAutoTuneClick(AutoTuneView& view, AutoTuneMode mode) {
+    if (runningScan_) {
+        abortAutoTune();
+        return;
+    }
+    if (shuttingDown_)
+        return;
+    if (!channels_.empty() &&
+        view.askYesNoCancel(kEraseChannelsQuestion) != AutoTuneView::Answer::Yes)
+        return;
+    // The window may have been closed while the question was open.
+    TvTuner* tuner = graph_->tuner();
+    if (shuttingDown_ || !tuner)
+        return;
+    // The preview keeps running: the picture follows the scan.
+    graph_->setMode(GraphMode::AutoTuning);
+    view_.UpdateControls();
+    AutoTuneScan scan(view, [this] {
+        resetQuickChannelIndex();
+        emit changed(SessionChange::Channels);
+    });
+    runningScan_ = &scan;
+    std::optional<QString> failure;
+    try {
+        if (mode == AutoTuneMode::CableGrid)
+            scan.CableGridScan(*tuner, channels_, settings_.TuningSpace);
+        else
+            scan.ContinuousScan(*tuner, autoTune_, channels_, settings_.TuningSpace);
+    } catch (const RegError& e) {
+        // Reported once the program is back in preview.
+        failure = "Auto-tune store not written: " + QString::fromUtf8(e.what());
+    } catch (const std::exception& e) {
+        failure = QString::fromUtf8(e.what());
+    }
+    runningScan_ = nullptr;
+    qCDebug(lcApp) << "auto-tune ended after" << scan.steps() << "steps," << channels_.size()
+                   << "channels";
+    view.setProgress(0);
+    if (!channels_.empty()) {
+        channels_.selectFirst();
+        chooseSelectedChannel();
+    }
+    resetQuickChannelIndex();
+    emit changed(SessionChange::Channels);
+    graph_->setMode(GraphMode::Preview);
+    view_.UpdateControls();
+    if (failure)
+        view_.reportError(*failure);
+}
+
 // ------------------------------------------------------- graph and modes
 
 void TvSession::BuildGraph(GraphMode mode) {

@@ -8,6 +8,7 @@
 #include "app/Commands.h"
 #include "app/Paths.h"
 #include "app/SingleInstance.h"
+#include "capture/AutoTuneScan.h"
 #include "capture/Devices.h"
 #include "capture/GraphBuilder.h"
 #include "capture/VirtualTvCard.h"
@@ -167,6 +168,18 @@ public:
     void setWebcast(bool enable);
     void setCaptureFile(const QString& file);
 
+    // --- auto-tune
+    // The "&AutoTune" button: aborts the running scan; otherwise asks before
+    // a non-empty list is erased, then runs the chosen scan in graph mode
+    // auto-tuning and ends in preview with the first channel chosen. When the
+    // auto-tune store cannot be written, the scan still ends that way and the
+    // failure then goes to the error handler.
+    void btnAutoTuneClick(AutoTuneView& view, AutoTuneMode mode);
+    // A scan is in progress, running or aborting.
+    bool autoTuneInProgress() const { return runningScan_ != nullptr; }
+    // Stops the running scan at its next check, as the button's abort does.
+    void abortAutoTune();
+
     // --- Preferences start-up fills
     void FillVideoCaptureDevices();
     void FillVideoCompressors();
@@ -265,6 +278,8 @@ private:
     std::vector<MediaType> audioFormats_;
     ChoiceList inputLines_;
     int quickChannelIndex_ = -1;
+    // The scan in progress, owned by btnAutoTuneClick's frame.
+    AutoTuneScan* runningScan_ = nullptr;
     WebOptions webOptions_;
 
     bool hookInstalled_ = false;

@@ -12,6 +12,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTreeWidget>
@@ -103,6 +105,8 @@ void TfrmMain::connectControls() {
         }
     });
     connect(ui_.ToolButton1, &QAction::triggered, this, guarded(&TfrmMain::lstChannelsDblClick));
+    connect(ui_.autoTune.btnAutoTune, &QPushButton::clicked, this,
+            guarded(&TfrmMain::btnAutoTuneClick));
     connect(ui_.Edit2, &QAction::triggered, this, guarded(&TfrmMain::lstChannelsDblClick));
     // Every move of the highlighted row (click, right-click, keys) is the
     // list's selection, so the rename and the steps act on the row shown; a
@@ -157,6 +161,14 @@ void TfrmMain::FormDestroy() {
 }
 
 void TfrmMain::closeEvent(QCloseEvent* event) {
+    // The scan's loop holds the tuner: it ends first, and the shutdown runs
+    // once btnAutoTuneClick has returned.
+    if (session_->autoTuneInProgress()) {
+        closeAfterAutoTune_ = true;
+        session_->abortAutoTune();
+        event->ignore();
+        return;
+    }
     FormDestroy();
     event->accept();
     QCoreApplication::quit();
@@ -303,6 +315,12 @@ void TfrmMain::UpdateControls() {
     ui_.lstChannels->setEnabled(preview || webcast);
     ui_.cmbQuickChannel->setEnabled(preview || webcast);
     ui_.page(PagePreferences)->setEnabled(preview);
+    const bool autoTuning = mode == GraphMode::AutoTuning;
+    // The button aborts a running scan; the scan's choice is fixed once it
+    // runs.
+    ui_.autoTune.btnAutoTune->setEnabled(preview || autoTuning);
+    ui_.autoTune.rbCableGrid->setEnabled(!autoTuning);
+    ui_.autoTune.rbContinuousFrequencies->setEnabled(!autoTuning);
 }
 
 // ------------------------------------------------------- control events
@@ -342,6 +360,14 @@ void TfrmMain::lstChannelsDblClick() {
 
 void TfrmMain::btRecClick() {
     session_->record();
+}
+
+void TfrmMain::btnAutoTuneClick() {
+    session_->btnAutoTuneClick(autoTuneView_, autoTuneView_.mode());
+    if (closeAfterAutoTune_ && !session_->autoTuneInProgress()) {
+        closeAfterAutoTune_ = false;
+        close();
+    }
 }
 
 void TfrmMain::btPauseClick() {

@@ -51,6 +51,8 @@ public:
     void btPlayClick();
     void btStopClick();
     void StartWebcast1Click();
+    // Starts the chosen scan, or aborts the running one.
+    void btnAutoTuneClick();
     void UpdateControls() override;
 
     void ShowBalloon(const QString& title, const QString& text, QSystemTrayIcon::MessageIcon icon,
@@ -104,6 +106,7 @@ private:
     ErrorHandler errorHandler_;
     std::unique_ptr<TvSession> session_;
     MainWindowUi ui_;
+    ChannelsPageView autoTuneView_{*this, ui_.autoTune};
     VideoWindow* VideoWindow_ = nullptr;
     QSystemTrayIcon* tray_ = nullptr;
     QTimer BalloonhintTimer_;
@@ -111,6 +114,9 @@ private:
     // Set while the window fills its controls from the session, so their
     // change signals do not act as a person's choice.
     bool filling_ = false;
+    // A close asked for during a scan: the scan ends first, then the window
+    // closes.
+    bool closeAfterAutoTune_ = false;
 };
 
 } // namespace qeltv

@@ -1,0 +1,445 @@
+// Auto-tune on the Virtual TV Card: the session core driven through views
+// that record what the scan shows, and the real window with its "&AutoTune"
+// button pressed as a user would, through the event loop.
+#include "app/TvSession.h"
+#include "app/uFrmMain.h"
+#include "tests/app/GuiTest.h"
+#include "tests/settings/TempDir.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <deque>
+#include <filesystem>
+
+using namespace qeltv;
+using namespace qeltv::test;
+
+namespace {
+
+struct FakeView : SessionView {
+    std::vector<GraphMode> updates; // the mode at each control-state update
+    QStringList errors, balloons;
+    TvSession* session = nullptr;
+
+    void setBusyCursor(bool) override {}
+    void setBackCaption(const QString&) override {}
+    void showVideoWindow(bool) override {}
+    void setStatusText(const QString&) override {}
+    void UpdateControls() override { updates.push_back(session->graphMode()); }
+    void showMessageBox(Box, const QString& text, bool) override { errors << "box: " + text; }
+    void reportError(const QString& what) override { errors << what; }
+    void showBalloon(const QString& title, const QString& text, int icon, int) override {
+        balloons << title + "|" + text + "|" + QString::number(icon);
+    }
+    void showOsdText(const QString&) override {}
+    void endProgram() override {}
+};
+
+// What a scan shows, step by step. Each step's pending events are really
+// processed; `onStep` runs first, with the number of the step.
+struct ScanRecorder : AutoTuneView {
+    std::deque<Answer> answers;
+    QStringList questions;
+    std::vector<bool> running; // each showScanRunning
+    int abortingShown = 0;
+    long progressMinimum = 0, progressMaximum = 0, progress = -1;
+    long frequency_hz = 0;
+    int repaints = 0;
+    int steps = 0;
+    std::vector<std::uint32_t> tunedAtStep;
+    std::vector<GraphMode> modeAtStep;
+    std::function<void(int)> onStep;
+    TvSession* session = nullptr;
+    std::filesystem::path machineStore;
+    int stepsWithStoreFile = 0;
+
+    Answer askYesNoCancel(const QString& text) override {
+        questions << text;
+        const Answer answer = answers.empty() ? Answer::Cancel : answers.front();
+        if (!answers.empty())
+            answers.pop_front();
+        return answer;
+    }
+    void showScanRunning(bool r) override { running.push_back(r); }
+    void showAborting() override { ++abortingShown; }
+    void setProgressRange(long minimum, long maximum) override {
+        progressMinimum = minimum;
+        progressMaximum = maximum;
+    }
+    void setProgress(long value) override { progress = value; }
+    void showFrequency(long f) override { frequency_hz = f; }
+    void repaintWindow() override { ++repaints; }
+    void processPendingEvents() override {
+        ++steps;
+        tunedAtStep.push_back(session->virtualCard().frequency());
+        modeAtStep.push_back(session->graphMode());
+        stepsWithStoreFile += std::filesystem::exists(machineStore) ? 1 : 0;
+        if (onStep)
+            onStep(steps);
+        QCoreApplication::processEvents();
+    }
+};
+
+// The first step of the continuous scan that hears the station.
+std::uint32_t FirstStepHearing(std::uint32_t station_hz) {
+    std::uint32_t f = kContinuousScanStart_hz;
+    while (f + kVirtualCaptureRange_hz < station_hz)
+        f += kContinuousScanStep_hz;
+    return f;
+}
+
+std::uint32_t StepFrequency(int step) {
+    return kContinuousScanStart_hz + static_cast<std::uint32_t>(step - 1) * kContinuousScanStep_hz;
+}
+
+// The stations on channels of the cable plan, as the grid scan finds them.
+const std::vector<long> kPlanStations_hz = {140'250'000, 175'250'000, 196'250'000, 471'250'000,
+                                            519'250'000, 623'250'000, 783'250'000};
+
+std::vector<long> Frequencies(const ChannelList& channels) {
+    std::vector<long> out;
+    for (const Channel& c : channels.channels())
+        out.push_back(std::stol(c.frequency()));
+    return out;
+}
+
+std::vector<std::string> Numbers(const ChannelList& channels) {
+    std::vector<std::string> out;
+    for (const Channel& c : channels.channels())
+        out.push_back(c.number);
+    return out;
+}
+
+void ExpectAllNoname(const ChannelList& channels) {
+    for (const Channel& c : channels.channels())
+        EXPECT_EQ(c.name(), "Noname") << c.number;
+}
+
+struct CoreFixture {
+    QTemporaryDir dir;
+    Paths paths = TempPaths(dir);
+    FakeView view;
+    std::unique_ptr<TvSession> session;
+    ScanRecorder scan;
+
+    CoreFixture() {
+        session = std::make_unique<TvSession>(paths, nullptr, view);
+        view.session = session.get();
+        scan.session = session.get();
+        scan.machineStore = paths.machineStore();
+        session->start(std::nullopt);
+    }
+};
+
+} // namespace
+
+// The continuous scan from an empty list: no question, every station once,
+// numbered 1 to 8, the picture on each step's frequency, the store written
+// once at the end with the step frequencies and the last frequency tried;
+// then the first channel chosen in preview. A relayed start-recording during
+// the scan gets only the balloon.
+TEST(AutoTuneCore, ContinuousScanFindsEveryStationOnceAndWritesTheStoreOnce) {
+    CoreFixture f;
+    ASSERT_TRUE(f.session->channels().empty());
+    ASSERT_TRUE(f.view.errors.isEmpty()) << f.view.errors.join("; ").toStdString();
+    f.view.updates.clear();
+    f.scan.onStep = [](int step) {
+        if (step == 1)
+            QCoreApplication::postEvent(QCoreApplication::instance(),
+                                        new CommandEvent({CommandKind::StartRec, 5}));
+    };
+    f.session->btnAutoTuneClick(f.scan, AutoTuneMode::ContinuousFrequencies);
+
+    EXPECT_TRUE(f.scan.questions.isEmpty());
+    EXPECT_EQ(f.scan.steps, kContinuousScanSteps);
+    EXPECT_EQ(f.scan.repaints, kContinuousScanSteps);
+    EXPECT_EQ(f.scan.progressMinimum, 38);
+    EXPECT_EQ(f.scan.progressMaximum, 900);
+    EXPECT_EQ(f.scan.frequency_hz, 900'000'000);
+    EXPECT_EQ(f.scan.progress, 0);
+    EXPECT_EQ(f.scan.running, (std::vector<bool>{true, false}));
+    EXPECT_EQ(f.view.updates, (std::vector<GraphMode>{GraphMode::AutoTuning, GraphMode::Preview}));
+    for (const GraphMode mode : f.scan.modeAtStep)
+        ASSERT_EQ(mode, GraphMode::AutoTuning);
+
+    // The picture follows the scan: on each step's frequency, or on the
+    // station the step settled on.
+    ASSERT_EQ(f.scan.tunedAtStep.size(), static_cast<std::size_t>(kContinuousScanSteps));
+    for (int step = 1; step <= kContinuousScanSteps; ++step) {
+        const std::uint32_t tuned = f.scan.tunedAtStep[static_cast<std::size_t>(step - 1)];
+        const VirtualStation* station = VirtualTvCard::stationNear(StepFrequency(step));
+        if (tuned != StepFrequency(step)) {
+            ASSERT_TRUE(station && tuned == station->frequency_hz) << step << ": " << tuned;
+        }
+    }
+
+    const auto& stations = VirtualTvCard::stations();
+    const ChannelList& channels = f.session->channels();
+    ASSERT_EQ(channels.size(), stations.size());
+    ExpectAllNoname(channels);
+    std::vector<std::string> numbers;
+    std::vector<long> expected;
+    for (std::size_t i = 0; i < stations.size(); ++i) {
+        numbers.push_back(std::to_string(i + 1));
+        expected.push_back(stations[i].frequency_hz);
+    }
+    EXPECT_EQ(Numbers(channels), numbers);
+    EXPECT_EQ(Frequencies(channels), expected); // 499.25 MHz lies between plan channels
+
+    // Written once, when the scan ended; the tuner's overrides came from
+    // memory.
+    EXPECT_EQ(f.scan.stepsWithStoreFile, 0);
+    RegFile written(f.paths.machineStore(), "HKEY_LOCAL_MACHINE");
+    written.load();
+    const auto entries = AutoTuneStore(written).entries(kTuningSpaceContinuous);
+    ASSERT_EQ(entries.size(), stations.size() + 1);
+    for (std::size_t i = 0; i < stations.size(); ++i) {
+        EXPECT_EQ(entries[i].first, std::to_string(i + 1));
+        EXPECT_EQ(entries[i].second,
+                  static_cast<std::int32_t>(FirstStepHearing(stations[i].frequency_hz)))
+            << i;
+    }
+    EXPECT_EQ(entries.back(), (std::pair<std::string, std::int32_t>{"9", 900'000'000}));
+    EXPECT_EQ(f.session->settings().TuningSpace, kTuningSpaceContinuous);
+
+    EXPECT_EQ(channels.selected(), std::optional<std::size_t>(0));
+    EXPECT_EQ(f.session->currentChannel(), 1);
+    // Channel 1 tunes where the scan first heard its station.
+    EXPECT_EQ(f.session->virtualCard().frequency(), FirstStepHearing(stations[0].frequency_hz));
+    EXPECT_EQ(f.session->virtualCard().received(), &stations[0]);
+    EXPECT_EQ(f.session->quickChannelText(), "1 - Noname");
+    EXPECT_EQ(f.session->graphMode(), GraphMode::Preview);
+    EXPECT_EQ(f.view.balloons, (QStringList{"qEL TV|Could not start recording...|3"}));
+    EXPECT_TRUE(f.view.errors.isEmpty()) << f.view.errors.join("; ").toStdString();
+}
+
+// With channels in the list the question comes first: No and Cancel leave
+// the list and the mode untouched, Yes runs the grid scan, which finds the
+// stations on plan channels under their cable channel numbers.
+TEST(AutoTuneCore, QuestionThenCableGridScan) {
+    CoreFixture f;
+    f.session->btnAutoTuneClick(f.scan, AutoTuneMode::ContinuousFrequencies);
+    const std::vector<Channel> before = f.session->channels().channels();
+    ASSERT_FALSE(before.empty());
+    f.session->renameChannel(1, "Kept");
+    const auto kept = f.session->channels().channels();
+    f.view.updates.clear();
+    ScanRecorder ask;
+    ask.session = f.session.get();
+    ask.answers = {AutoTuneView::Answer::No, AutoTuneView::Answer::Cancel,
+                   AutoTuneView::Answer::Yes};
+    const QString question = "Autotune will erase the list of current channels, and starts "
+                             "tuning \r\nfor tv channels from scratch. Are you sure you want to "
+                             "continue ?";
+    for (int answer = 0; answer < 2; ++answer) {
+        f.session->btnAutoTuneClick(ask, AutoTuneMode::CableGrid);
+        EXPECT_EQ(ask.questions.size(), answer + 1);
+        EXPECT_EQ(ask.questions.back(), question);
+        EXPECT_EQ(ask.steps, 0);
+        EXPECT_TRUE(f.view.updates.empty());
+        ASSERT_EQ(f.session->channels().size(), kept.size());
+        EXPECT_EQ(f.session->channels().at(1).name(), "Kept");
+        EXPECT_EQ(f.session->settings().TuningSpace, kTuningSpaceContinuous);
+    }
+
+    f.session->btnAutoTuneClick(ask, AutoTuneMode::CableGrid);
+    EXPECT_EQ(ask.questions.size(), 3);
+    const ChannelList& channels = f.session->channels();
+    EXPECT_EQ(Frequencies(channels), kPlanStations_hz);
+    ASSERT_GE(channels.size(), 2u);
+    EXPECT_EQ(channels.at(1).number, "14"); // E5 is cable channel 14
+    ExpectAllNoname(channels);
+    long minimum = 0, maximum = 0;
+    f.session->graphBuilder().tuner()->ChannelMinMax(minimum, maximum);
+    EXPECT_EQ(ask.progressMinimum, minimum);
+    EXPECT_EQ(ask.progressMaximum, maximum);
+    EXPECT_EQ(ask.steps, maximum - minimum + 1);
+    EXPECT_EQ(f.session->settings().TuningSpace, kTuningSpaceCableGrid);
+    EXPECT_EQ(channels.selected(), std::optional<std::size_t>(0));
+    EXPECT_EQ(f.session->currentChannel(), ChannelNumberOr(channels.at(0).number, -1));
+    EXPECT_EQ(f.session->virtualCard().frequency(), 140'250'000u);
+    EXPECT_EQ(f.session->graphMode(), GraphMode::Preview);
+    EXPECT_EQ(f.view.updates, (std::vector<GraphMode>{GraphMode::AutoTuning, GraphMode::Preview}));
+    EXPECT_TRUE(f.view.errors.isEmpty()) << f.view.errors.join("; ").toStdString();
+}
+
+// An auto-tune store that cannot be written: the scan ends as any other
+// (button idle, first channel chosen, preview), keeps what it found for this
+// session, and the failure reaches the error handler once the program is
+// back in preview.
+TEST(AutoTuneCore, StoreThatCannotBeWrittenIsReportedAfterTheScanEnds) {
+    CoreFixture f;
+    // A folder where the file belongs: the rename over it fails.
+    std::filesystem::create_directories(f.paths.machineStore() / "blocked");
+    f.view.updates.clear();
+    f.session->btnAutoTuneClick(f.scan, AutoTuneMode::ContinuousFrequencies);
+    ASSERT_EQ(f.view.errors.size(), 1);
+    EXPECT_TRUE(f.view.errors[0].startsWith("Auto-tune store not written: "))
+        << f.view.errors[0].toStdString();
+    EXPECT_TRUE(f.view.errors[0].contains("HKEY_LOCAL_MACHINE.reg"))
+        << f.view.errors[0].toStdString();
+    EXPECT_EQ(f.scan.running, (std::vector<bool>{true, false}));
+    EXPECT_EQ(f.view.updates, (std::vector<GraphMode>{GraphMode::AutoTuning, GraphMode::Preview}));
+    EXPECT_EQ(f.session->graphMode(), GraphMode::Preview);
+    EXPECT_EQ(f.session->channels().size(), VirtualTvCard::stations().size());
+    // The tuner still tunes what the scan taught it.
+    EXPECT_EQ(f.session->virtualCard().received(), &VirtualTvCard::stations()[0]);
+    f.session->lastChannel();
+    EXPECT_EQ(f.session->virtualCard().received(), &VirtualTvCard::stations().back());
+    // A second press starts again: nothing stayed in the scanning state.
+    EXPECT_FALSE(f.session->autoTuneInProgress());
+}
+
+namespace {
+
+// The real window on the Channels page, shown, with its scan controls.
+struct WindowFixture {
+    QTemporaryDir dir;
+    Paths paths = TempPaths(dir);
+    std::unique_ptr<TfrmMain> window;
+    QPushButton* button = nullptr;
+    QProgressBar* progress = nullptr;
+    QLabel* frequency = nullptr;
+    QRadioButton* continuous = nullptr;
+
+    WindowFixture() {
+        window = std::make_unique<TfrmMain>(paths, std::nullopt, nullptr, App());
+        window->findChild<QTabWidget*>("Notebook1")->setCurrentIndex(PageChannels);
+        window->show();
+        button = window->findChild<QPushButton*>("btnAutoTune");
+        progress = window->findChild<QProgressBar*>("ProgressBar1");
+        frequency = window->findChild<QLabel*>("lblFrequency");
+        continuous = window->findChild<QRadioButton*>("rbContinuousFrequencies");
+    }
+
+    // A user's click on the button, delivered by the event loop.
+    void postClick() {
+        QMetaObject::invokeMethod(
+            button, [b = button] { QTest::mouseClick(b, Qt::LeftButton); }, Qt::QueuedConnection);
+    }
+};
+
+} // namespace
+
+// "&Abort" pressed during the grid scan, as a user would: the button is
+// disabled until the scan's next check, the scan completes one more channel
+// (adding it: channel 14 carries a station) and stops, keeping what it
+// found, the first channel selected and tuned.
+TEST(AutoTuneWindow, AbortDuringTheCableGridScanCompletesOneMoreStep) {
+    WindowFixture f;
+    ASSERT_TRUE(f.button && f.progress && f.frequency && f.continuous);
+    EXPECT_EQ(f.button->text(), "&AutoTune");
+    EXPECT_TRUE(f.window->findChild<QRadioButton*>("rbCableGrid")->isChecked());
+    EXPECT_EQ(f.frequency->alignment() & Qt::AlignRight, Qt::AlignRight);
+    EXPECT_TRUE(f.frequency->font().bold());
+    EXPECT_EQ(f.frequency->font().pointSize(), 12);
+
+    constexpr int kPressedAt = 13;
+    std::vector<int> values;
+    bool duringScan = false, enabledAfterPress = true;
+    QString captionAfterPress;
+    QObject::connect(f.progress, &QProgressBar::valueChanged, f.progress, [&](int value) {
+        values.push_back(value);
+        if (value == 1) {
+            duringScan = f.window->graphMode() == GraphMode::AutoTuning && f.button->isEnabled() &&
+                         f.button->text() == "&Abort" && !f.continuous->isEnabled() &&
+                         !f.window->findChild<QTreeWidget*>("lstChannels")->isEnabled();
+        }
+        if (value == kPressedAt)
+            f.postClick();
+        if (value == kPressedAt + 1) {
+            enabledAfterPress = f.button->isEnabled();
+            captionAfterPress = f.button->text();
+        }
+    });
+    QTest::mouseClick(f.button, Qt::LeftButton);
+
+    EXPECT_TRUE(duringScan);
+    EXPECT_FALSE(enabledAfterPress);
+    EXPECT_EQ(captionAfterPress, "&Abort");
+    ASSERT_GE(values.size(), 2u);
+    EXPECT_EQ(values[values.size() - 2], kPressedAt + 1);
+    EXPECT_EQ(values.back(), 0);
+    EXPECT_EQ(f.progress->value(), 0);
+    EXPECT_EQ(f.frequency->text(), "  175.25"); // channel 14, E5
+
+    EXPECT_EQ(Numbers(f.window->channels()), (std::vector<std::string>{"9", "14"}));
+    EXPECT_EQ(Frequencies(f.window->channels()), (std::vector<long>{140'250'000, 175'250'000}));
+    EXPECT_EQ(f.window->channels().selected(), std::optional<std::size_t>(0));
+    EXPECT_EQ(f.window->currentChannel(), 9);
+    EXPECT_EQ(f.window->virtualCard().frequency(), 140'250'000u);
+    EXPECT_EQ(f.window->quickChannelText(), "9 - Noname");
+    EXPECT_EQ(f.window->findChild<QTreeWidget*>("lstChannels")->topLevelItemCount(), 2);
+    EXPECT_EQ(f.window->graphMode(), GraphMode::Preview);
+    EXPECT_EQ(f.button->text(), "&AutoTune");
+    EXPECT_TRUE(f.button->isEnabled());
+    EXPECT_TRUE(f.continuous->isEnabled());
+}
+
+// "&Abort" pressed during the continuous scan stops it before its next
+// step; a close asked for during the scan ends the scan first, then the
+// normal shutdown saves the channels found.
+TEST(AutoTuneWindow, AbortAndCloseDuringTheContinuousScan) {
+    WindowFixture f;
+    ASSERT_TRUE(f.button && f.progress && f.frequency && f.continuous);
+    f.continuous->setChecked(true);
+    // Pressed in the step at 200 MHz: three stations heard by then.
+    constexpr int kPressedAtMHz = 200;
+    auto connection =
+        QObject::connect(f.progress, &QProgressBar::valueChanged, f.progress, [&](int value) {
+            if (value == kPressedAtMHz)
+                f.postClick();
+        });
+    QTest::mouseClick(f.button, Qt::LeftButton);
+    QObject::disconnect(connection);
+    EXPECT_EQ(f.frequency->text(), "  200.00");
+    EXPECT_EQ(Frequencies(f.window->channels()),
+              (std::vector<long>{140'250'000, 175'250'000, 196'250'000}));
+    EXPECT_EQ(Numbers(f.window->channels()), (std::vector<std::string>{"1", "2", "3"}));
+    EXPECT_EQ(f.window->channels().selected(), std::optional<std::size_t>(0));
+    EXPECT_EQ(f.window->virtualCard().frequency(), 139'250'000u); // first heard there
+    EXPECT_EQ(f.window->graphMode(), GraphMode::Preview);
+    // Aborted or not, the store file is written, up to the last step tried.
+    RegFile written(f.paths.machineStore(), "HKEY_LOCAL_MACHINE");
+    written.load();
+    const auto entries = AutoTuneStore(written).entries(kTuningSpaceContinuous);
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries.back(), (std::pair<std::string, std::int32_t>{"4", 200'000'000}));
+
+    // Now closed during a scan (answering Yes to the question first).
+    QTimer answer;
+    answer.setInterval(20);
+    QObject::connect(&answer, &QTimer::timeout, [] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+            box->button(QMessageBox::Yes)->click();
+    });
+    answer.start();
+    bool closedDuringScan = false;
+    QObject::connect(f.progress, &QProgressBar::valueChanged, f.progress, [&](int value) {
+        if (value == kPressedAtMHz) {
+            f.window->close();
+            closedDuringScan = f.window->isVisible() && !f.window->session().shuttingDown() &&
+                               f.window->session().autoTuneInProgress();
+        }
+    });
+    QTest::mouseClick(f.button, Qt::LeftButton);
+    EXPECT_TRUE(closedDuringScan);
+    EXPECT_FALSE(f.window->session().autoTuneInProgress());
+    EXPECT_TRUE(f.window->session().shuttingDown());
+    EXPECT_FALSE(f.window->isVisible());
+    EXPECT_EQ(f.window->channels().size(), 3u);
+    const std::string user = ReadFile(f.paths.userStore());
+    EXPECT_NE(user.find("[HKEY_CURRENT_USER\\Software\\Qel\\QelTV\\Channels]\n\"1\"="),
+              std::string::npos)
+        << user;
+    EXPECT_NE(user.find("\"3\"=\"Noname,196250000\""), std::string::npos) << user;
+    EXPECT_NE(user.find("\"TuningSpace\"=dword:0000001f"), std::string::npos) << user;
+}
+
+QELTV_GUI_TEST_MAIN()
