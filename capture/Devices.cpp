@@ -4,7 +4,10 @@
 #include "capture/VideoRenderer.h"
 #include "capture/VirtualSources.h"
 
+#include <gst/pbutils/pbutils.h>
+
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <condition_variable>
 #include <cstdlib>
@@ -14,16 +17,35 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 namespace qeltv {
+
+template <> struct GstRefTraits<GstDiscoverer> : GObjectRefTraits<GstDiscoverer> {};
+template <> struct GstRefTraits<GstDiscovererInfo> : GObjectRefTraits<GstDiscovererInfo> {};
 
 namespace {
 
 constexpr const char* kCacheFileName = "compressors.txt";
-constexpr const char* kCacheHeader = "qeltv-compressors 1";
-// Trial sizes: enough buffers for an encoder to produce output.
-constexpr int kTrialVideoBuffers = 5;
-constexpr int kTrialAudioBuffers = 20;
+// Version 2: the trial is a live recording with sound, read back.
+constexpr const char* kCacheHeader = "qeltv-compressors 2";
+// Trial recording: this many frames at this size and rate, and sound of the
+// same length.
+constexpr int kTrialVideoBuffers = 10;
+constexpr int kTrialFramesPerSecond = 25;
+constexpr int kTrialWidth = 320;
+constexpr int kTrialHeight = 240;
+constexpr int kTrialSampleRate_hz = 44100;
+constexpr int kTrialSamplesPerBuffer = kTrialSampleRate_hz / kTrialFramesPerSecond;
+constexpr int kTrialAudioBuffers = kTrialVideoBuffers;
+// Trials that run at the same time.
+constexpr std::size_t kMaxParallelTrials = 8;
+// The video compressor beside an audio compressor on trial.
+constexpr const char* kTrialPartnerVideoEncoder = "jpegenc";
+// How far the trial file's length may lie from the frames recorded.
+constexpr GstClockTime kTrialDurationTolerance_ns = 2 * GST_SECOND / kTrialFramesPerSecond;
+// Longest wait for reading a trial file back.
+constexpr GstClockTime kDiscovererTimeout_ns = 5 * GST_SECOND;
 // Audio encoders without a usable bitrate default get this one (kbit/s).
 constexpr int kDefaultAudioBitrate_kbps = 128;
 constexpr int kBitsPerByte = 8;
@@ -59,6 +81,27 @@ GstPad* Ghost(GstElement* bin, GstElement* element, const char* padName, const c
 
 // ------------------------------------------------------------ compressor filters
 
+// Some libav encoders (the MPEG-4 part 2 one among them) stamp their frames
+// with libav's "no time" value, which reads as a time past 292 years. The
+// AVI muxer takes the stream with the earliest time first, so such frames
+// would wait behind the live audio for ever and the recording would stall.
+// Without a time a frame is taken at once; AVI places frames by their count.
+GstPadProbeReturn ClearNegativeTimestamps(GstPad*, GstPadProbeInfo* info, gpointer) {
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    const auto negative = [](GstClockTime t) {
+        return GST_CLOCK_TIME_IS_VALID(t) && t > static_cast<GstClockTime>(G_MAXINT64);
+    };
+    if (!negative(GST_BUFFER_PTS(buffer)) && !negative(GST_BUFFER_DTS(buffer)))
+        return GST_PAD_PROBE_OK;
+    buffer = gst_buffer_make_writable(buffer);
+    if (negative(GST_BUFFER_PTS(buffer)))
+        GST_BUFFER_PTS(buffer) = GST_CLOCK_TIME_NONE;
+    if (negative(GST_BUFFER_DTS(buffer)))
+        GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
+    GST_PAD_PROBE_INFO_DATA(info) = buffer;
+    return GST_PAD_PROBE_OK;
+}
+
 class VideoCompressorFilter : public Filter {
 public:
     VideoCompressorFilter(const std::string& name, const std::string& moniker,
@@ -72,8 +115,11 @@ public:
                                status::VFW_E_CANNOT_CONNECT);
         addPin("Input", PinDirection::Input, MediaKind::Video,
                Ghost(element(), queue, "sink", "Input"));
-        addPin("Output", PinDirection::Output, MediaKind::Video,
-               Ghost(element(), encoder_, "src", "Output"));
+        GstPad* output = Ghost(element(), encoder_, "src", "Output");
+        auto encoderSource = GstOwned<GstPad>::adopt(gst_element_get_static_pad(encoder_, "src"));
+        gst_pad_add_probe(encoderSource.get(), GST_PAD_PROBE_TYPE_BUFFER, ClearNegativeTimestamps,
+                          nullptr, nullptr);
+        addPin("Output", PinDirection::Output, MediaKind::Video, output);
     }
     GstElement* configurable() const override { return encoder_; }
     bool hasInputQueue() const override { return true; }
@@ -118,6 +164,9 @@ public:
             throw CaptureError(name + ": " + factory + " does not take raw audio",
                                status::VFW_E_CANNOT_CONNECT);
         buildFormats();
+        auto encoderSource = GstOwned<GstPad>::adopt(gst_element_get_static_pad(encoder_, "src"));
+        gst_pad_add_probe(encoderSource.get(), GST_PAD_PROBE_TYPE_BUFFER, ClearNegativeTimestamps,
+                          nullptr, nullptr);
         Pin& out = addPin("Output", PinDirection::Output, MediaKind::Audio,
                           Ghost(element(), encoder_, "src", "Output"));
         out.setConfigure([this](const CapsRef& caps) { return apply(caps); },
@@ -381,6 +430,27 @@ std::uint64_t Fnv1a(const std::string& text) {
     return hash;
 }
 
+// The length of a media file as GStreamer's discoverer reads it; nothing
+// when the file does not read or has no video stream.
+std::optional<GstClockTime> DiscoveredDuration(const std::string& file) {
+    GstOwned<GError> error;
+    auto discoverer =
+        GstOwned<GstDiscoverer>::adopt(gst_discoverer_new(kDiscovererTimeout_ns, error.out()));
+    if (!discoverer)
+        return std::nullopt;
+    auto uri = GstOwned<gchar>::adopt(gst_filename_to_uri(file.c_str(), nullptr));
+    auto info = GstOwned<GstDiscovererInfo>::adopt(
+        gst_discoverer_discover_uri(discoverer.get(), uri.get(), error.out()));
+    if (!info || gst_discoverer_info_get_result(info.get()) != GST_DISCOVERER_OK)
+        return std::nullopt;
+    GList* streams = gst_discoverer_info_get_video_streams(info.get());
+    const bool hasVideo = streams != nullptr;
+    gst_discoverer_stream_info_list_free(streams);
+    if (!hasVideo)
+        return std::nullopt;
+    return gst_discoverer_info_get_duration(info.get());
+}
+
 bool WaitForEnd(GstElement* pipeline, int timeout_ms) {
     auto bus = GstOwned<GstBus>::adopt(gst_element_get_bus(pipeline));
     auto message = GstOwned<GstMessage>::adopt(gst_bus_timed_pop_filtered(
@@ -391,30 +461,104 @@ bool WaitForEnd(GstElement* pipeline, int timeout_ms) {
 
 } // namespace
 
+namespace {
+
+// Links an element's "src" pad to a filter's input pin.
+bool LinkToPin(GstElement* from, Pin* to) {
+    auto src = GstOwned<GstPad>::adopt(gst_element_get_static_pad(from, "src"));
+    return to && to->pad() && gst_pad_link(src.get(), to->pad()) == GST_PAD_LINK_OK;
+}
+
+// Links a filter's output pin to a new request pad of the muxer.
+bool LinkToMux(Pin* from, GstElement* mux, const char* padTemplate) {
+    if (!from || !from->pad())
+        return false;
+    auto sink = GstOwned<GstPad>::adopt(gst_element_request_pad_simple(mux, padTemplate));
+    return sink && gst_pad_link(from->pad(), sink.get()) == GST_PAD_LINK_OK;
+}
+
+Pin* PinOf(Filter& filter, PinDirection direction) {
+    for (Pin* pin : filter.pins())
+        if (pin->direction() == direction && pin->pad())
+            return pin;
+    return nullptr;
+}
+
+} // namespace
+
 bool EncoderWorksWithAviMux(const std::string& factory, bool video) {
     for (char c : factory) {
         if (!g_ascii_isalnum(c) && c != '_' && c != '-')
             return false;
     }
-    char description[512];
-    if (video)
-        std::snprintf(description, sizeof description,
-                      "videotestsrc num-buffers=%d ! video/x-raw,width=320,height=240,"
-                      "framerate=25/1 ! videoconvert ! %s ! avimux ! fakesink",
-                      kTrialVideoBuffers, factory.c_str());
-    else
-        std::snprintf(description, sizeof description,
-                      "audiotestsrc num-buffers=%d ! audio/x-raw,rate=44100,channels=2 ! "
-                      "audioconvert ! audioresample ! %s ! avimux ! fakesink",
-                      kTrialAudioBuffers, factory.c_str());
-    GstOwned<GError> error;
-    auto pipeline = GstOwned<GstElement>::adopt(gst_parse_launch(description, error.out()));
-    if (error)
+    // A recording in miniature with the very compressor filters a recording
+    // uses: live picture and sound at the same time into the AVI muxer and a
+    // file, ended by end of stream. An encoder that holds the muxer back, or
+    // whose file does not read back with its length, is not offered.
+    char fileTemplate[] = "/tmp/qeltv-trial-XXXXXX.avi";
+    const int fd = mkstemps(fileTemplate, static_cast<int>(std::strlen(".avi")));
+    if (fd < 0) {
+        GST_WARNING("compressor trial: no temporary file: %s", std::strerror(errno));
         return false;
+    }
+    ::close(fd);
+    const std::string file = fileTemplate;
     bool ok = false;
-    if (gst_element_set_state(pipeline.get(), GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE)
-        ok = WaitForEnd(pipeline.get(), kCompressorTrialTimeout_ms);
-    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    try {
+        const std::string moniker = std::string("encoder:") + factory;
+        // The other stream goes through the simplest compressor of its kind.
+        auto videoFilter = std::make_shared<VideoCompressorFilter>(
+            "trial video", moniker, video ? factory : std::string(kTrialPartnerVideoEncoder));
+        auto audioFilter = std::make_shared<AudioCompressorFilter>("trial audio", moniker,
+                                                                   video ? std::string() : factory);
+        auto pipeline = GstOwned<GstElement>::sink(gst_pipeline_new("compressor trial"));
+        GstElement* videoSource = Make("videotestsrc", "trial");
+        GstElement* videoFormat = Make("capsfilter", "trial");
+        GstElement* audioSource = Make("audiotestsrc", "trial");
+        GstElement* audioFormat = Make("capsfilter", "trial");
+        GstElement* mux = Make("avimux", "trial");
+        GstElement* sink = Make("filesink", "trial");
+        g_object_set(videoSource, "is-live", TRUE, "num-buffers", kTrialVideoBuffers, nullptr);
+        g_object_set(audioSource, "is-live", TRUE, "num-buffers", kTrialAudioBuffers,
+                     "samplesperbuffer", kTrialSamplesPerBuffer, nullptr);
+        CapsRef videoCaps(
+            gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "YUY2", "width", G_TYPE_INT,
+                                kTrialWidth, "height", G_TYPE_INT, kTrialHeight, "framerate",
+                                GST_TYPE_FRACTION, kTrialFramesPerSecond, 1, nullptr));
+        CapsRef audioCaps(gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING, "S16LE",
+                                              "rate", G_TYPE_INT, kTrialSampleRate_hz, "channels",
+                                              G_TYPE_INT, 2, "layout", G_TYPE_STRING, "interleaved",
+                                              nullptr));
+        g_object_set(videoFormat, "caps", videoCaps.get(), nullptr);
+        g_object_set(audioFormat, "caps", audioCaps.get(), nullptr);
+        g_object_set(sink, "location", file.c_str(), nullptr);
+        gst_bin_add_many(GST_BIN(pipeline.get()), videoSource, videoFormat, audioSource,
+                         audioFormat, mux, sink, videoFilter->element(), audioFilter->element(),
+                         nullptr);
+        const bool linked = gst_element_link(videoSource, videoFormat) &&
+                            gst_element_link(audioSource, audioFormat) &&
+                            gst_element_link(mux, sink) &&
+                            LinkToPin(videoFormat, PinOf(*videoFilter, PinDirection::Input)) &&
+                            LinkToPin(audioFormat, PinOf(*audioFilter, PinDirection::Input)) &&
+                            LinkToMux(PinOf(*videoFilter, PinDirection::Output), mux, "video_%u") &&
+                            LinkToMux(PinOf(*audioFilter, PinDirection::Output), mux, "audio_%u");
+        if (linked &&
+            gst_element_set_state(pipeline.get(), GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE)
+            ok = WaitForEnd(pipeline.get(), kCompressorTrialTimeout_ms);
+        gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    } catch (const CaptureError& e) {
+        GST_INFO("compressor trial %s: %s", factory.c_str(), e.what());
+        ok = false;
+    }
+    if (ok) {
+        const GstClockTime expected = kTrialVideoBuffers * GST_SECOND / kTrialFramesPerSecond;
+        const auto duration = DiscoveredDuration(file);
+        ok = duration && *duration + kTrialDurationTolerance_ns >= expected &&
+             *duration <= expected + kTrialDurationTolerance_ns;
+        GST_INFO("compressor trial %s: %" GST_TIME_FORMAT, factory.c_str(),
+                 GST_TIME_ARGS(duration.value_or(0)));
+    }
+    std::remove(file.c_str());
     return ok;
 }
 
@@ -521,14 +665,31 @@ std::vector<DeviceInfo> DeviceEnumerator::compressors(bool video) const {
             }
             if (!acceptedByMux)
                 continue;
-            const std::string name = GST_OBJECT_NAME(factory);
-            // Then a trial: some fail at once (no hardware, refused rates).
-            if (!EncoderWorksWithAviMux(name, isVideo))
-                continue;
             entries.push_back(
-                {isVideo, name,
+                {isVideo, GST_OBJECT_NAME(factory),
                  gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_LONGNAME)});
         }
+        // Then a trial: some fail at once (no hardware, refused rates), some
+        // only in a live recording. A trial mostly waits for its live
+        // sources, so several run at the same time.
+        std::vector<char> works(entries.size(), 0);
+        {
+            std::vector<std::thread> trials;
+            std::atomic<std::size_t> next{0};
+            const std::size_t workers = std::min(entries.size(), kMaxParallelTrials);
+            for (std::size_t w = 0; w < workers; ++w)
+                trials.emplace_back([&] {
+                    for (std::size_t i = next++; i < entries.size(); i = next++)
+                        works[i] = EncoderWorksWithAviMux(entries[i].factory, entries[i].video);
+                });
+            for (std::thread& t : trials)
+                t.join();
+        }
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            if (works[i])
+                entries[kept++] = entries[i];
+        entries.resize(kept);
         std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
             return std::tie(a.name, a.factory) < std::tie(b.name, b.factory);
         });

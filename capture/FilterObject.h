@@ -27,6 +27,7 @@ namespace qeltv {
 class AutoTuneStore;
 class FilterGraph;
 class FilterObject;
+class PictureControls;
 class VirtualTvCard;
 
 // Longest filter and pin names reported by QueryFilterInfo and QueryPinInfo.
@@ -149,6 +150,9 @@ public:
     virtual TvTuner* tuner() { return nullptr; }
     virtual Crossbar* crossbar() { return nullptr; }
     virtual TvAudio* tvAudio() { return nullptr; }
+    // The picture controls of a video capture filter (its configuration
+    // dialog and the graph file use them).
+    virtual PictureControls* pictureControls() { return nullptr; }
 
     // IFileSinkFilter::SetFileName; E_NOINTERFACE for a filter without a file.
     HResult SetFileName(const std::string& path);

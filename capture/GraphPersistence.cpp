@@ -4,6 +4,7 @@
 
 #include "capture/Devices.h"
 #include "capture/FilterGraph.h"
+#include "capture/PictureControls.h"
 #include "capture/TunerState.h"
 
 #include <cerrno>
@@ -184,6 +185,16 @@ std::string SerializeGraph(const FilterGraph& graph, const V4l2DeviceFinder& dev
             bool enabled = false;
             if (pin->hasMixer() && Succeeded(pin->get_Enable(enabled)))
                 WriteLine(out, {"mixer", filter->name(), pin->name(), enabled ? "1" : "0"});
+        }
+        // Picture controls away from their defaults; the device keeps them
+        // only while it is on.
+        if (PictureControls* controls = filter->pictureControls()) {
+            for (const PictureControl& c : controls->controls()) {
+                long value = 0;
+                if (Succeeded(controls->get(c.id, value)) && value != c.defaultValue)
+                    WriteLine(out, {"control", filter->name(), std::to_string(c.id),
+                                    std::to_string(value)});
+            }
         }
         if (Crossbar* crossbar = filter->crossbar()) {
             long outputs = 0, inputs = 0;
@@ -379,6 +390,14 @@ void LoadGraph(FilterGraph& graph, const std::string& text, const V4l2DeviceFind
                 Pin* pin = pinNamed(*filterNamed(f[1]), f[2]);
                 if ((f[3] != "0" && f[3] != "1") || Failed(pin->put_Enable(f[3] == "1")))
                     Invalid(lineNumber, "bad mixer line " + f[2]);
+            } else if (kind == "control") {
+                expect(f, 4);
+                PictureControls* controls = filterNamed(f[1])->pictureControls();
+                const long id = ParseLong(lineNumber, f[2]);
+                if (!controls || id < 0 || id > static_cast<long>(UINT32_MAX) ||
+                    Failed(
+                        controls->set(static_cast<std::uint32_t>(id), ParseLong(lineNumber, f[3]))))
+                    Invalid(lineNumber, f[1] + " refuses the picture control " + f[2]);
             } else if (kind == "crossbar") {
                 expect(f, 4);
                 Crossbar* crossbar = filterNamed(f[1])->crossbar();

@@ -153,11 +153,14 @@ VirtualVideoCapture::VirtualVideoCapture(std::string name, std::string moniker,
     stationName_ = MakeElement("textoverlay", name);
     g_object_set(stationName_, "font-desc", "Sans Bold 20", "halignment", 2 /* right */,
                  "valignment", 2 /* top */, "shaded-background", TRUE, nullptr);
+    // The card's picture controls act here, before the burned-in texts.
+    GstElement* balance = MakeElement("videobalance", name);
+    balanceControls_ = std::make_unique<BalancePictureControls>(balance);
     GstElement* clock = MakeElement("clockoverlay", name);
     g_object_set(clock, "time-format", "%H:%M:%S", "font-desc", "Monospace Bold 16", "halignment",
                  2 /* right */, "valignment", 1 /* bottom */, "shaded-background", TRUE, nullptr);
-    gst_bin_add_many(GST_BIN(bin), testSource_, native, stationName_, clock, nullptr);
-    gst_element_link_many(testSource_, native, stationName_, clock, nullptr);
+    gst_bin_add_many(GST_BIN(bin), testSource_, native, balance, stationName_, clock, nullptr);
+    gst_element_link_many(testSource_, native, balance, stationName_, clock, nullptr);
 
     CapsRef deliverable(gst_caps_new_simple(
         "video/x-raw", "width", GST_TYPE_INT_RANGE, kVirtualMinimumSize, kVirtualMaximumWidth,
@@ -191,6 +194,11 @@ VirtualVideoCapture::~VirtualVideoCapture() {
 
 void VirtualVideoCapture::showReceived() {
     const VirtualStation* station = card_.received();
+    // Most steps of a scan go from snow to snow; setting the source's
+    // properties waits for the frame it is drawing.
+    if (shown_ && *shown_ == station)
+        return;
+    shown_ = station;
     if (station) {
         g_object_set(testSource_, "pattern", station->pattern, "foreground-color",
                      station->foreground_argb, "background-color", station->background_argb,
@@ -217,6 +225,11 @@ V4l2VideoCapture::V4l2VideoCapture(std::string name, std::string moniker,
         crossbar_ = std::make_unique<V4l2Crossbar>(devicePath);
     } catch (const CaptureError& e) {
         GST_INFO("%s: no crossbar: %s", devicePath.c_str(), e.what());
+    }
+    try {
+        controls_ = std::make_unique<V4l2PictureControls>(devicePath);
+    } catch (const CaptureError& e) {
+        GST_INFO("%s: no picture controls: %s", devicePath.c_str(), e.what());
     }
     GstElement* source = configurable();
     g_object_set(source, "device", devicePath.c_str(), nullptr);
@@ -305,7 +318,12 @@ VirtualAudioCapture::~VirtualAudioCapture() {
 void VirtualAudioCapture::playReceived() {
     constexpr int kTunerLine = 0;
     const VirtualStation* station = card_.receivedAudio();
-    if (station && card_.lineEnabled(kTunerLine))
+    const VirtualStation* heard = card_.lineEnabled(kTunerLine) ? station : nullptr;
+    // As the picture: unchanged sound is not set again.
+    if (heard_ && *heard_ == heard)
+        return;
+    heard_ = heard;
+    if (heard)
         g_object_set(tone_, "wave", kWaveSine, "freq", station->tone_hz, nullptr);
     else
         g_object_set(tone_, "wave", kWaveSilence, nullptr);

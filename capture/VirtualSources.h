@@ -5,9 +5,11 @@
 #pragma once
 
 #include "capture/FilterObject.h"
+#include "capture/PictureControls.h"
 #include "capture/VirtualTuner.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +56,7 @@ public:
 
     TvTuner* tuner() override { return &tuner_; }
     Crossbar* crossbar() override { return &crossbar_; }
+    PictureControls* pictureControls() override { return balanceControls_.get(); }
 
     // Sets the picture for what the card receives now (also called by the
     // card's listener, on the tuning thread: properties only).
@@ -65,6 +68,9 @@ private:
     VirtualCrossbar crossbar_;
     GstElement* testSource_ = nullptr;
     GstElement* stationName_ = nullptr;
+    // The station the picture shows (nullptr: snow); empty before the first.
+    std::optional<const VirtualStation*> shown_;
+    std::unique_ptr<BalancePictureControls> balanceControls_;
     int listener_ = 0;
 };
 
@@ -75,10 +81,12 @@ public:
                      AutoTuneStore& autoTune);
     TvTuner* tuner() override { return tuner_.get(); }
     Crossbar* crossbar() override { return crossbar_.get(); }
+    PictureControls* pictureControls() override { return controls_.get(); }
 
 private:
     std::unique_ptr<TvTuner> tuner_;
     std::unique_ptr<Crossbar> crossbar_;
+    std::unique_ptr<PictureControls> controls_;
 };
 
 class AudioCaptureFilter : public Filter {
@@ -107,6 +115,8 @@ public:
 private:
     VirtualTvCard& card_;
     GstElement* tone_ = nullptr;
+    // The station whose tone plays (nullptr: silence); empty before the first.
+    std::optional<const VirtualStation*> heard_;
     int listener_ = 0;
 };
 

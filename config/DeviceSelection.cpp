@@ -17,4 +17,11 @@ int SelectBySavedName(const QStringList& entries, const QString& saved, NameMatc
     return entries.isEmpty() ? -1 : fallback;
 }
 
+QStringList AudioFormatEntries(const std::vector<MediaType>& formats) {
+    QStringList entries;
+    for (const MediaType& format : formats)
+        entries << QString::fromStdString(AudioFormatText(format));
+    return entries;
+}
+
 } // namespace qeltv

@@ -2,8 +2,12 @@
 // compared without regard to case, never by index.
 #pragma once
 
+#include "capture/MediaType.h"
+
 #include <QString>
 #include <QStringList>
+
+#include <vector>
 
 namespace qeltv {
 
@@ -13,5 +17,10 @@ enum class NameMatch { First, Last };
 // entry), or `fallback` when none is; -1 stays -1 for an empty list.
 int SelectBySavedName(const QStringList& entries, const QString& saved, NameMatch match,
                       int fallback);
+
+// The format list's entries: one per format, in the formats' order, so an
+// entry's position is its format's position; a format without a wave format
+// block has an empty entry.
+QStringList AudioFormatEntries(const std::vector<MediaType>& formats);
 
 } // namespace qeltv

@@ -93,7 +93,8 @@ TEST_F(GraphTest, CompressorsAreTriedAndCached) {
     std::ifstream in(devices.cacheFile());
     std::string header;
     std::getline(in, header);
-    EXPECT_EQ(header, "qeltv-compressors 1 " + DeviceEnumerator::RegistryKey());
+    // Version 2: the trial is a live recording with sound, read back.
+    EXPECT_EQ(header, "qeltv-compressors 2 " + DeviceEnumerator::RegistryKey());
     in.close();
     {
         std::ofstream out(devices.cacheFile(), std::ios::app);
