@@ -93,7 +93,9 @@ void MainWindowUi::setupUi(QMainWindow* window) {
     autoTune.setupUi(channelsPage, channelsLayout);
     Notebook1->addTab(channelsPage, "Channels");
 
-    Notebook1->addTab(new QWidget, "Schedules");
+    auto* schedulesPage = new QWidget;
+    schedules.setupUi(schedulesPage);
+    Notebook1->addTab(schedulesPage, "Schedules");
 
     auto* prefs = new QWidget;
     auto* prefsLayout = new QVBoxLayout(prefs);

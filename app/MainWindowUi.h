@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/ChannelsPage.h"
+#include "app/SchedulesPage.h"
 
 class QAction;
 class QComboBox;
@@ -40,6 +41,8 @@ struct MainWindowUi {
     QAction* Edit2 = nullptr;
     // Under the channel list: the auto-tune button, mode and progress.
     AutoTuneControls autoTune;
+    // The schedule list, its pop-up menu and buttons.
+    SchedulesPage schedules;
     QComboBox* cmbVideoCapDev = nullptr;
     QComboBox* cmbCompressionFilters = nullptr;
     QLineEdit* edCapFile = nullptr;

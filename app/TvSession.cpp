@@ -52,7 +52,11 @@ TvSession::TvSession(const Paths& paths, std::unique_ptr<InstanceLock> lock, Ses
     : paths_(paths), lock_(std::move(lock)), view_(view),
       userStore_(paths.userStore(), "HKEY_CURRENT_USER"),
       machineStore_(paths.machineStore(), "HKEY_LOCAL_MACHINE"), autoTune_(machineStore_),
-      devices_(paths.cacheDir) {
+      devices_(paths.cacheDir),
+      schedulingAgent_(paths.dataDir / "tasks",
+                       SchedulingAgent::RunnerBeside(QCoreApplication::applicationFilePath()),
+                       [this](const QString& text) { showMessage(text); }),
+      scheduleList_(schedulingAgent_, QCoreApplication::applicationFilePath()) {
     graph_ = std::make_unique<GraphBuilder>(context_, settings_, *this,
                                             static_cast<GraphView&>(*this));
 }
@@ -71,6 +75,12 @@ void TvSession::start(std::optional<long> startChannel) {
     commandServer_ = std::make_unique<CommandServer>(app);
     if (!commandServer_->listen(paths_.commandSocket()))
         qCWarning(lcApp) << "command channel:" << commandServer_->errorString();
+    // The program cannot go on without the agent: it ends once the start-up
+    // has run to its end and the event loop runs.
+    if (const SchedCode code = schedulingAgent_.ConnectSchedulingAgent(); code != sched::kOk) {
+        showMessage(SchedulingAgent::ErrorText("Error in ActiveX.CoCreateInstance", code));
+        QMetaObject::invokeMethod(app, &QCoreApplication::quit, Qt::QueuedConnection);
+    }
     graph_->Activate();
     settings_.CurrentChannel = 1;
     LoadSettings();
@@ -90,6 +100,7 @@ void TvSession::start(std::optional<long> startChannel) {
     // Handled once the event loop runs, after the whole start-up.
     if (startChannel)
         QCoreApplication::postEvent(app, new CommandEvent({CommandKind::StartRec, *startChannel}));
+    refreshSchedules();
     view_.UpdateControls();
     emit changed(SessionChange::ChannelChosen);
     showChannelCaption();
@@ -282,6 +293,7 @@ SessionSnapshot TvSession::snapshot() const {
     s.quickChannelText = quickChannelText();
     s.web = webOptions_;
     s.captureFile = settings_.CapFile;
+    s.schedules = scheduleList_.rows();
     return s;
 }
 
@@ -380,6 +392,38 @@ void TvSession::setCaptureFile(const QString& file) {
         return;
     settings_.CapFile = bytes;
     emit changed(SessionChange::CaptureFile);
+}
+
+// ------------------------------------------------------------- schedules
+
+void TvSession::refreshSchedules() {
+    scheduleList_.Refresh();
+    emit changed(SessionChange::Schedules);
+}
+
+void TvSession::useProgram(const QString& programPath) {
+    scheduleList_.setProgramPath(programPath);
+    schedulingAgent_.setRunner(SchedulingAgent::RunnerBeside(programPath));
+}
+
+void TvSession::addSchedule(const ScheduleItemValues& values) {
+    if (scheduleList_.AddSchedule(values))
+        emit changed(SessionChange::Schedules);
+}
+
+void TvSession::startScheduleNow(const QString& name) {
+    scheduleList_.Startnow(name);
+    emit changed(SessionChange::Schedules);
+}
+
+void TvSession::deleteSchedule(const QString& name) {
+    scheduleList_.Delete(name);
+    emit changed(SessionChange::Schedules);
+}
+
+void TvSession::editSchedule(const QString& name, QWidget* owner) {
+    scheduleList_.Edit(name, owner);
+    emit changed(SessionChange::Schedules);
 }
 
 void TvSession::showMessage(const QString& text) {

@@ -12,6 +12,7 @@
 #include "capture/Devices.h"
 #include "capture/GraphBuilder.h"
 #include "capture/VirtualTvCard.h"
+#include "scheduler/ScheduleList.h"
 #include "settings/AutoTuneStore.h"
 #include "settings/ChannelList.h"
 #include "settings/RegStore.h"
@@ -69,6 +70,8 @@ struct SessionSnapshot {
     QString quickChannelText;
     WebOptions web;
     std::string captureFile;
+    // The schedule list's rows as the last refresh left them.
+    std::vector<ScheduleRow> schedules;
 };
 
 // The parts of the session a change notification is about.
@@ -77,6 +80,7 @@ enum class SessionChange {
     ChannelChosen, // the selection, the current channel, the quick-channel entry
     Preferences,   // the device, compressor, format and input line lists
     CaptureFile,   // the capture file name
+    Schedules,     // the schedule list's rows
 };
 
 // What the session shows; the main window implements it.
@@ -180,6 +184,25 @@ public:
     // Stops the running scan at its next check, as the button's abort does.
     void abortAutoTune();
 
+    // --- schedules
+    // Reads the schedule list again, as when its page is shown. From another
+    // thread: runOnGuiThread([&] { s.refreshSchedules(); return
+    // s.snapshot().schedules; }, stop).
+    void refreshSchedules();
+    const std::vector<ScheduleRow>& scheduleRows() const { return scheduleList_.rows(); }
+    // The program that new schedules start and whose schedules are listed:
+    // this program unless told otherwise; the agent's runner is the one
+    // beside it.
+    void useProgram(const QString& programPath);
+    // The add-schedule command once the schedule dialog was accepted: writes
+    // the task and refreshes. Throws what ScheduleList::AddSchedule throws.
+    void addSchedule(const ScheduleItemValues& values);
+    // The schedule list's commands on the named task, each ending in a
+    // refresh; "Edit" shows the agent's dialog owned by `owner`.
+    void startScheduleNow(const QString& name);
+    void deleteSchedule(const QString& name);
+    void editSchedule(const QString& name, QWidget* owner);
+
     // --- Preferences start-up fills
     void FillVideoCaptureDevices();
     void FillVideoCompressors();
@@ -281,6 +304,8 @@ private:
     // The scan in progress, owned by btnAutoTuneClick's frame.
     AutoTuneScan* runningScan_ = nullptr;
     WebOptions webOptions_;
+    SchedulingAgent schedulingAgent_;
+    ScheduleList scheduleList_;
 
     bool hookInstalled_ = false;
     bool shuttingDown_ = false;

@@ -2,6 +2,8 @@
 
 #include "app/Logging.h"
 #include "app/VideoWindow.h"
+#include "scheduler/SchedulingAgent.h"
+#include "scheduler/uFrmScheduleItem.h"
 #include "settings/uFrmEditChannelName.h"
 
 #include <QAction>
@@ -97,6 +99,13 @@ void TfrmMain::connectControls() {
     // The check mark is toggled by Qt before the handler runs, as the item's
     // own click toggles it.
     connect(ui_.StartWebcast1, &QAction::triggered, this, guarded(&TfrmMain::StartWebcast1Click));
+    connect(ui_.schedules.btnAddSchedule, &QPushButton::clicked, this,
+            guarded(&TfrmMain::btnAddScheduleClick));
+    connect(ui_.schedules.btnRefresh, &QPushButton::clicked, this,
+            guarded(&TfrmMain::btnRefreshClick));
+    connect(ui_.schedules.Startnow1, &QAction::triggered, this, guarded(&TfrmMain::Startnow1Click));
+    connect(ui_.schedules.Delete1, &QAction::triggered, this, guarded(&TfrmMain::Delete1Click));
+    connect(ui_.schedules.Edit1, &QAction::triggered, this, guarded(&TfrmMain::Edit1Click));
     connect(ui_.cmbQuickChannel, &QComboBox::activated, this, [this](int index) {
         try {
             cmbQuickChannelChange(index);
@@ -192,6 +201,9 @@ void TfrmMain::sessionChanged(SessionChange what) {
         filling_ = true;
         ui_.edCapFile->setText(fromBytes(session_->settings().CapFile));
         filling_ = false;
+        break;
+    case SessionChange::Schedules:
+        ui_.schedules.showRows(session_->scheduleRows());
         break;
     }
 }
@@ -384,6 +396,39 @@ void TfrmMain::btStopClick() {
 
 void TfrmMain::StartWebcast1Click() {
     session_->setWebcast(ui_.StartWebcast1->isChecked());
+}
+
+void TfrmMain::btnAddScheduleClick() {
+    std::vector<TfrmScheduleItem::ChannelEntry> entries;
+    for (const auto& c : session_->channels().channels())
+        entries.push_back({TfrmScheduleItem::ChannelEntryText(fromBytes(c.number),
+                                                              fromBytes(c.frequency()),
+                                                              fromBytes(c.name())),
+                           ChannelNumberOr(c.number, 0)});
+    TfrmScheduleItem dialog(this, std::move(entries), session_->currentChannel(),
+                            SchedulingAgent::CurrentAccountName(), QDateTime::currentDateTime());
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    session_->addSchedule(dialog.values());
+}
+
+void TfrmMain::btnRefreshClick() {
+    session_->refreshSchedules();
+}
+
+void TfrmMain::Startnow1Click() {
+    if (const auto task = ui_.schedules.selectedTask())
+        session_->startScheduleNow(*task);
+}
+
+void TfrmMain::Delete1Click() {
+    if (const auto task = ui_.schedules.selectedTask())
+        session_->deleteSchedule(*task);
+}
+
+void TfrmMain::Edit1Click() {
+    if (const auto task = ui_.schedules.selectedTask())
+        session_->editSchedule(*task, this);
 }
 
 // ----------------------------------------------------------------- tray

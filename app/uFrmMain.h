@@ -51,6 +51,14 @@ public:
     void btPlayClick();
     void btStopClick();
     void StartWebcast1Click();
+    // The schedule dialog; on OK its values become a task.
+    void btnAddScheduleClick();
+    void btnRefreshClick();
+    // The schedule list's pop-up menu, on the selected row's task; nothing
+    // without a selected row.
+    void Startnow1Click();
+    void Delete1Click();
+    void Edit1Click();
     // Starts the chosen scan, or aborts the running one.
     void btnAutoTuneClick();
     void UpdateControls() override;

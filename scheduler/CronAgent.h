@@ -52,6 +52,8 @@ public:
 
     const std::filesystem::path& tasksDir() const { return tasksDir_; }
     const std::filesystem::path& runner() const { return runner_; }
+    // Tasks saved from here on are started by `runner`.
+    void setRunner(std::filesystem::path runner) { runner_ = std::move(runner); }
     const Crontab& crontab() const { return crontab_; }
     std::filesystem::path jobFile(const QString& name) const {
         return tasksDir_ / Job::FileNameFor(name);

@@ -27,6 +27,12 @@ std::filesystem::path SchedulingAgent::RunnerBeside(const QString& program) {
     return std::filesystem::path(program.toStdString()).parent_path() / CronAgent::kRunnerName;
 }
 
+void SchedulingAgent::setRunner(const std::filesystem::path& runner) {
+    runner_ = runner;
+    if (agent_)
+        agent_->setRunner(runner);
+}
+
 SchedCode SchedulingAgent::ConnectSchedulingAgent() {
     if (agent_)
         return sched::kOk;

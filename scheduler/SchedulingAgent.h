@@ -3,6 +3,7 @@
 // conversion into the agent's wide text and the current account name.
 #pragma once
 
+#include "scheduler/CronAgent.h"
 #include "scheduler/TaskScheduler.h"
 
 #include <QString>
@@ -27,9 +28,9 @@ public:
     // 0 when connected (also when already connected); otherwise the
     // creation code, and there is no agent.
     SchedCode ConnectSchedulingAgent();
-    ITaskScheduler* agent() const { return agent_.get(); }
-    // The runner that the agent connected from here on starts.
-    void setRunner(const std::filesystem::path& runner) { runner_ = runner; }
+    CronAgent* agent() const { return agent_.get(); }
+    // The runner that the agent starts from here on.
+    void setRunner(const std::filesystem::path& runner);
     // The runner beside `program`.
     static std::filesystem::path RunnerBeside(const QString& program);
     // A plain message box of the scheduler.
@@ -56,7 +57,7 @@ private:
     std::filesystem::path tasksDir_;
     std::filesystem::path runner_;
     std::function<void(const QString&)> showMessage_;
-    std::unique_ptr<ITaskScheduler> agent_;
+    std::unique_ptr<CronAgent> agent_;
     std::array<char16_t, kWideTextUnits> wideText_{};
 };
 
