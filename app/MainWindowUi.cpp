@@ -43,12 +43,19 @@ void MainWindowUi::setupUi(QMainWindow* window) {
     pnlBack->setObjectName("pnlBack");
     pnlBack->setAlignment(Qt::AlignCenter);
     pnlBack->setAutoFillBackground(true);
-    pnlBack->setStyleSheet("QLabel#pnlBack { background: #808080; color: red; font: bold 8pt; }");
+    pnlBack->setStyleSheet("QLabel#pnlBack { background: #808080; color: red; }");
+    QFont backFont(QStringLiteral("MS Sans Serif"), kBackCaptionPointSize, QFont::Bold);
+    backFont.setStyleHint(QFont::SansSerif);
+    pnlBack->setFont(backFont);
     pnlBack->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     videoLayout->addWidget(pnlBack, 1);
     ToolBar1 = new QToolBar(video);
     ToolBar1->setObjectName("ToolBar1");
     ToolBar1->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    ToolBar1->setIconSize(QSize(kToolBarIconSize, kToolBarIconSize));
+    // Fixed along the page's bottom edge; no grip takes room from the items.
+    ToolBar1->setMovable(false);
+    ToolBar1->setFloatable(false);
     QStyle* style = QApplication::style();
     auto button = [&](const char* name, const QString& hint, QStyle::StandardPixmap icon) {
         QAction* a = ToolBar1->addAction(style->standardIcon(icon), hint);
@@ -65,6 +72,8 @@ void MainWindowUi::setupUi(QMainWindow* window) {
     btFastForward = button("btFastForward", "Next channel", QStyle::SP_MediaSeekForward);
     btNextChapter = button("btNextChapter", "Last channel", QStyle::SP_MediaSkipForward);
     ToolBar1->addSeparator();
+    btFullScreen = button("btFullScreen", "Fullscreen", QStyle::SP_TitleBarMaxButton);
+    btRootMenu = button("btRootMenu", "Add schedule", QStyle::SP_FileDialogNewFolder);
     btFrameStep = button("btFrameStep", "Start/stop webcast", QStyle::SP_DriveNetIcon);
     cmbQuickChannel = combo(nullptr, "cmbQuickChannel");
     cmbQuickChannel->setFixedWidth(kQuickChannelWidth);
@@ -131,12 +140,38 @@ void MainWindowUi::setupUi(QMainWindow* window) {
     Exit1->setObjectName("Exit1");
     Exit1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_X));
     QMenu* view = window->menuBar()->addMenu("&View");
+    Keepaspectratio1 = view->addAction("Keep aspect ratio");
+    Keepaspectratio1->setObjectName("Keepaspectratio1");
+    Keepaspectratio1->setCheckable(true);
+    Keepaspectratio1->setShortcut(QKeySequence(Qt::Key_F10));
+    Fullscreen1 = view->addAction("Fullscreen");
+    Fullscreen1->setObjectName("Fullscreen1");
+    Fullscreen1->setCheckable(true);
+    Fullscreen1->setShortcut(QKeySequence(Qt::Key_F11));
+    view->addSeparator();
     StartWebcast1 = view->addAction("Enable Webcast");
     StartWebcast1->setObjectName("StartWebcast1");
     StartWebcast1->setCheckable(true);
     QMenu* help = window->menuBar()->addMenu("&Help");
     About1 = help->addAction("&About");
     About1->setObjectName("About1");
+
+    PopupMenu1 = new QMenu(window);
+    PopupMenu1->setObjectName("PopupMenu1");
+    ExitFullscreen1 = PopupMenu1->addAction("Exit Fullscreen");
+    ExitFullscreen1->setObjectName("ExitFullscreen1");
+
+    // Window-wide keys. Esc is enabled only while it has something to do,
+    // so that otherwise it reaches the focused control.
+    EscapeKey = new QAction(window);
+    EscapeKey->setObjectName("EscapeKey");
+    EscapeKey->setShortcut(QKeySequence(Qt::Key_Escape));
+    EscapeKey->setEnabled(false);
+    window->addAction(EscapeKey);
+    F12Key = new QAction(window);
+    F12Key->setObjectName("F12Key");
+    F12Key->setShortcut(QKeySequence(Qt::Key_F12));
+    window->addAction(F12Key);
 
     trayMenu = new QMenu(window);
     Restore1 = trayMenu->addAction("Restore");

@@ -22,6 +22,9 @@ enum MainPage { PageVideo = 0, PageChannels, PageSchedules, PagePreferences, Pag
 
 struct MainWindowUi {
     static constexpr int kQuickChannelWidth = 164;
+    // Small enough that every toolbar item fits at the design width.
+    static constexpr int kToolBarIconSize = 16;
+    static constexpr int kBackCaptionPointSize = 8;
 
     QTabWidget* Notebook1 = nullptr;
     QLabel* pnlBack = nullptr;
@@ -34,6 +37,8 @@ struct MainWindowUi {
     QAction* btStop = nullptr;
     QAction* btFastForward = nullptr;
     QAction* btNextChapter = nullptr;
+    QAction* btFullScreen = nullptr;
+    QAction* btRootMenu = nullptr;
     QAction* btFrameStep = nullptr;
     QComboBox* cmbQuickChannel = nullptr;
     QAction* ToolButton1 = nullptr;
@@ -51,7 +56,15 @@ struct MainWindowUi {
     QComboBox* cmbAudioCompressionFilters = nullptr;
     QComboBox* cmbAudioCompressionFormat = nullptr;
     QAction* Exit1 = nullptr;
+    QAction* Keepaspectratio1 = nullptr;
+    QAction* Fullscreen1 = nullptr;
     QAction* StartWebcast1 = nullptr;
+    // The video window's pop-up menu while it is full screen.
+    QMenu* PopupMenu1 = nullptr;
+    QAction* ExitFullscreen1 = nullptr;
+    // The keys the window sees before the focused control: Esc and F12.
+    QAction* EscapeKey = nullptr;
+    QAction* F12Key = nullptr;
     QAction* About1 = nullptr;
     QMenu* trayMenu = nullptr;
     QAction* Restore1 = nullptr;

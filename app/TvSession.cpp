@@ -394,6 +394,19 @@ void TvSession::setCaptureFile(const QString& file) {
     emit changed(SessionChange::CaptureFile);
 }
 
+void TvSession::ToggleFullScreen() {
+    graph_->VideoWindow.setFullScreen(!graph_->VideoWindow.fullScreen());
+}
+
+void TvSession::ExitFullScreen() {
+    if (graph_->VideoWindow.fullScreen())
+        ToggleFullScreen();
+}
+
+void TvSession::setKeepAspectRatio(bool keep) {
+    graph_->VideoWindow.setKeepAspectRatio(keep);
+}
+
 // ------------------------------------------------------------- schedules
 
 void TvSession::refreshSchedules() {

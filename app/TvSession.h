@@ -172,6 +172,16 @@ public:
     void setWebcast(bool enable);
     void setCaptureFile(const QString& file);
 
+    // --- video window: the renderer keeps both states, so they survive
+    // every rebuild; the window follows them.
+    void ToggleFullScreen();
+    // Leaves full screen; nothing happens when not in it.
+    void ExitFullScreen();
+    bool fullScreen() const { return graph_->VideoWindow.fullScreen(); }
+    // Letterboxed when on, stretched to the window when off (at start).
+    void setKeepAspectRatio(bool keep);
+    bool keepAspectRatio() const { return graph_->VideoWindow.keepAspectRatio(); }
+
     // --- auto-tune
     // The "&AutoTune" button: aborts the running scan; otherwise asks before
     // a non-empty list is erased, then runs the chosen scan in graph mode

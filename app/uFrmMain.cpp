@@ -45,15 +45,19 @@ template <class Handler> auto TfrmMain::guarded(Handler handler) {
 }
 
 TfrmMain::TfrmMain(const Paths& paths, std::optional<long> startChannel,
-                   std::unique_ptr<InstanceLock> lock, QelApplication& app)
+                   std::unique_ptr<InstanceLock> lock, QelApplication& app, int osdDuration_ms)
     : app_(app), session_(std::make_unique<TvSession>(paths, std::move(lock), *this)) {
     setObjectName("TfrmMain");
     setWindowTitle(QApplication::applicationDisplayName());
     resize(kDesignWidth, kDesignHeight);
     app_.setErrorHandler(&errorHandler_);
     ui_.setupUi(this);
-    VideoWindow_ = new VideoWindow(session_->graphBuilder().VideoWindow, ui_.pnlBack);
+    VideoWindow_ =
+        new VideoWindow(session_->graphBuilder().VideoWindow, ui_.pnlBack, osdDuration_ms);
     VideoWindow_->setObjectName("VideoWindow");
+    // Full screen, the picture is a window of its own: these keys work there
+    // too.
+    VideoWindow_->addActions({ui_.Keepaspectratio1, ui_.Fullscreen1, ui_.EscapeKey});
     tray_ = new QSystemTrayIcon(QApplication::windowIcon(), this);
     tray_->setObjectName("CoolTrayIcon1");
     tray_->setContextMenu(ui_.trayMenu);
@@ -106,6 +110,35 @@ void TfrmMain::connectControls() {
     connect(ui_.schedules.Startnow1, &QAction::triggered, this, guarded(&TfrmMain::Startnow1Click));
     connect(ui_.schedules.Delete1, &QAction::triggered, this, guarded(&TfrmMain::Delete1Click));
     connect(ui_.schedules.Edit1, &QAction::triggered, this, guarded(&TfrmMain::Edit1Click));
+    connect(ui_.Fullscreen1, &QAction::triggered, this, guarded(&TfrmMain::Fullscreen1Click));
+    connect(ui_.btFullScreen, &QAction::triggered, this, guarded(&TfrmMain::btFullScreenClick));
+    connect(VideoWindow_, &VideoWindow::doubleClicked, this,
+            guarded(&TfrmMain::VideoWindowDblClick));
+    connect(ui_.ExitFullscreen1, &QAction::triggered, this,
+            guarded(&TfrmMain::ExitFullscreen1Click));
+    connect(&session_->graphBuilder().VideoWindow, &VideoRenderer::fullScreenChanged, this,
+            &TfrmMain::fullScreenChanged);
+    connect(ui_.Keepaspectratio1, &QAction::triggered, this,
+            guarded(&TfrmMain::Keepaspectratio1Click));
+    connect(ui_.btRootMenu, &QAction::triggered, this, guarded(&TfrmMain::btRootMenuClick));
+    auto keyDown = [this](int key) {
+        return [this, key] {
+            try {
+                FormKeyDown(key);
+            } catch (const std::exception& e) {
+                errorHandler_.report(QString::fromUtf8(e.what()));
+            }
+        };
+    };
+    connect(ui_.EscapeKey, &QAction::triggered, this, keyDown(Qt::Key_Escape));
+    connect(ui_.F12Key, &QAction::triggered, this, keyDown(Qt::Key_F12));
+    connect(ui_.Notebook1, &QTabWidget::currentChanged, this, [this](int page) {
+        try {
+            Notebook1PageChanged(page);
+        } catch (const std::exception& e) {
+            errorHandler_.report(QString::fromUtf8(e.what()));
+        }
+    });
     connect(ui_.cmbQuickChannel, &QComboBox::activated, this, [this](int index) {
         try {
             cmbQuickChannelChange(index);
@@ -165,7 +198,9 @@ void TfrmMain::FormDestroy() {
         return;
     // Errors from here on are not shown.
     errorHandler_.remove();
-    VideoWindow_->ShowOsdText(QString(), nullptr);
+    VideoWindow_->FreeOverlay();
+    // The recording ends, the graph and the settings are saved, the
+    // instance lock goes last.
     session_->shutdown();
 }
 
@@ -321,6 +356,9 @@ void TfrmMain::UpdateControls() {
     ui_.btRec->setEnabled(preview);
     for (QAction* a : {ui_.btPause, ui_.btPlay, ui_.btStop})
         a->setEnabled(preview || recording);
+    // Only the preview has a picture to show full screen.
+    ui_.btFullScreen->setEnabled(preview);
+    ui_.Fullscreen1->setEnabled(preview);
     ui_.StartWebcast1->setEnabled(preview || webcast);
     ui_.btFrameStep->setEnabled(preview || webcast);
     ui_.StartWebcast1->setChecked(webcast);
@@ -396,6 +434,65 @@ void TfrmMain::btStopClick() {
 
 void TfrmMain::StartWebcast1Click() {
     session_->setWebcast(ui_.StartWebcast1->isChecked());
+}
+
+void TfrmMain::Fullscreen1Click() {
+    session_->ToggleFullScreen();
+}
+
+void TfrmMain::btFullScreenClick() {
+    Fullscreen1Click();
+}
+
+void TfrmMain::VideoWindowDblClick() {
+    // Into full screen only when the item could be used; out always.
+    if (session_->fullScreen() || ui_.Fullscreen1->isEnabled())
+        Fullscreen1Click();
+}
+
+void TfrmMain::ExitFullscreen1Click() {
+    session_->ExitFullScreen();
+}
+
+void TfrmMain::fullScreenChanged(bool fullScreen) {
+    VideoWindow_->setPopupMenu(fullScreen ? ui_.PopupMenu1 : nullptr);
+    ui_.Fullscreen1->setChecked(fullScreen);
+    ui_.EscapeKey->setEnabled(fullScreen);
+}
+
+void TfrmMain::Keepaspectratio1Click() {
+    session_->setKeepAspectRatio(ui_.Keepaspectratio1->isChecked());
+}
+
+void TfrmMain::btRootMenuClick() {
+    // The toolbar button presses the schedule page's "Add new schedule".
+    ui_.schedules.btnAddSchedule->click();
+}
+
+void TfrmMain::Notebook1PageChanged(int page) {
+    if (page == PageSchedules)
+        session_->refreshSchedules();
+}
+
+void TfrmMain::FormKeyDown(int key) {
+    switch (key) {
+    case Qt::Key_Escape:
+        session_->ExitFullScreen();
+        break;
+    case Qt::Key_F12:
+        ShowTunerPropertyPages();
+        break;
+    default:
+        break;
+    }
+}
+
+void TfrmMain::ShowTunerPropertyPages() {
+    if (!session_->graphBuilder().tuner())
+        return;
+    // The tuner's property dialog belongs to the Preferences page and opens
+    // from here once it exists.
+    qCDebug(lcApp) << "tuner property pages";
 }
 
 void TfrmMain::btnAddScheduleClick() {

@@ -8,6 +8,7 @@
 #include "app/Paths.h"
 #include "app/SingleInstance.h"
 #include "app/TvSession.h"
+#include "app/VideoWindow.h"
 
 #include <QMainWindow>
 #include <QSystemTrayIcon>
@@ -16,8 +17,6 @@
 #include <optional>
 
 namespace qeltv {
-
-class VideoWindow;
 
 class TfrmMain : public QMainWindow, public SessionView {
     Q_OBJECT
@@ -31,9 +30,11 @@ public:
 
     // startChannel: the first command-line argument by the integer-or-1
     // rule, when there was one. The window takes the instance lock and keeps
-    // it until the very end of its shutdown.
+    // it until the very end of its shutdown. osdDuration_ms: how long the
+    // channel caption stays over the picture.
     TfrmMain(const Paths& paths, std::optional<long> startChannel,
-             std::unique_ptr<InstanceLock> lock, QelApplication& app);
+             std::unique_ptr<InstanceLock> lock, QelApplication& app,
+             int osdDuration_ms = kOsdDuration_ms);
     ~TfrmMain() override;
 
     TvSession& session() { return *session_; }
@@ -51,6 +52,17 @@ public:
     void btPlayClick();
     void btStopClick();
     void StartWebcast1Click();
+    // Full screen on or off (ToggleFullScreen); the toolbar button and a
+    // double-click on the picture do the same, "Exit Fullscreen" only while
+    // full screen.
+    void Fullscreen1Click();
+    void btFullScreenClick();
+    void VideoWindowDblClick();
+    void ExitFullscreen1Click();
+    // The item's check mark, toggled by its click, becomes the option.
+    void Keepaspectratio1Click();
+    // "Add schedule": the same as the "Add new schedule" button.
+    void btRootMenuClick();
     // The schedule dialog; on OK its values become a task.
     void btnAddScheduleClick();
     void btnRefreshClick();
@@ -61,6 +73,12 @@ public:
     void Edit1Click();
     // Starts the chosen scan, or aborts the running one.
     void btnAutoTuneClick();
+    void Notebook1PageChanged(int page);
+    // The keys the window sees before the focused control: Esc leaves full
+    // screen, F12 shows the tuner's property pages.
+    void FormKeyDown(int key);
+    // The tuner's property pages; nothing without a tuner.
+    void ShowTunerPropertyPages();
     void UpdateControls() override;
 
     void ShowBalloon(const QString& title, const QString& text, QSystemTrayIcon::MessageIcon icon,
@@ -97,6 +115,8 @@ private:
     void FormCreate(std::optional<long> startChannel);
     void FormDestroy();
     void connectControls();
+    // The pop-up menu, the check mark and Esc follow the full-screen state.
+    void fullScreenChanged(bool fullScreen);
     void sessionChanged(SessionChange what);
     void fillChannelView();
     void showChannelSelection();
