@@ -283,8 +283,10 @@ void HttpServer::start(std::uint16_t port, int max_connections) {
     if (active_)
         throw HttpServerError("The server is already active.");
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd)
-        throw HttpServerError("Could not create socket: " + errorText(errno) + ".");
+    if (!fd) {
+        const int error = errno;
+        throw HttpServerError("Could not create socket: " + errorText(error) + ".", error);
+    }
     // Lets a restart bind while connections of the last run are in TIME_WAIT;
     // a port that another socket listens on is still refused.
     const int reuse = 1;
@@ -295,8 +297,9 @@ void HttpServer::start(std::uint16_t port, int max_connections) {
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     auto fail = [](const std::string& what, int error) {
         if (error == EADDRINUSE)
-            throw HttpServerError("Could not bind socket. Address and port are already in use.");
-        throw HttpServerError(what + errorText(error) + ".");
+            throw HttpServerError("Could not bind socket. Address and port are already in use.",
+                                  error);
+        throw HttpServerError(what + errorText(error) + ".", error);
     };
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0)
         fail("Could not bind socket. ", errno);

@@ -39,6 +39,13 @@ inline constexpr std::string_view kHttpRefusalText =
 class HttpServerError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+    // A failure of the system: `error` is its errno, which callers can show
+    // in their own words.
+    HttpServerError(const std::string& what, int error) : std::runtime_error(what), error_(error) {}
+    int systemError() const { return error_; }
+
+private:
+    int error_ = 0;
 };
 
 // The connection being served, as the handlers see it on its thread.
