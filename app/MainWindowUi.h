@@ -3,9 +3,11 @@
 #pragma once
 
 #include "app/ChannelsPage.h"
+#include "app/WebOptionsPage.h"
 #include "app/SchedulesPage.h"
 
 class QAction;
+class QBoxLayout;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -55,6 +57,9 @@ struct MainWindowUi {
     QComboBox* cmbInputLines = nullptr;
     QComboBox* cmbAudioCompressionFilters = nullptr;
     QComboBox* cmbAudioCompressionFormat = nullptr;
+    // The "Web options" page's layout, its groups one under the other.
+    QBoxLayout* webOptionsLayout = nullptr;
+    WebcastOptionsControls webcast;
     QAction* Exit1 = nullptr;
     QAction* Keepaspectratio1 = nullptr;
     QAction* Fullscreen1 = nullptr;

@@ -90,6 +90,7 @@ void TvSession::start(std::optional<long> startChannel) {
     FillAudioCompressors();
     FillAudioFormats();
     FillInputLines();
+    ListWebcastProfiles();
     // A working file left by a recording that was killed would be deleted
     // by the first build: keep it under its final name instead.
     if (const auto kept = graph_->KeepInterruptedRecording(); !kept.empty())
@@ -548,6 +549,28 @@ void TvSession::FillInputLines() {
             inputLines_.selected = static_cast<int>(inputLines_.entries.size()) - 1;
     }
     emit changed(SessionChange::Preferences);
+}
+
+void TvSession::ListWebcastProfiles() {
+    webcastProfiles_.clear();
+    const auto& profiles = WebcastProfiles();
+    for (std::size_t i = 0; i < profiles.size(); ++i) {
+        if (profiles[i].streamCount != kListedProfileStreamCount)
+            continue;
+        webcastProfiles_.add(QString::fromUtf8(profiles[i].displayName), static_cast<int>(i));
+        if (static_cast<int>(i) == webOptions_.profileIndex)
+            webcastProfiles_.selected = static_cast<int>(webcastProfiles_.entries.size()) - 1;
+    }
+    // Selecting the first entry here leaves the profile index as it is.
+    if (webcastProfiles_.selected < 0 && !webcastProfiles_.empty())
+        webcastProfiles_.selected = 0;
+}
+
+void TvSession::cmbWebcastProfileChange(int entry) {
+    if (entry < 0 || entry >= static_cast<int>(webcastProfiles_.data.size()))
+        return;
+    webcastProfiles_.selected = entry;
+    webOptions_.profileIndex = webcastProfiles_.data[static_cast<std::size_t>(entry)];
 }
 
 std::optional<MediaType> TvSession::selectedAudioFormat() const {

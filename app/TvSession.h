@@ -170,6 +170,9 @@ public:
     void stop();
     // The "Enable Webcast" item: webcast mode when enabled, else preview.
     void setWebcast(bool enable);
+    // "Enable Webcast" as a click: its check mark, which the control-state
+    // update keeps equal to webcast mode, is toggled and the mode built.
+    void StartWebcast1Click() { setWebcast(graph_->mode() != GraphMode::Webcast); }
     void setCaptureFile(const QString& file);
 
     // --- video window: the renderer keeps both states, so they survive
@@ -220,6 +223,13 @@ public:
     void FillAudioCompressors();
     void FillAudioFormats();
     void FillInputLines();
+    // The webcast profile list: the profiles of one video and one audio
+    // stream, each with its index; the current profile index selected, else
+    // the first entry, without changing the index.
+    void ListWebcastProfiles();
+    const ChoiceList& webcastProfiles() const { return webcastProfiles_; }
+    // The profile index := the index stored with the entry.
+    void cmbWebcastProfileChange(int entry);
 
     // CommandTarget, for the message hook.
     GraphMode graphMode() const override { return graph_->mode(); }
@@ -235,6 +245,8 @@ public:
     std::optional<int> selectedInputLine() const override { return inputLines_.selectedData(); }
     std::optional<MediaType> selectedAudioFormat() const override;
     int webcastPort() const override { return webOptions_.webcastPort; }
+    int webcastMaxClients() const override { return webOptions_.maxClients; }
+    int webcastProfileIndex() const override { return webOptions_.profileIndex; }
     void reselectAudioCaptureDevice() override;
 
     // Runs `work` on the GUI thread and waits for it, from any thread.
@@ -310,6 +322,7 @@ private:
     ChoiceList audioFormatNames_;
     std::vector<MediaType> audioFormats_;
     ChoiceList inputLines_;
+    ChoiceList webcastProfiles_;
     int quickChannelIndex_ = -1;
     // The scan in progress, owned by btnAutoTuneClick's frame.
     AutoTuneScan* runningScan_ = nullptr;

@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTreeWidget>
@@ -96,13 +97,26 @@ void TfrmMain::connectControls() {
     connect(ui_.btFastForward, &QAction::triggered, this, guarded(&TfrmMain::btFastForwardClick));
     connect(ui_.btNextChapter, &QAction::triggered, this, guarded(&TfrmMain::btNextChapterClick));
     // The toolbar button clicks the menu item, which acts only while enabled.
-    connect(ui_.btFrameStep, &QAction::triggered, this, [this] {
-        if (ui_.StartWebcast1->isEnabled())
-            ui_.StartWebcast1->trigger();
+    connect(ui_.btFrameStep, &QAction::triggered, this, guarded(&TfrmMain::btFrameStepClick));
+    // The handler toggles the check mark itself (a web page calls it too):
+    // the toggle Qt made on the click is taken back first.
+    connect(ui_.StartWebcast1, &QAction::triggered, this, [this](bool checked) {
+        ui_.StartWebcast1->setChecked(!checked);
+        guarded (&TfrmMain::StartWebcast1Click)();
     });
-    // The check mark is toggled by Qt before the handler runs, as the item's
-    // own click toggles it.
-    connect(ui_.StartWebcast1, &QAction::triggered, this, guarded(&TfrmMain::StartWebcast1Click));
+    // The webcast options are read when a webcast graph is built.
+    connect(ui_.webcast.seWebcastPort, &QSpinBox::valueChanged, this, [this](int port) {
+        WebOptions options = session_->webOptions();
+        options.webcastPort = port;
+        session_->setWebOptions(options);
+    });
+    connect(ui_.webcast.seWebcastClients, &QSpinBox::valueChanged, this, [this](int clients) {
+        WebOptions options = session_->webOptions();
+        options.maxClients = clients;
+        session_->setWebOptions(options);
+    });
+    connect(ui_.webcast.cmbWebcastProfile, &QComboBox::currentIndexChanged, this,
+            [this](int entry) { session_->cmbWebcastProfileChange(entry); });
     connect(ui_.schedules.btnAddSchedule, &QPushButton::clicked, this,
             guarded(&TfrmMain::btnAddScheduleClick));
     connect(ui_.schedules.btnRefresh, &QPushButton::clicked, this,
@@ -191,6 +205,7 @@ void TfrmMain::FormCreate(std::optional<long> startChannel) {
     errorHandler_.install();
     ui_.Notebook1->setCurrentIndex(PageVideo);
     session_->start(startChannel);
+    ui_.webcast.fillProfiles(session_->webcastProfiles());
 }
 
 void TfrmMain::FormDestroy() {
@@ -432,7 +447,14 @@ void TfrmMain::btStopClick() {
     session_->stop();
 }
 
+void TfrmMain::btFrameStepClick() {
+    // The button clicks the menu item, which acts only while enabled.
+    if (ui_.StartWebcast1->isEnabled())
+        StartWebcast1Click();
+}
+
 void TfrmMain::StartWebcast1Click() {
+    ui_.StartWebcast1->setChecked(!ui_.StartWebcast1->isChecked());
     session_->setWebcast(ui_.StartWebcast1->isChecked());
 }
 

@@ -52,6 +52,7 @@ public:
     void btPlayClick();
     void btStopClick();
     void StartWebcast1Click();
+    void btFrameStepClick();
     // Full screen on or off (ToggleFullScreen); the toolbar button and a
     // double-click on the picture do the same, "Exit Fullscreen" only while
     // full screen.

@@ -29,7 +29,7 @@ GraphBuilder::GraphBuilder(CaptureContext& context, Settings& settings, GraphCho
       filterAudioCap(graph_, "filterAudioCap"),
       filterAudioCompression(graph_, "filterAudioCompression"),
       filterAVIMux(graph_, "filterAVIMux"), filterAVIOut(graph_, "filterAVIOut"),
-      filterNull(graph_, "filterNull"), VideoWindow(graph_) {
+      filterNull(graph_, "filterNull"), VideoWindow(graph_), ASFWriter(graph_) {
     filterAVIMux.setMoniker(kAviMuxMoniker);
     filterAVIOut.setMoniker(kFileWriterMoniker);
     filterNull.setMoniker(kNullRendererMoniker);
@@ -93,7 +93,9 @@ void GraphBuilder::buildSteps(GraphMode mode) {
                                  &filterAVIMux, &filterAVIOut, &filterNull})
         object->filter();
     graph_.RemoveUnownedFilters();
-    // The renderer joins again only for a preview.
+    // The renderer joins again only for a preview, the writer only for a
+    // webcast: leaving webcast mode closes its port and every client.
+    ASFWriter.Detach();
     VideoWindow.Detach();
 
     if (videoDevice) {
@@ -113,7 +115,7 @@ void GraphBuilder::buildSteps(GraphMode mode) {
             wireRecording(videoCap, audioCap);
             break;
         case GraphMode::Webcast:
-            wireWebcast();
+            wireWebcast(videoCap, audioCap);
             break;
         case GraphMode::AutoTuning:
             break;
@@ -179,8 +181,10 @@ void GraphBuilder::buildSteps(GraphMode mode) {
             webcast ? kWebcastFrameDuration : settings_.CaptureFramerate;
         capturePin_->SetFormat(captureFormat_);
     }
-    if (mode == GraphMode::Webcast)
-        view_.setStatusText("The webcast is not available in this version: nothing is streamed");
+    // A port that could not be opened is a webcast no one can reach: said
+    // where the user looks, not only in the caption.
+    if (mode == GraphMode::Webcast && !ASFWriter.networkSinkError().empty())
+        view_.setStatusText(webcastPortError());
     view_.UpdateControls();
     graph_.Run();
     // Tuner sound reaches the audio decoder unless something else is routed.
@@ -205,9 +209,32 @@ void GraphBuilder::wireRecording(Filter& videoCap, Filter& audioCap) {
     view_.showVideoWindow(false);
 }
 
-void GraphBuilder::wireWebcast() {
-    view_.setBackCaption("Webcasting at port " + QString::number(choices_.webcastPort()));
+void GraphBuilder::wireWebcast(Filter& videoCap, Filter& audioCap) {
+    VideoWindow.Detach();
+    ASFWriter.setPort(choices_.webcastPort());
+    ASFWriter.setMaxUsers(choices_.webcastMaxClients());
+    ASFWriter.Attach();
+    // The writer writes no file of its own: only its network sink serves.
+    const int profileIndex = choices_.webcastProfileIndex();
+    ASFWriter.ConfigureFilterUsingProfile(profileIndex);
+    // A stream the profile lacks stays unconnected.
+    const WebcastProfile& profile = WebcastProfileAt(profileIndex);
+    if (profile.hasVideo())
+        graph_.RenderStream(PinCategory::Capture, MediaKind::Video, &videoCap, nullptr,
+                            &ASFWriter.filter());
+    if (profile.hasAudio())
+        graph_.RenderStream(PinCategory::Capture, MediaKind::Audio, &audioCap, nullptr,
+                            &ASFWriter.filter());
+    view_.setBackCaption(ASFWriter.networkSinkError().empty()
+                             ? "Webcasting at port " + QString::number(choices_.webcastPort())
+                             : webcastPortError());
     view_.showVideoWindow(false);
+}
+
+QString GraphBuilder::webcastPortError() const {
+    return QString("Webcast: could not open port %1: %2")
+        .arg(ASFWriter.port())
+        .arg(QString::fromStdString(ASFWriter.networkSinkError()));
 }
 
 void GraphBuilder::RouteTunerAudio() {
@@ -341,14 +368,15 @@ void GraphBuilder::RestoreGraph(const std::filesystem::path& dataFile) {
         graph_.Activate();
         for (FilterObject* object :
              {&filterVideoCap, &filterVideoCompression, &filterAudioCap, &filterAudioCompression,
-              &filterAVIMux, &filterAVIOut, &filterNull, static_cast<FilterObject*>(&VideoWindow)})
+              &filterAVIMux, &filterAVIOut, &filterNull, static_cast<FilterObject*>(&VideoWindow),
+              static_cast<FilterObject*>(&ASFWriter)})
             object->Detach();
         LoadGraphFile(graph_, dataFile);
         // Each object takes the loaded filter of its name.
         for (FilterObject* object :
              {static_cast<FilterObject*>(&VideoWindow), &filterVideoCap, &filterAudioCap,
               &filterVideoCompression, &filterAudioCompression, &filterAVIMux, &filterAVIOut,
-              &filterNull})
+              &filterNull, static_cast<FilterObject*>(&ASFWriter)})
             object->Rebind();
         // The devices are known again only under the names saved with them.
         forgetDevices();

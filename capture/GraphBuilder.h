@@ -9,6 +9,7 @@
 // so the logic runs and is tested without a window.
 #pragma once
 
+#include "capture/AsfWriter.h"
 #include "capture/FilterGraph.h"
 #include "capture/FilterObject.h"
 #include "capture/GraphMode.h"
@@ -58,6 +59,9 @@ public:
     // The media type of the selected audio format, if one is selected.
     virtual std::optional<MediaType> selectedAudioFormat() const = 0;
     virtual int webcastPort() const = 0;
+    // "Max number of clients" and the webcast profile index.
+    virtual int webcastMaxClients() const = 0;
+    virtual int webcastProfileIndex() const = 0;
     // The audio capture device selection again (re-creates the filter and
     // refills the input lines), as restoring the saved graph asks for it.
     virtual void reselectAudioCaptureDevice() = 0;
@@ -100,6 +104,8 @@ public:
     FilterObject filterNull;
     // The preview renderer; the window paints what it receives.
     VideoRenderer VideoWindow;
+    // The webcast writer, attached only in webcast mode.
+    AsfWriter ASFWriter;
 
     // Activates the graph and attaches the fixed members (AVI Mux, File
     // Writer, Null Renderer).
@@ -141,8 +147,10 @@ private:
     // The wiring of each mode, between the teardown and the tuning.
     void wirePreview(Filter& videoCap);
     void wireRecording(Filter& videoCap, Filter& audioCap);
-    void wireWebcast();
+    void wireWebcast(Filter& videoCap, Filter& audioCap);
     void onStreamError(const QString& message);
+    // "Webcast: could not open port <n>: <reason>".
+    QString webcastPortError() const;
     GraphMode mode_ = GraphMode::Preview;
     Pin* previewPin_ = nullptr;
     Pin* capturePin_ = nullptr;

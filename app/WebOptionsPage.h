@@ -1,0 +1,42 @@
+// The "Webcast options" group of the "Web options" page: port, client limit,
+// profile and the two notes. The values live in the session core's web
+// options; the window writes them there as they change.
+#pragma once
+
+class QBoxLayout;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QSpinBox;
+class QWidget;
+
+namespace qeltv {
+
+struct ChoiceList;
+
+struct WebcastOptionsControls {
+    static constexpr int kMinPort = 1;
+    static constexpr int kMaxPort = 65535;
+    static constexpr int kMinClients = 1;
+
+    static constexpr const char* kProtocolNote =
+        "The webcast is a WebM stream (VP8 video, Vorbis sound) over HTTP. Open "
+        "http://<this computer>:<port>/ in a web browser, VLC or mpv to watch it.";
+    static constexpr const char* kRestartNote =
+        "NOTE: Restart your webcast after changing these settings";
+
+    QGroupBox* grpWebcast = nullptr;
+    QSpinBox* seWebcastPort = nullptr;
+    QSpinBox* seWebcastClients = nullptr;
+    QComboBox* cmbWebcastProfile = nullptr;
+    QLabel* lblProtocolNote = nullptr;
+    QLabel* lblRestartNote = nullptr;
+
+    // Builds the group into the page's layout, with the defaults of the
+    // session's web options.
+    void setupUi(QWidget* page, QBoxLayout* layout);
+    // Fills the profile list and selects its selected entry.
+    void fillProfiles(const ChoiceList& profiles) const;
+};
+
+} // namespace qeltv
