@@ -56,6 +56,10 @@ void MainWindowUi::setupUi(QMainWindow* window) {
     // Fixed along the page's bottom edge; no grip takes room from the items.
     ToolBar1->setMovable(false);
     ToolBar1->setFloatable(false);
+    // Tight buttons: twelve of them, the separator and the quick-channel box
+    // share the design width.
+    ToolBar1->setStyleSheet("QToolBar#ToolBar1 { spacing: 0px; padding: 0px; border: none; }"
+                            "QToolBar#ToolBar1 QToolButton { padding: 1px; }");
     QStyle* style = QApplication::style();
     auto button = [&](const char* name, const QString& hint, QStyle::StandardPixmap icon) {
         QAction* a = ToolBar1->addAction(style->standardIcon(icon), hint);
@@ -132,11 +136,7 @@ void MainWindowUi::setupUi(QMainWindow* window) {
     prefsLayout->addStretch();
     Notebook1->addTab(prefs, "Preferences");
 
-    auto* webOptions = new QWidget;
-    webOptionsLayout = new QVBoxLayout(webOptions);
-    webcast.setupUi(webOptions, webOptionsLayout);
-    webOptionsLayout->addStretch();
-    Notebook1->addTab(webOptions, "Web options");
+    Notebook1->addTab(new QWidget, "Web options");
     window->statusBar()->setObjectName("StatusBar1");
 
     QMenu* file = window->menuBar()->addMenu("&File");
