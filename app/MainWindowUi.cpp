@@ -136,7 +136,11 @@ void MainWindowUi::setupUi(QMainWindow* window) {
     prefsLayout->addStretch();
     Notebook1->addTab(prefs, "Preferences");
 
-    Notebook1->addTab(new QWidget, "Web options");
+    auto* webOptions = new QWidget;
+    webOptionsLayout = new QVBoxLayout(webOptions);
+    webcast.setupUi(webOptions, webOptionsLayout);
+    webOptionsLayout->addStretch();
+    Notebook1->addTab(webOptions, "Web options");
     window->statusBar()->setObjectName("StatusBar1");
 
     QMenu* file = window->menuBar()->addMenu("&File");
