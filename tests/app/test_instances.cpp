@@ -3,6 +3,7 @@
 #include "tests/app/ProgramRun.h"
 #include "tests/settings/TempDir.h"
 
+#include <QFileInfo>
 #include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,6 +15,25 @@
 
 using namespace qeltv;
 using namespace qeltv::test;
+
+namespace {
+// An AVI file grows past its headers once frames are written to it.
+constexpr qint64 kFramesWritten_bytes = 256 * 1024;
+constexpr int kRecordingWait_ms = 60000;
+
+// Waits until the working file of the recording holds frames: the graph
+// runs, rather than only having been built.
+bool WaitForRecordedFrames(const Home& home) {
+    const QString file = home.path("videos") + "/qeltv/capture.avi";
+    QDeadlineTimer deadline(kRecordingWait_ms);
+    while (QFileInfo(file).size() < kFramesWritten_bytes) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+} // namespace
 
 TEST(Instances, SecondInstanceAndRelay) {
     Home home;
@@ -63,7 +83,7 @@ TEST(Instances, FirstInstanceWithArgumentAndSettingsAtClose) {
         ASSERT_TRUE(first.waitForLog("first instance, window hidden"));
         ASSERT_TRUE(first.waitForLog("command QelTVStartRec 5 in mode 0"));
         ASSERT_TRUE(first.waitForLog("graph mode 1"));
-        QThread::msleep(1000);
+        ASSERT_TRUE(WaitForRecordedFrames(home));
         // Closed while recording: the file is finished under its final name.
         first.signal(SIGTERM);
         EXPECT_EQ(first.waitForExit(), 0);
@@ -135,7 +155,7 @@ TEST(Instances, RelayWithoutFirstInstanceAndStaleSocket) {
     // start keeps the working file under a final name instead of deleting it.
     ProgramRun again(home, {"6"});
     ASSERT_TRUE(first.waitForLog("graph mode 1", 15000, 2));
-    QThread::msleep(1000);
+    ASSERT_TRUE(WaitForRecordedFrames(home));
     first.signal(SIGKILL);
     first.waitForExit();
     again.signal(SIGTERM);
