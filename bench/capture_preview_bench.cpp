@@ -1,34 +1,49 @@
 // CPU cost of a Virtual TV Card preview (640x480, 25 frames per second)
-// through the capture layer and its video window, against the equivalent
-// bare gst-launch-1.0 pipeline measured in the same run.
+// through the capture layer and its video window, against the same pipeline
+// run bare in the same process: the layer's elements with their settings on
+// the first station (its pattern, overlays and the tee, convert, scale and
+// rate branch), ending in the renderer's converter and a sink that takes each
+// frame in the format the window paints. Both sides are timed from PLAYING
+// over the same duration.
 //
 //   capture_preview_bench [duration_s]     (default 30)
+#include "app/VideoWindow.h"
 #include "bench/BenchSupport.h"
 #include "capture/Devices.h"
 #include "capture/FilterGraph.h"
-#include "app/VideoWindow.h"
 #include "capture/VirtualSources.h"
 #include "capture/VirtualTvCard.h"
 #include "settings/AutoTuneStore.h"
 #include "settings/RegStore.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <gst/app/gstappsink.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/resource.h>
 
 namespace {
-
-using qeltv::bench::CpuSeconds;
 
 constexpr int kDefaultDuration_s = 30;
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
 constexpr std::int64_t kFrameDuration = 400000; // 25 frames per second
+// A baseline that ran less than this part of its time failed.
+constexpr double kEarlyEnd = 0.9;
+
+// The baseline's sink takes every frame as the renderer does, and drops it.
+GstFlowReturn TakeSample(GstAppSink* sink, gpointer frames) {
+    GstSample* sample = gst_app_sink_pull_sample(sink);
+    if (!sample)
+        return GST_FLOW_EOS;
+    gst_sample_unref(sample);
+    ++*static_cast<std::atomic<long>*>(frames);
+    return GST_FLOW_OK;
+}
 
 } // namespace
 
@@ -39,23 +54,6 @@ int main(int argc, char** argv) {
     gst_init(&argc, &argv);
     QApplication app(argc, argv);
     QTemporaryDir dir;
-
-    // Baseline: the same elements, no layer, no widget (a fakesink stands in
-    // for the appsink, which would wait at end of stream for a reader).
-    char baseline[1024];
-    std::snprintf(baseline, sizeof baseline,
-                  "gst-launch-1.0 -q videotestsrc is-live=true pattern=ball horizontal-speed=2 "
-                  "num-buffers=%d ! video/x-raw,format=YUY2,width=%d,height=%d,framerate=25/1 ! "
-                  "textoverlay text=Station font-desc=\"Sans Bold 20\" ! clockoverlay "
-                  "time-format=%%H:%%M:%%S ! videoconvert ! video/x-raw,format=BGRx ! "
-                  "fakesink sync=true",
-                  duration_s * 25, kWidth, kHeight);
-    const qeltv::bench::BaselineRun bare = qeltv::bench::RunBaseline(baseline);
-    if (!bare.ok)
-        return 1;
-    const double bareCpu = bare.cpu_s;
-    const double bareWall = bare.wall_s;
-    QElapsedTimer wall;
 
     // The layer: graph, Virtual TV Card filter, video window widget.
     qeltv::RegFile machine((dir.path() + "/HKEY_LOCAL_MACHINE.reg").toStdString(),
@@ -79,19 +77,65 @@ int main(int argc, char** argv) {
     preview->SetFormat(qeltv::VideoFormat(qeltv::subtype::YUY2, kWidth, kHeight, kFrameDuration));
     graph.RenderStream(qeltv::PinCategory::Preview, qeltv::MediaKind::Video, &cap.filter(), nullptr,
                        &renderer.filter());
-    const double selfBefore = CpuSeconds(RUSAGE_SELF);
-    wall.start();
     graph.Run();
-    QTimer::singleShot(duration_s * 1000, &app, &QApplication::quit);
+    if (!qeltv::bench::WaitForPlaying(graph.pipeline())) {
+        std::fprintf(stderr, "the layer's graph did not play\n");
+        return 1;
+    }
+    qeltv::bench::Interval layer;
+    const quint64 shownBefore = window.framesShown();
+    layer.start();
+    QTimer::singleShot(duration_s * 1000, Qt::PreciseTimer, &app, &QApplication::quit);
     app.exec();
+    layer.stop();
+    const quint64 shown = window.framesShown() - shownBefore;
     graph.Stop();
-    const double layerCpu = CpuSeconds(RUSAGE_SELF) - selfBefore;
-    const double layerWall = wall.elapsed() / 1000.0;
 
-    std::printf("duration: %d s, %dx%d at 25 fps\n", duration_s, kWidth, kHeight);
-    std::printf("bare gst-launch-1.0: %.2f CPU s in %.1f s\n", bareCpu, bareWall);
-    std::printf("capture layer:       %.2f CPU s in %.1f s, %llu frames shown\n", layerCpu,
-                layerWall, static_cast<unsigned long long>(window.framesShown()));
-    std::printf("ratio layer/bare:    %.2f\n", bareCpu > 0 ? layerCpu / bareCpu : 0.0);
+    // The baseline: the pipeline the layer ran, bare.
+    const std::string description = qeltv::bench::BareDescription(graph.pipeline());
+    GstElement* layerSink = qeltv::bench::FindByFactory(graph.pipeline(), "appsink");
+    GError* error = nullptr;
+    GstElement* bare = gst_parse_launch(description.c_str(), &error);
+    if (!bare || error || !layerSink) {
+        std::fprintf(stderr, "the baseline cannot be made: %s\n%s\n",
+                     error ? error->message : "no sink in the layer", description.c_str());
+        return 1;
+    }
+    std::atomic<long> bareFrames = 0;
+    GstElement* bareSink = qeltv::bench::Counterpart(bare, layerSink);
+    GstAppSinkCallbacks callbacks{};
+    callbacks.new_sample = TakeSample;
+    gst_app_sink_set_callbacks(GST_APP_SINK(bareSink), &callbacks, &bareFrames, nullptr);
+    gst_element_set_state(bare, GST_STATE_PLAYING);
+    if (!qeltv::bench::WaitForPlaying(bare)) {
+        std::fprintf(stderr, "the baseline did not play\n");
+        return 1;
+    }
+    qeltv::bench::Interval baseline;
+    const long framesBefore = bareFrames;
+    baseline.start();
+    // Live sources have no end: only an error ends the wait early.
+    const bool ended =
+        qeltv::bench::WaitForEndOfStream(bare, GstClockTime(duration_s) * GST_SECOND);
+    baseline.stop();
+    if (ended || baseline.wall_s < duration_s * kEarlyEnd) {
+        std::fprintf(stderr, "the baseline ended early\n");
+        return 1;
+    }
+    const long bareTaken = bareFrames - framesBefore;
+    gst_element_set_state(bare, GST_STATE_NULL);
+    gst_object_unref(bareSink);
+    gst_object_unref(bare);
+
+    std::printf("machine: %u cores\n", qeltv::bench::Cores());
+    std::printf("duration: %d s from PLAYING, %dx%d at 25 fps, on %s\n", duration_s, kWidth,
+                kHeight, qeltv::VirtualTvCard::stations().front().name.c_str());
+    std::printf("baseline (in this process, gst_parse_launch):\n  %s\n", description.c_str());
+    std::printf("bare pipeline: %.2f CPU s in %.1f s, %ld frames taken\n", baseline.cpu_s,
+                baseline.wall_s, bareTaken);
+    std::printf("capture layer: %.2f CPU s in %.1f s, %llu frames shown\n", layer.cpu_s,
+                layer.wall_s, static_cast<unsigned long long>(shown));
+    std::printf("ratio layer/bare: %.2f\n",
+                baseline.cpu_s > 0 ? layer.cpu_s / baseline.cpu_s : 0.0);
     return 0;
 }

@@ -1,6 +1,8 @@
 // CPU cost and completeness of a recording at 720x576, 25 frames per second
-// through the capture layer, against the same work done by a bare
-// gst-launch-1.0 pipeline in the same run.
+// through the capture layer, against the same pipeline run bare in the same
+// process: the layer's elements with their settings (the first station's
+// picture, speed, overlays and tone, the same encoder and muxer), timed on
+// both sides from PLAYING to the end of stream after the same duration.
 //
 //   recording_bench [duration_s] [video encoder factory]
 #include "bench/BenchSupport.h"
@@ -26,8 +28,6 @@
 
 namespace {
 
-using qeltv::bench::CpuSeconds;
-
 constexpr int kDefaultDuration_s = 60;
 constexpr const char* kDefaultEncoder = "x264enc";
 constexpr int kWidth = 720;
@@ -36,6 +36,9 @@ constexpr int kFramesPerSecond = 25;
 constexpr std::int64_t kFrameDuration = 400000;
 constexpr GstClockTime kFrameDuration_ns = GST_SECOND / kFramesPerSecond;
 constexpr GstClockTime kReadTimeout_ns = 120 * GST_SECOND;
+// How long the end of stream may take to reach the file on either side.
+constexpr GstClockTime kEndOfStreamWait_ns = 120 * GST_SECOND;
+constexpr int kEndOfStreamWait_ms = 120000;
 
 // The frames a source delivered, by their timestamps: from the first to the
 // last, one every frame duration. A frame the source skipped or something
@@ -59,13 +62,9 @@ struct DeliveredFrames {
     }
 };
 
-// The bare pipeline's videotestsrc stamps frame n at n frame durations and
-// stops after num-buffers: its first and last timestamps are known.
-DeliveredFrames BareDelivered(long numBuffers) {
-    DeliveredFrames frames;
-    frames.add(0);
-    frames.add(static_cast<GstClockTime>(numBuffers - 1) * kFrameDuration_ns);
-    return frames;
+GstPadProbeReturn NoteFrame(GstPad*, GstPadProbeInfo* info, gpointer frames) {
+    static_cast<DeliveredFrames*>(frames)->add(GST_BUFFER_PTS(GST_PAD_PROBE_INFO_BUFFER(info)));
+    return GST_PAD_PROBE_OK;
 }
 
 // The video frames in an AVI file, counted by demuxing it.
@@ -108,27 +107,6 @@ int main(int argc, char** argv) {
     gst_init(&argc, &argv);
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
-    const long expected = static_cast<long>(duration_s) * kFramesPerSecond;
-
-    // Baseline: the card's elements (test picture with name and clock, tone)
-    // into the same encoder, the AVI muxer and a file.
-    const std::string bareFile = (dir.path() + "/bare.avi").toStdString();
-    char baseline[2048];
-    std::snprintf(baseline, sizeof baseline,
-                  "gst-launch-1.0 -q -e avimux name=m ! filesink location=\"%s\" "
-                  "videotestsrc is-live=true pattern=ball num-buffers=%ld ! "
-                  "video/x-raw,format=YUY2,width=%d,height=%d,framerate=25/1 ! "
-                  "textoverlay text=Station font-desc=\"Sans Bold 20\" ! clockoverlay "
-                  "time-format=%%H:%%M:%%S ! queue ! videoconvert ! %s ! queue ! m. "
-                  "audiotestsrc is-live=true freq=440 num-buffers=%d samplesperbuffer=4410 ! "
-                  "audio/x-raw,format=S16LE,rate=44100,channels=2 ! queue ! m.",
-                  bareFile.c_str(), expected, kWidth, kHeight, encoder.c_str(), duration_s * 10);
-    const qeltv::bench::BaselineRun bare = qeltv::bench::RunBaseline(baseline);
-    if (!bare.ok)
-        return 1;
-    const double bareCpu = bare.cpu_s;
-    const double bareWall = bare.wall_s;
-    QElapsedTimer wall;
 
     // The layer, wired as a recording build wires it.
     qeltv::RegFile machine((dir.path() + "/HKEY_LOCAL_MACHINE.reg").toStdString(),
@@ -156,16 +134,14 @@ int main(int argc, char** argv) {
     qeltv::Pin* capture = qeltv::FilterGraph::FindPinByName(videoCap.filter(), "Capture");
     capture->SetFormat(qeltv::VideoFormat(qeltv::subtype::YUY2, kWidth, kHeight, kFrameDuration));
     // What the capture pin delivers, seen on the streaming thread; read
-    // once the graph has stopped.
+    // once the graph has stopped. The baseline is watched at the element
+    // behind the pin.
     DeliveredFrames layerDelivered;
-    gst_pad_add_probe(
-        capture->pad(), GST_PAD_PROBE_TYPE_BUFFER,
-        [](GstPad*, GstPadProbeInfo* info, gpointer frames) {
-            static_cast<DeliveredFrames*>(frames)->add(
-                GST_BUFFER_PTS(GST_PAD_PROBE_INFO_BUFFER(info)));
-            return GST_PAD_PROBE_OK;
-        },
-        &layerDelivered, nullptr);
+    gst_pad_add_probe(capture->pad(), GST_PAD_PROBE_TYPE_BUFFER, NoteFrame, &layerDelivered,
+                      nullptr);
+    GstPad* captureTarget = gst_ghost_pad_get_target(GST_GHOST_PAD(capture->pad()));
+    GstElement* captureElement = gst_pad_get_parent_element(captureTarget);
+    gst_object_unref(captureTarget);
     using qeltv::MediaKind;
     using qeltv::PinCategory;
     graph.RenderStream(PinCategory::Capture, MediaKind::Video, &videoCap.filter(),
@@ -173,33 +149,80 @@ int main(int argc, char** argv) {
     graph.RenderStream(PinCategory::Capture, MediaKind::Audio, &audioCap.filter(),
                        &audioCompression.filter(), &mux.filter());
     graph.RenderStream(PinCategory::None, MediaKind::Any, &mux.filter(), nullptr, &out.filter());
-    const double selfBefore = CpuSeconds(RUSAGE_SELF);
-    wall.start();
     graph.Run();
-    QTimer::singleShot(duration_s * 1000, &app, &QCoreApplication::quit);
+    if (!qeltv::bench::WaitForPlaying(graph.pipeline())) {
+        std::fprintf(stderr, "the layer's graph did not play\n");
+        return 1;
+    }
+    qeltv::bench::Interval layer;
+    layer.start();
+    QTimer::singleShot(duration_s * 1000, Qt::PreciseTimer, &app, &QCoreApplication::quit);
     app.exec();
-    const bool ended = graph.StopAfterEndOfStream();
-    const double layerCpu = CpuSeconds(RUSAGE_SELF) - selfBefore;
-    const double layerWall = wall.elapsed() / 1000.0;
+    const bool layerEnded = graph.StopAfterEndOfStream(kEndOfStreamWait_ms);
+    layer.stop();
 
-    std::printf("duration: %d s, %dx%d at 25 fps, video encoder %s, PCM audio\n", duration_s,
-                kWidth, kHeight, encoder.c_str());
+    // The baseline: the pipeline the layer ran, bare, into a file of its own.
+    const std::string description = qeltv::bench::BareDescription(graph.pipeline());
+    GstElement* layerWriter = qeltv::bench::FindByFactory(graph.pipeline(), "filesink");
+    GError* error = nullptr;
+    GstElement* bare = gst_parse_launch(description.c_str(), &error);
+    if (!bare || error || !layerWriter) {
+        std::fprintf(stderr, "the baseline cannot be made: %s\n%s\n",
+                     error ? error->message : "no file writer in the layer", description.c_str());
+        return 1;
+    }
+    const std::string bareFile = (dir.path() + "/bare.avi").toStdString();
+    GstElement* bareWriter = qeltv::bench::Counterpart(bare, layerWriter);
+    g_object_set(bareWriter, "location", bareFile.c_str(), nullptr);
+    gst_object_unref(bareWriter);
+    DeliveredFrames bareDelivered;
+    GstElement* bareCapture = qeltv::bench::Counterpart(bare, captureElement);
+    GstPad* bareCapturePad = gst_element_get_static_pad(bareCapture, "src");
+    gst_pad_add_probe(bareCapturePad, GST_PAD_PROBE_TYPE_BUFFER, NoteFrame, &bareDelivered,
+                      nullptr);
+    gst_object_unref(bareCapturePad);
+    gst_object_unref(bareCapture);
+    gst_object_unref(captureElement);
+    gst_element_set_state(bare, GST_STATE_PLAYING);
+    if (!qeltv::bench::WaitForPlaying(bare)) {
+        std::fprintf(stderr, "the baseline did not play\n");
+        return 1;
+    }
+    qeltv::bench::Interval baseline;
+    baseline.start();
+    if (qeltv::bench::WaitForEndOfStream(bare, GstClockTime(duration_s) * GST_SECOND)) {
+        std::fprintf(stderr, "the baseline ended early\n");
+        return 1;
+    }
+    // The end of stream goes into the sources, as the layer sends it.
+    gst_element_send_event(bare, gst_event_new_eos());
+    const bool bareEnded = qeltv::bench::WaitForEndOfStream(bare, kEndOfStreamWait_ns);
+    baseline.stop();
+    gst_element_set_state(bare, GST_STATE_NULL);
+    gst_object_unref(bare);
+
+    std::printf("machine: %u cores\n", qeltv::bench::Cores());
+    std::printf("duration: %d s from PLAYING, then end of stream; %dx%d at 25 fps on %s, video "
+                "encoder %s, PCM audio\n",
+                duration_s, kWidth, kHeight, qeltv::VirtualTvCard::stations().front().name.c_str(),
+                encoder.c_str());
+    std::printf("baseline (in this process, gst_parse_launch):\n  %s\n", description.c_str());
     // Both sides expect a frame for every frame duration from their source's
     // first to its last timestamp; wall time would also count the start-up
     // and the encoder's drain at end of stream.
-    const long bareExpected = BareDelivered(expected).expected();
+    const long bareExpected = bareDelivered.expected();
     const long bareWritten = CountVideoFrames(bareFile);
-    std::printf("bare gst-launch-1.0: %.2f CPU s in %.1f s, %ld of %ld frames written, "
-                "%ld lost\n",
-                bareCpu, bareWall, bareWritten, bareExpected,
-                std::max(0L, bareExpected - bareWritten));
+    std::printf("bare pipeline: %.2f CPU s in %.1f s, %ld of %ld frames written, %ld lost%s\n",
+                baseline.cpu_s, baseline.wall_s, bareWritten, bareExpected,
+                std::max(0L, bareExpected - bareWritten),
+                bareEnded ? "" : " (end of stream not reached in time)");
     const long layerExpected = layerDelivered.expected();
     const long layerWritten = CountVideoFrames(layerFile);
-    std::printf("capture layer:       %.2f CPU s in %.1f s, %ld of %ld frames written, "
-                "%ld lost%s\n",
-                layerCpu, layerWall, layerWritten, layerExpected,
+    std::printf("capture layer: %.2f CPU s in %.1f s, %ld of %ld frames written, %ld lost%s\n",
+                layer.cpu_s, layer.wall_s, layerWritten, layerExpected,
                 std::max(0L, layerExpected - layerWritten),
-                ended ? "" : " (end of stream not reached in time)");
-    std::printf("ratio layer/bare:    %.2f\n", bareCpu > 0 ? layerCpu / bareCpu : 0.0);
+                layerEnded ? "" : " (end of stream not reached in time)");
+    std::printf("ratio layer/bare: %.2f\n",
+                baseline.cpu_s > 0 ? layer.cpu_s / baseline.cpu_s : 0.0);
     return 0;
 }
