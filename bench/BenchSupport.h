@@ -89,6 +89,10 @@ inline std::string Settings(GstElement* element) {
         if (!g_param_value_defaults(spec, &value)) {
             if (G_VALUE_HOLDS_STRING(&value)) {
                 text += " " + name + "=" + Quoted(g_value_get_string(&value));
+            } else if (GST_VALUE_HOLDS_CAPS(&value) && gst_value_get_caps(&value)) {
+                gchar* caps = gst_caps_to_string(gst_value_get_caps(&value));
+                text += " " + name + "=" + Quoted(caps);
+                g_free(caps);
             } else if (gchar* serialized = gst_value_serialize(&value)) {
                 const std::string plain = serialized;
                 const bool bare = plain.find_first_of(" \"'\\,=()") == std::string::npos;
