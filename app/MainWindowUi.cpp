@@ -5,12 +5,14 @@
 #include <QComboBox>
 #include <QFormLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTabWidget>
@@ -21,6 +23,27 @@
 namespace qeltv {
 
 namespace {
+QPushButton* pushButton(QWidget* parent, const char* name, const QString& text) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(name);
+    return button;
+}
+
+// A row of the Preferences page: the main control (if any) stretched, the
+// buttons after it.
+QWidget* beside(QWidget* main, std::initializer_list<QWidget*> buttons) {
+    auto* row = new QWidget;
+    auto* layout = new QHBoxLayout(row);
+    layout->setContentsMargins(0, 0, 0, 0);
+    if (main)
+        layout->addWidget(main, 1);
+    for (QWidget* b : buttons)
+        layout->addWidget(b);
+    if (!main)
+        layout->addStretch();
+    return row;
+}
+
 QComboBox* combo(QWidget* parent, const char* name) {
     auto* box = new QComboBox(parent);
     box->setObjectName(name);
@@ -115,17 +138,26 @@ void MainWindowUi::setupUi(QMainWindow* window) {
     auto* videoGroup = new QGroupBox("Video capture", prefs);
     auto* videoForm = new QFormLayout(videoGroup);
     cmbVideoCapDev = combo(videoGroup, "cmbVideoCapDev");
-    videoForm->addRow("Capture device", cmbVideoCapDev);
+    btnVideoCapConfigure = pushButton(videoGroup, "btnVideoCapConfigure", "&Configure");
+    videoForm->addRow("Capture device", beside(cmbVideoCapDev, {btnVideoCapConfigure}));
+    btnPreviewFormat = pushButton(videoGroup, "btnPreviewFormat", "Preview Format");
+    btnCaptureFormat = pushButton(videoGroup, "btnCaptureFormat", "Capture Format");
+    btnCrossbar = pushButton(videoGroup, "btnCrossbar", "&Crossbar");
+    videoForm->addRow(QString(), beside(nullptr, {btnPreviewFormat, btnCaptureFormat, btnCrossbar}));
     cmbCompressionFilters = combo(videoGroup, "cmbCompressionFilters");
-    videoForm->addRow("Compression", cmbCompressionFilters);
+    btnCompressConfig = pushButton(videoGroup, "btnCompressConfig", "&Configure");
+    videoForm->addRow("Compression", beside(cmbCompressionFilters, {btnCompressConfig}));
     edCapFile = new QLineEdit(videoGroup);
     edCapFile->setObjectName("edCapFile");
-    videoForm->addRow("Capture to file", edCapFile);
+    SpeedButton1 = pushButton(videoGroup, "SpeedButton1", "...");
+    SpeedButton1->setToolTip("Browse");
+    videoForm->addRow("Capture to file", beside(edCapFile, {SpeedButton1}));
     prefsLayout->addWidget(videoGroup);
     auto* audioGroup = new QGroupBox("Audio capture", prefs);
     auto* audioForm = new QFormLayout(audioGroup);
     cmbAudioCapDev = combo(audioGroup, "cmbAudioCapDev");
-    audioForm->addRow("Capture device", cmbAudioCapDev);
+    btnAudioCapDevConfigure = pushButton(audioGroup, "btnAudioCapDevConfigure", "&Configure");
+    audioForm->addRow("Capture device", beside(cmbAudioCapDev, {btnAudioCapDevConfigure}));
     cmbInputLines = combo(audioGroup, "cmbInputLines");
     audioForm->addRow("Input mixer device", cmbInputLines);
     cmbAudioCompressionFilters = combo(audioGroup, "cmbAudioCompressionFilters");

@@ -13,6 +13,7 @@ class QLabel;
 class QLineEdit;
 class QMainWindow;
 class QMenu;
+class QPushButton;
 class QTabWidget;
 class QToolBar;
 class QTreeWidget;
@@ -57,6 +58,13 @@ struct MainWindowUi {
     QComboBox* cmbInputLines = nullptr;
     QComboBox* cmbAudioCompressionFilters = nullptr;
     QComboBox* cmbAudioCompressionFormat = nullptr;
+    QPushButton* btnVideoCapConfigure = nullptr;
+    QPushButton* btnPreviewFormat = nullptr;
+    QPushButton* btnCaptureFormat = nullptr;
+    QPushButton* btnCrossbar = nullptr;
+    QPushButton* btnCompressConfig = nullptr;
+    QPushButton* SpeedButton1 = nullptr; // browse for the capture file
+    QPushButton* btnAudioCapDevConfigure = nullptr;
     // The "Web options" page's layout, its groups one under the other.
     QBoxLayout* webOptionsLayout = nullptr;
     WebcastOptionsControls webcast;

@@ -3,11 +3,13 @@
 #include "app/Logging.h"
 #include "capture/TvTuner.h"
 #include "config/DeviceSelection.h"
+#include "config/VideoFormatRules.h"
 
 #include <QCoreApplication>
 #include <QThread>
 
 #include <condition_variable>
+#include <limits>
 #include <mutex>
 
 namespace qeltv {
@@ -524,9 +526,9 @@ void TvSession::FillAudioFormats() {
             if (pin->direction() == PinDirection::Output)
                 audioFormats_ = pin->GetStreamCaps();
     }
-    for (std::size_t i = 0; i < audioFormats_.size(); ++i)
-        audioFormatNames_.add(QString::fromStdString(AudioFormatText(audioFormats_[i])),
-                              static_cast<int>(i));
+    const QStringList entries = AudioFormatEntries(audioFormats_);
+    for (int i = 0; i < entries.size(); ++i)
+        audioFormatNames_.add(entries[i], i);
     audioFormatNames_.selected =
         SelectBySavedName(audioFormatNames_.entries, fromBytes(settings_.AudioCompressionFormat),
                           NameMatch::First, 0);
@@ -588,6 +590,164 @@ void TvSession::reselectAudioCaptureDevice() {
     bindAndAttach(graph_->filterAudioCap, DeviceCategory::AudioInput, audioCapDevices_);
     FillInputLines();
     settings_.AudioCapDev = toBytes(audioCapDevices_.selectedText());
+}
+
+// ------------------------------------------------ Preferences handlers
+
+namespace {
+// Selects an entry of a list: -1, or one out of range, selects none.
+void Choose(ChoiceList& list, int index) {
+    list.selected = index >= 0 && index < list.entries.size() ? index : -1;
+}
+} // namespace
+
+void TvSession::cmbVideoCapDevChange(int index) {
+    Choose(videoCapDevices_, index);
+    if (videoCapDevices_.selected >= 0) {
+        graph_->graph().Stop();
+        bindAndAttach(graph_->filterVideoCap, DeviceCategory::VideoInput, videoCapDevices_);
+        // The next build finds the new device's tuner and crossbar.
+        graph_->forgetDevices();
+        settings_.VideoCapDev = toBytes(videoCapDevices_.selectedText());
+        BuildGraph(GraphMode::Preview);
+    }
+    emit changed(SessionChange::Preferences);
+}
+
+void TvSession::cmbCompressionFiltersChange(int index) {
+    Choose(videoCompressors_, index);
+    graph_->graph().Stop();
+    if (videoCompressors_.selected >= 0) {
+        graph_->filterVideoCompression.Detach();
+        const QString text = videoCompressors_.selectedText();
+        // With "None" the compressor stays out of the graph.
+        if (text.compare("None", Qt::CaseInsensitive) != 0)
+            bindAndAttach(graph_->filterVideoCompression, DeviceCategory::VideoCompressor,
+                          videoCompressors_);
+        settings_.VideoCompressor = toBytes(text);
+        BuildGraph(GraphMode::Preview);
+    }
+    emit changed(SessionChange::Preferences);
+}
+
+void TvSession::cmbAudioCapDevChange(int index) {
+    Choose(audioCapDevices_, index);
+    reselectAudioCaptureDevice();
+    emit changed(SessionChange::Preferences);
+}
+
+void TvSession::cmbAudioCompressionFiltersChange(int index) {
+    Choose(audioCompressors_, index);
+    graph_->graph().Stop();
+    graph_->filterAudioCompression.Detach();
+    if (audioCompressors_.selected >= 0) {
+        bindAndAttach(graph_->filterAudioCompression, DeviceCategory::AudioCompressor,
+                      audioCompressors_);
+        settings_.AudioCompressor = toBytes(audioCompressors_.selectedText());
+        FillAudioFormats();
+        BuildGraph(GraphMode::Preview);
+    }
+    emit changed(SessionChange::Preferences);
+}
+
+void TvSession::cmbAudioCompressionFormatChange(int index) {
+    Choose(audioFormatNames_, index);
+    graph_->graph().Stop();
+    if (const auto format = selectedAudioFormat()) {
+        // The recording build applies the chosen format again; a pin that
+        // refuses it keeps its own.
+        if (Filter* compressor = graph_->filterAudioCompression.filterOrNull())
+            for (Pin* pin : compressor->pins())
+                if (pin->direction() == PinDirection::Output && pin->hasStreamConfig())
+                    pin->SetFormat(*format);
+        settings_.AudioCompressionFormat = toBytes(audioFormatNames_.selectedText());
+    }
+    graph_->graph().Run();
+    emit changed(SessionChange::Preferences);
+}
+
+void TvSession::cmbInputLinesChange(int index) {
+    Choose(inputLines_, index);
+    if (const auto position = inputLines_.selectedData()) {
+        if (Filter* audioCap = graph_->filterAudioCap.filterOrNull()) {
+            const auto pins = audioCap->pins();
+            if (*position >= 0 && static_cast<std::size_t>(*position) < pins.size() &&
+                pins[static_cast<std::size_t>(*position)]->hasMixer())
+                pins[static_cast<std::size_t>(*position)]->put_Enable(true);
+        }
+        settings_.InputLine = toBytes(inputLines_.selectedText());
+        BuildGraph(GraphMode::Preview);
+    }
+    emit changed(SessionChange::Preferences);
+}
+
+void TvSession::btnVideoCapConfigureClick() {
+    if (Filter* videoCap = graph_->filterVideoCap.filterOrNull())
+        view_.showCaptureDeviceProperties(*videoCap);
+}
+
+void TvSession::btnCrossbarClick() {
+    if (Crossbar* crossbar = graph_->crossbar())
+        view_.showCrossbarProperties(*crossbar);
+}
+
+void TvSession::btnCompressConfigClick() {
+    Filter* compressor = graph_->filterVideoCompression.filterOrNull();
+    if (!compressor)
+        return;
+    graph_->graph().Stop();
+    view_.showCompressorProperties(*compressor);
+    graph_->graph().Run();
+}
+
+void TvSession::btnAudioCapDevConfigureClick() {
+    Filter* audioCap = graph_->filterAudioCap.filterOrNull();
+    if (!audioCap)
+        return;
+    graph_->graph().Stop();
+    view_.showAudioDeviceProperties(*audioCap);
+    FillInputLines();
+    BuildGraph(GraphMode::Preview);
+}
+
+void TvSession::btnPreviewFormatClick() {
+    showVideoFormat(true);
+}
+
+void TvSession::btnCaptureFormatClick() {
+    showVideoFormat(false);
+}
+
+void TvSession::showVideoFormat(bool preview) {
+    Pin* pin = preview ? graph_->previewPin() : graph_->capturePin();
+    if (!pin)
+        return;
+    graph_->graph().Stop();
+    view_.showVideoFormat(*pin);
+    // OK or Cancel: the pin's format is what every later build applies.
+    MediaType format;
+    pin->GetFormat(format);
+    const std::int64_t duration = format.video.AvgTimePerFrame;
+    if (duration < std::numeric_limits<std::int32_t>::min() ||
+        duration > std::numeric_limits<std::int32_t>::max())
+        throw RangeCheckError();
+    if (preview) {
+        settings_.PreviewWidth = format.video.biWidth;
+        settings_.PreviewHeight = format.video.biHeight;
+        settings_.PreviewFramerate = static_cast<std::int32_t>(duration);
+        view_.setStatusText(QString::fromStdString(MediaTypeText(format)));
+        graph_->VideoWindow.ApplyAspectRatio();
+    } else {
+        settings_.CaptureWidth = format.video.biWidth;
+        settings_.CaptureHeight = format.video.biHeight;
+        settings_.CaptureFramerate = static_cast<std::int32_t>(duration);
+    }
+    graph_->graph().Run();
+}
+
+void TvSession::ShowTunerProperties() {
+    if (TvTuner* tuner = graph_->tuner())
+        view_.showTunerProperties(*tuner);
 }
 
 // ------------------------------------------------------------- hand-off

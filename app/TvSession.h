@@ -107,6 +107,17 @@ public:
     virtual void showOsdText(const QString& text) = 0;
     // Ends the program at once, saving nothing (the corrupted-data path).
     virtual void endProgram() = 0;
+    // The configuration dialogs of the Preferences page and F12, modal and
+    // owned by the main window; each returns once its dialog has closed. A
+    // view without dialogs shows none.
+    virtual void showCaptureDeviceProperties(Filter&) {}
+    virtual void showAudioDeviceProperties(Filter&) {}
+    virtual void showCompressorProperties(Filter&) {}
+    virtual void showCrossbarProperties(Crossbar&) {}
+    virtual void showTunerProperties(TvTuner&) {}
+    // The video format dialog for a pin; throws what the dialog's OK failed
+    // with (a frame duration out of range).
+    virtual void showVideoFormat(Pin&) {}
 };
 
 class TvSession : public QObject, public CommandTarget, public GraphChoices, private GraphView {
@@ -223,6 +234,41 @@ public:
     void FillAudioCompressors();
     void FillAudioFormats();
     void FillInputLines();
+
+    // --- Preferences change handlers: index is the chosen entry, -1 for
+    // none. Each keeps the choice's name in the settings.
+    // Binds the video capture device; the graph is rebuilt in preview.
+    void cmbVideoCapDevChange(int index);
+    // Binds the compressor, or none for "None"; rebuilt in preview.
+    void cmbCompressionFiltersChange(int index);
+    // Binds the audio device and refills the input lines; the graph stays
+    // stopped until the next build or Play.
+    void cmbAudioCapDevChange(int index);
+    // Binds the audio compressor and refills its formats; rebuilt in preview.
+    void cmbAudioCompressionFiltersChange(int index);
+    // Sets the format on the compressor's output; stopped and run again.
+    void cmbAudioCompressionFormatChange(int index);
+    // Switches the input line on; rebuilt in preview.
+    void cmbInputLinesChange(int index);
+
+    // --- Preferences buttons
+    // The capture device's dialog; the graph runs on.
+    void btnVideoCapConfigureClick();
+    // The crossbar's dialog when a crossbar is known; the graph runs on.
+    void btnCrossbarClick();
+    // The compressor's dialog; the graph is stopped and run again.
+    void btnCompressConfigClick();
+    // The audio device's dialog, then its input lines again; rebuilt in
+    // preview.
+    void btnAudioCapDevConfigureClick();
+    // The video format dialog for the preview or capture pin: the pin's
+    // format is read back whatever the dialog's end, the graph run again.
+    // Throws RangeCheckError ("Range check error") for a frame duration
+    // beyond a signed 32-bit number; the graph then stays stopped.
+    void btnPreviewFormatClick();
+    void btnCaptureFormatClick();
+    // F12: the tuner's dialog; nothing without a known tuner.
+    void ShowTunerProperties();
     // The webcast profile list: the profiles of one video and one audio
     // stream, each with its index; the current profile index selected, else
     // the first entry, without changing the index.
@@ -298,6 +344,7 @@ private:
     void bindAndAttach(FilterObject& object, DeviceCategory category, const ChoiceList& list);
     void fillDevices(ChoiceList& list, DeviceCategory category, const std::string& saved,
                      bool lastMatch);
+    void showVideoFormat(bool preview);
     // Whether the running code was handed over by another thread.
     bool handedOver() const { return handedOverDepth_ > 0; }
 

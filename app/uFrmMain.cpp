@@ -2,6 +2,8 @@
 
 #include "app/Logging.h"
 #include "app/VideoWindow.h"
+#include "config/PropertyDialog.h"
+#include "config/uFrmVideoFormat.h"
 #include "scheduler/SchedulingAgent.h"
 #include "scheduler/uFrmScheduleItem.h"
 #include "settings/uFrmEditChannelName.h"
@@ -10,6 +12,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -180,6 +183,7 @@ void TfrmMain::connectControls() {
     });
     connect(ui_.lstChannels, &QTreeWidget::itemDoubleClicked, this,
             [this](QTreeWidgetItem*) { guarded (&TfrmMain::lstChannelsDblClick)(); });
+    connectPreferences();
     connect(ui_.edCapFile, &QLineEdit::textChanged, this, [this](const QString& text) {
         if (!filling_)
             session_->setCaptureFile(text);
@@ -510,11 +514,129 @@ void TfrmMain::FormKeyDown(int key) {
 }
 
 void TfrmMain::ShowTunerPropertyPages() {
-    if (!session_->graphBuilder().tuner())
-        return;
-    // The tuner's property dialog belongs to the Preferences page and opens
-    // from here once it exists.
-    qCDebug(lcApp) << "tuner property pages";
+    session_->ShowTunerProperties();
+}
+
+// ------------------------------------------------------------ Preferences
+
+void TfrmMain::connectPreferences() {
+    // A person's choice in a list; the window's own fills are not.
+    auto choice = [this](QComboBox* box, void (TfrmMain::*handler)(int)) {
+        connect(box, &QComboBox::activated, this, [this, handler](int index) {
+            if (filling_)
+                return;
+            try {
+                (this->*handler)(index);
+            } catch (const std::exception& e) {
+                errorHandler_.report(QString::fromUtf8(e.what()));
+            }
+        });
+    };
+    choice(ui_.cmbVideoCapDev, &TfrmMain::cmbVideoCapDevChange);
+    choice(ui_.cmbCompressionFilters, &TfrmMain::cmbCompressionFiltersChange);
+    choice(ui_.cmbAudioCapDev, &TfrmMain::cmbAudioCapDevChange);
+    choice(ui_.cmbAudioCompressionFilters, &TfrmMain::cmbAudioCompressionFiltersChange);
+    choice(ui_.cmbAudioCompressionFormat, &TfrmMain::cmbAudioCompressionFormatChange);
+    choice(ui_.cmbInputLines, &TfrmMain::cmbInputLinesChange);
+    connect(ui_.btnVideoCapConfigure, &QPushButton::clicked, this,
+            guarded(&TfrmMain::btnVideoCapConfigureClick));
+    connect(ui_.btnPreviewFormat, &QPushButton::clicked, this,
+            guarded(&TfrmMain::btnPreviewFormatClick));
+    connect(ui_.btnCaptureFormat, &QPushButton::clicked, this,
+            guarded(&TfrmMain::btnCaptureFormatClick));
+    connect(ui_.btnCrossbar, &QPushButton::clicked, this, guarded(&TfrmMain::btnCrossbarClick));
+    connect(ui_.btnCompressConfig, &QPushButton::clicked, this,
+            guarded(&TfrmMain::btnCompressConfigClick));
+    connect(ui_.btnAudioCapDevConfigure, &QPushButton::clicked, this,
+            guarded(&TfrmMain::btnAudioCapDevConfigureClick));
+    connect(ui_.SpeedButton1, &QPushButton::clicked, this, guarded(&TfrmMain::SpeedButton1Click));
+}
+
+void TfrmMain::cmbVideoCapDevChange(int index) {
+    session_->cmbVideoCapDevChange(index);
+}
+
+void TfrmMain::cmbCompressionFiltersChange(int index) {
+    session_->cmbCompressionFiltersChange(index);
+}
+
+void TfrmMain::cmbAudioCapDevChange(int index) {
+    session_->cmbAudioCapDevChange(index);
+}
+
+void TfrmMain::cmbAudioCompressionFiltersChange(int index) {
+    session_->cmbAudioCompressionFiltersChange(index);
+}
+
+void TfrmMain::cmbAudioCompressionFormatChange(int index) {
+    session_->cmbAudioCompressionFormatChange(index);
+}
+
+void TfrmMain::cmbInputLinesChange(int index) {
+    session_->cmbInputLinesChange(index);
+}
+
+void TfrmMain::btnVideoCapConfigureClick() {
+    session_->btnVideoCapConfigureClick();
+}
+
+void TfrmMain::btnPreviewFormatClick() {
+    session_->btnPreviewFormatClick();
+}
+
+void TfrmMain::btnCaptureFormatClick() {
+    session_->btnCaptureFormatClick();
+}
+
+void TfrmMain::btnCrossbarClick() {
+    session_->btnCrossbarClick();
+}
+
+void TfrmMain::btnCompressConfigClick() {
+    session_->btnCompressConfigClick();
+}
+
+void TfrmMain::btnAudioCapDevConfigureClick() {
+    session_->btnAudioCapDevConfigureClick();
+}
+
+void TfrmMain::SpeedButton1Click() {
+    // Starts in the recording folder with the box's name; only the box
+    // changes, the graph builds read it.
+    QFileDialog SaveDialog1(this);
+    SaveDialog1.setObjectName("SaveDialog1");
+    SaveDialog1.setAcceptMode(QFileDialog::AcceptSave);
+    SaveDialog1.setNameFilter("AVI files (*.avi)");
+    SaveDialog1.setDefaultSuffix("avi");
+    SaveDialog1.setDirectory(fromBytes(session_->paths().videosDir.string()));
+    SaveDialog1.selectFile(ui_.edCapFile->text());
+    if (SaveDialog1.exec() == QDialog::Accepted && !SaveDialog1.selectedFiles().isEmpty())
+        ui_.edCapFile->setText(SaveDialog1.selectedFiles().front());
+}
+
+void TfrmMain::showCaptureDeviceProperties(Filter& filter) {
+    qeltv::ShowCaptureDeviceProperties(this, filter);
+}
+
+void TfrmMain::showAudioDeviceProperties(Filter& filter) {
+    qeltv::ShowAudioDeviceProperties(this, filter);
+}
+
+void TfrmMain::showCompressorProperties(Filter& filter) {
+    qeltv::ShowCompressorProperties(this, filter);
+}
+
+void TfrmMain::showCrossbarProperties(Crossbar& crossbar) {
+    qeltv::ShowCrossbarProperties(this, crossbar);
+}
+
+void TfrmMain::showTunerProperties(TvTuner& tuner) {
+    qeltv::ShowTunerProperties(this, tuner);
+}
+
+void TfrmMain::showVideoFormat(Pin& pin) {
+    TfrmVideoFormat dialog(this, pin);
+    dialog.execChecked();
 }
 
 void TfrmMain::btnAddScheduleClick() {

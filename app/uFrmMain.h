@@ -95,6 +95,28 @@ public:
     void showBalloon(const QString& title, const QString& text, int icon, int seconds) override;
     void showOsdText(const QString& text) override;
     void endProgram() override;
+    void showCaptureDeviceProperties(Filter& filter) override;
+    void showAudioDeviceProperties(Filter& filter) override;
+    void showCompressorProperties(Filter& filter) override;
+    void showCrossbarProperties(Crossbar& crossbar) override;
+    void showTunerProperties(TvTuner& tuner) override;
+    void showVideoFormat(Pin& pin) override;
+
+    // The Preferences page: the lists' changes and the buttons, each one
+    // call into the session; the browse button only fills the box.
+    void cmbVideoCapDevChange(int index);
+    void cmbCompressionFiltersChange(int index);
+    void cmbAudioCapDevChange(int index);
+    void cmbAudioCompressionFiltersChange(int index);
+    void cmbAudioCompressionFormatChange(int index);
+    void cmbInputLinesChange(int index);
+    void btnVideoCapConfigureClick();
+    void btnPreviewFormatClick();
+    void btnCaptureFormatClick();
+    void btnCrossbarClick();
+    void btnCompressConfigClick();
+    void btnAudioCapDevConfigureClick();
+    void SpeedButton1Click();
 
     // What the tests and the relay look at.
     GraphMode graphMode() const { return session_->graphMode(); }
@@ -116,6 +138,7 @@ private:
     void FormCreate(std::optional<long> startChannel);
     void FormDestroy();
     void connectControls();
+    void connectPreferences();
     // The pop-up menu, the check mark and Esc follow the full-screen state.
     void fullScreenChanged(bool fullScreen);
     void sessionChanged(SessionChange what);

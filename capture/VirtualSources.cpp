@@ -35,10 +35,34 @@ GstElement* MakeElement(const char* factory, const std::string& where) {
     return element;
 }
 
-// Drops buffers on a tee branch whose pin is not linked, so an unused pin
-// costs no conversion and raises no not-linked error.
-GstPadProbeReturn DropWhenPinUnlinked(GstPad*, GstPadProbeInfo*, gpointer ghostPad) {
-    return gst_pad_is_linked(GST_PAD(ghostPad)) ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
+// Keeps a tee branch whose pin is not linked out of the stream: its buffers
+// are dropped, so an unused pin costs no conversion and raises no not-linked
+// error, and it takes no part in the format, so a format set on the unused
+// pin (a capture rate above the preview's, say) cannot refuse the one in use.
+// Links change only while the graph is stopped.
+GstPadProbeReturn DropWhenPinUnlinked(GstPad*, GstPadProbeInfo* info, gpointer ghostPad) {
+    if (gst_pad_is_linked(GST_PAD(ghostPad)))
+        return GST_PAD_PROBE_OK;
+    if (info->type & GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM) {
+        GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+        if (GST_QUERY_TYPE(query) == GST_QUERY_CAPS) {
+            GstCaps* filter = nullptr;
+            gst_query_parse_caps(query, &filter);
+            const auto any = filter ? GstOwned<GstCaps>::ref(filter)
+                                    : GstOwned<GstCaps>::adopt(gst_caps_new_any());
+            gst_query_set_caps_result(query, any.get());
+            return GST_PAD_PROBE_HANDLED;
+        }
+        if (GST_QUERY_TYPE(query) == GST_QUERY_ACCEPT_CAPS) {
+            gst_query_set_accept_caps_result(query, TRUE);
+            return GST_PAD_PROBE_HANDLED;
+        }
+        return GST_PAD_PROBE_OK;
+    }
+    if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM)
+        return GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_CAPS ? GST_PAD_PROBE_DROP
+                                                                                : GST_PAD_PROBE_OK;
+    return GST_PAD_PROBE_DROP;
 }
 
 GstPad* GhostSource(GstElement* bin, GstElement* element, const char* name) {
@@ -115,8 +139,11 @@ void VideoCaptureFilter::buildPins(GstElement* native, GstElement* last, CapsRef
             GstOwned<GstPad>::adopt(gst_element_get_static_pad(convert, "sink"));
         gst_pad_link(teePad.get(), convertSink.get());
         GstPad* ghost = GhostSource(bin, format, pinName);
-        gst_pad_add_probe(teePad.get(), GST_PAD_PROBE_TYPE_BUFFER, DropWhenPinUnlinked, ghost,
-                          nullptr);
+        gst_pad_add_probe(teePad.get(),
+                          static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
+                                                       GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
+                                                       GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM),
+                          DropWhenPinUnlinked, ghost, nullptr);
         Pin& pin = addPin(pinName, PinDirection::Output, MediaKind::Video, ghost);
         pin.setFormatFilter(format, deliverable, offered);
     }
