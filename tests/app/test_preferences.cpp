@@ -12,7 +12,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
@@ -375,6 +377,46 @@ TEST(Preferences, TunerDialog) {
     session.ShowTunerProperties();
     EXPECT_TRUE(signalShown);
     EXPECT_NE(session.virtualCard().frequency(), before);
+    w->close();
+}
+
+// The browse button: a save dialog in the recording folder with the box's
+// name and the AVI filter; the path chosen goes into the box, nothing else.
+TEST(Preferences, BrowseForTheCaptureFile) {
+    QTemporaryDir dir;
+    Paths paths = TempPaths(dir);
+    ModalAnswerer answerer;
+    auto w = std::make_unique<TfrmMain>(paths, std::nullopt, nullptr, App());
+    TvSession& session = w->session();
+    ASSERT_TRUE(Playing(session));
+    const QString folder = QString::fromStdString(paths.videosDir.string());
+    QString directory, suffix;
+    QStringList filters;
+    answerer.onDialog = [&](QDialog* d) {
+        auto* dialog = qobject_cast<QFileDialog*>(d);
+        ASSERT_NE(dialog, nullptr);
+        directory = dialog->directory().absolutePath();
+        filters = dialog->nameFilters();
+        suffix = dialog->defaultSuffix();
+        // Typed into the dialog's name box and confirmed, as a person would.
+        auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+        ASSERT_NE(name, nullptr);
+        name->setText("evening");
+        QMetaObject::invokeMethod(dialog, "accept");
+    };
+    w->findChild<QPushButton*>("SpeedButton1")->click();
+    EXPECT_EQ(directory, folder);
+    EXPECT_EQ(filters, QStringList{"AVI files (*.avi)"});
+    EXPECT_EQ(suffix, "avi");
+    EXPECT_EQ(w->findChild<QLineEdit*>("edCapFile")->text(), folder + "/evening.avi");
+    EXPECT_EQ(session.settings().CapFile, (folder + "/evening.avi").toStdString());
+    // The graph runs on as it was.
+    EXPECT_EQ(State(session), GST_STATE_PLAYING);
+
+    // Cancel leaves the box alone.
+    answerer.onDialog = [](QDialog* d) { d->reject(); };
+    w->findChild<QPushButton*>("SpeedButton1")->click();
+    EXPECT_EQ(w->findChild<QLineEdit*>("edCapFile")->text(), folder + "/evening.avi");
     w->close();
 }
 
