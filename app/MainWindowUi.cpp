@@ -171,6 +171,7 @@ void MainWindowUi::setupUi(QMainWindow* window) {
     auto* webOptions = new QWidget;
     webOptionsLayout = new QVBoxLayout(webOptions);
     webcast.setupUi(webOptions, webOptionsLayout);
+    webServer.setupUi(webOptions, webOptionsLayout);
     webOptionsLayout->addStretch();
     Notebook1->addTab(webOptions, "Web options");
     window->statusBar()->setObjectName("StatusBar1");

@@ -68,6 +68,7 @@ struct MainWindowUi {
     // The "Web options" page's layout, its groups one under the other.
     QBoxLayout* webOptionsLayout = nullptr;
     WebcastOptionsControls webcast;
+    WebServerControls webServer;
     QAction* Exit1 = nullptr;
     QAction* Keepaspectratio1 = nullptr;
     QAction* Fullscreen1 = nullptr;

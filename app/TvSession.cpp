@@ -61,6 +61,7 @@ TvSession::TvSession(const Paths& paths, std::unique_ptr<InstanceLock> lock, Ses
       scheduleList_(schedulingAgent_, QCoreApplication::applicationFilePath()) {
     graph_ = std::make_unique<GraphBuilder>(context_, settings_, *this,
                                             static_cast<GraphView&>(*this));
+    webServer_ = std::make_unique<WebServerControl>(*this);
 }
 
 TvSession::~TvSession() {
@@ -114,6 +115,13 @@ void TvSession::shutdown() {
         return;
     shuttingDown_ = true;
     qCDebug(lcApp) << "shutdown";
+    // No page acts on the session from here on: the server stops first,
+    // dropping whatever its connections were waiting for.
+    try {
+        webServer_->StopWebServer();
+    } catch (const std::exception& e) {
+        qCWarning(lcApp) << "web server not stopped:" << e.what();
+    }
     // After corrupted data nothing is saved.
     if (!corrupted_) {
         try {
@@ -765,6 +773,9 @@ struct HandOffState {
 } // namespace
 
 bool TvSession::handOff(std::function<void()> work, const std::stop_token& stop) {
+    // A connection that is being stopped asks for nothing any more.
+    if (stop.stop_requested())
+        return false;
     if (QThread::currentThread() == thread()) {
         work();
         return true;

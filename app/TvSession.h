@@ -8,6 +8,7 @@
 #include "app/Commands.h"
 #include "app/Paths.h"
 #include "app/SingleInstance.h"
+#include "app/WebServerControl.h"
 #include "capture/AutoTuneScan.h"
 #include "capture/Devices.h"
 #include "capture/GraphBuilder.h"
@@ -151,6 +152,18 @@ public:
     int quickChannelIndex() const { return quickChannelIndex_; }
     QString quickChannelText() const;
     const WebOptions& webOptions() const { return webOptions_; }
+    // The caption of the video panel as the last build left it.
+    const QString& backCaption() const { return backCaption_; }
+
+    // --- the internal web server
+    // Listens as the web options say now; the reason when it cannot (it then
+    // stays inactive), empty when it runs.
+    QString StartWebServer() { return webServer_->StartWebServer(); }
+    // Throws web::HttpServerError ("Terminate Thread Timeout") when a
+    // connection does not end in time; the server then stays active.
+    void StopWebServer() { webServer_->StopWebServer(); }
+    bool webServerActive() const { return webServer_->active(); }
+    std::uint16_t webServerPort() const { return webServer_->port(); }
     void setWebOptions(const WebOptions& options) { webOptions_ = options; }
     SessionSnapshot snapshot() const;
 
@@ -196,18 +209,6 @@ public:
     void setKeepAspectRatio(bool keep);
     bool keepAspectRatio() const { return graph_->VideoWindow.keepAspectRatio(); }
 
-    // --- auto-tune
-    // The "&AutoTune" button: aborts the running scan; otherwise asks before
-    // a non-empty list is erased, then runs the chosen scan in graph mode
-    // auto-tuning and ends in preview with the first channel chosen. When the
-    // auto-tune store cannot be written, the scan still ends that way and the
-    // failure then goes to the error handler.
-    void btnAutoTuneClick(AutoTuneView& view, AutoTuneMode mode);
-    // A scan is in progress, running or aborting.
-    bool autoTuneInProgress() const { return runningScan_ != nullptr; }
-    // Stops the running scan at its next check, as the button's abort does.
-    void abortAutoTune();
-
     // --- schedules
     // Reads the schedule list again, as when its page is shown. From another
     // thread: runOnGuiThread([&] { s.refreshSchedules(); return
@@ -226,6 +227,18 @@ public:
     void startScheduleNow(const QString& name);
     void deleteSchedule(const QString& name);
     void editSchedule(const QString& name, QWidget* owner);
+
+    // --- auto-tune
+    // The "&AutoTune" button: aborts the running scan; otherwise asks before
+    // a non-empty list is erased, then runs the chosen scan in graph mode
+    // auto-tuning and ends in preview with the first channel chosen. When the
+    // auto-tune store cannot be written, the scan still ends that way and the
+    // failure then goes to the error handler.
+    void btnAutoTuneClick(AutoTuneView& view, AutoTuneMode mode);
+    // A scan is in progress, running or aborting.
+    bool autoTuneInProgress() const { return runningScan_ != nullptr; }
+    // Stops the running scan at its next check, as the button's abort does.
+    void abortAutoTune();
 
     // --- Preferences start-up fills
     void FillVideoCaptureDevices();
@@ -325,7 +338,10 @@ protected:
 private:
     // GraphView, for the graph builder: forwarded to the session's view.
     void setBusyCursor(bool busy) override { view_.setBusyCursor(busy); }
-    void setBackCaption(const QString& caption) override { view_.setBackCaption(caption); }
+    void setBackCaption(const QString& caption) override {
+        backCaption_ = caption;
+        view_.setBackCaption(caption);
+    }
     void showVideoWindow(bool visible) override { view_.showVideoWindow(visible); }
     void setStatusText(const QString& text) override { view_.setStatusText(text); }
     void UpdateControls() override { view_.UpdateControls(); }
@@ -374,6 +390,9 @@ private:
     // The scan in progress, owned by btnAutoTuneClick's frame.
     AutoTuneScan* runningScan_ = nullptr;
     WebOptions webOptions_;
+    QString backCaption_;
+    // Declared last: its connections reach the session until it is gone.
+    std::unique_ptr<WebServerControl> webServer_;
     SchedulingAgent schedulingAgent_;
     ScheduleList scheduleList_;
 

@@ -4,10 +4,13 @@
 #include "capture/AsfWriter.h"
 
 #include <QBoxLayout>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSignalBlocker>
 #include <QSpinBox>
 
@@ -47,6 +50,46 @@ void WebcastOptionsControls::fillProfiles(const ChoiceList& profiles) const {
     cmbWebcastProfile->clear();
     cmbWebcastProfile->addItems(profiles.entries);
     cmbWebcastProfile->setCurrentIndex(profiles.selected);
+}
+
+void WebServerControls::setupUi(QWidget* page, QBoxLayout* layout) {
+    grpWebserver = new QGroupBox("Internal webserver", page);
+    grpWebserver->setObjectName("grpWebserver");
+    auto* form = new QFormLayout(grpWebserver);
+    seWebserverPort = new QSpinBox(grpWebserver);
+    seWebserverPort->setObjectName("seWebserverPort");
+    seWebserverPort->setRange(kMinPort, kMaxPort);
+    seWebserverPort->setValue(WebOptions::kDefaultWebServerPort);
+    form->addRow("At port", seWebserverPort);
+    cbAutoStartWebserver = new QCheckBox("Enable webserver at startup", grpWebserver);
+    cbAutoStartWebserver->setObjectName("cbAutoStartWebserver");
+    form->addRow(cbAutoStartWebserver);
+    auto* buttons = new QHBoxLayout;
+    btnStartWebserver = new QPushButton("&Start", grpWebserver);
+    btnStartWebserver->setObjectName("btnStartWebserver");
+    btnStopWebserver = new QPushButton("S&top", grpWebserver);
+    btnStopWebserver->setObjectName("btnStopWebserver");
+    buttons->addWidget(btnStartWebserver);
+    buttons->addWidget(btnStopWebserver);
+    buttons->addStretch();
+    form->addRow(buttons);
+    edWebUsername = new QLineEdit(grpWebserver);
+    edWebUsername->setObjectName("edWebUsername");
+    form->addRow("Username", edWebUsername);
+    edWebPassword = new QLineEdit(grpWebserver);
+    edWebPassword->setObjectName("edWebPassword");
+    edWebPassword->setEchoMode(QLineEdit::Password);
+    form->addRow("Password", edWebPassword);
+    layout->addWidget(grpWebserver);
+    showRunning(false);
+}
+
+void WebServerControls::showRunning(bool running) const {
+    btnStartWebserver->setEnabled(!running);
+    btnStopWebserver->setEnabled(running);
+    for (QWidget* setting : std::initializer_list<QWidget*>{seWebserverPort, cbAutoStartWebserver,
+                                                            edWebUsername, edWebPassword})
+        setting->setEnabled(!running);
 }
 
 } // namespace qeltv

@@ -4,6 +4,9 @@
 #pragma once
 
 class QBoxLayout;
+class QCheckBox;
+class QLineEdit;
+class QPushButton;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -37,6 +40,26 @@ struct WebcastOptionsControls {
     void setupUi(QWidget* page, QBoxLayout* layout);
     // Fills the profile list and selects its selected entry.
     void fillProfiles(const ChoiceList& profiles) const;
+};
+
+// The "Internal webserver" group of the same page: port, the start check
+// box, start and stop, user name and password. While the server runs its
+// settings are locked.
+struct WebServerControls {
+    static constexpr int kMinPort = 1;
+    static constexpr int kMaxPort = 65535;
+
+    QGroupBox* grpWebserver = nullptr;
+    QSpinBox* seWebserverPort = nullptr;
+    QCheckBox* cbAutoStartWebserver = nullptr;
+    QPushButton* btnStartWebserver = nullptr;
+    QPushButton* btnStopWebserver = nullptr;
+    QLineEdit* edWebUsername = nullptr;
+    QLineEdit* edWebPassword = nullptr;
+
+    void setupUi(QWidget* page, QBoxLayout* layout);
+    // Start and stop and the locked settings for a running or stopped server.
+    void showRunning(bool running) const;
 };
 
 } // namespace qeltv

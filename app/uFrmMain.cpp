@@ -107,6 +107,28 @@ void TfrmMain::connectControls() {
         ui_.StartWebcast1->setChecked(!checked);
         guarded (&TfrmMain::StartWebcast1Click)();
     });
+    // The web server's settings are read when it starts.
+    connect(ui_.webServer.btnStartWebserver, &QPushButton::clicked, this,
+            guarded(&TfrmMain::btnStartWebserverClick));
+    connect(ui_.webServer.btnStopWebserver, &QPushButton::clicked, this,
+            guarded(&TfrmMain::btnStopWebserverClick));
+    connect(ui_.webServer.seWebserverPort, &QSpinBox::valueChanged, this, [this](int port) {
+        WebOptions options = session_->webOptions();
+        options.webServerPort = port;
+        session_->setWebOptions(options);
+    });
+    connect(ui_.webServer.edWebUsername, &QLineEdit::textChanged, this,
+            [this](const QString& text) {
+                WebOptions options = session_->webOptions();
+                options.userName = text;
+                session_->setWebOptions(options);
+            });
+    connect(ui_.webServer.edWebPassword, &QLineEdit::textChanged, this,
+            [this](const QString& text) {
+                WebOptions options = session_->webOptions();
+                options.password = text;
+                session_->setWebOptions(options);
+            });
     // The webcast options are read when a webcast graph is built.
     connect(ui_.webcast.seWebcastPort, &QSpinBox::valueChanged, this, [this](int port) {
         WebOptions options = session_->webOptions();
@@ -120,13 +142,6 @@ void TfrmMain::connectControls() {
     });
     connect(ui_.webcast.cmbWebcastProfile, &QComboBox::currentIndexChanged, this,
             [this](int entry) { session_->cmbWebcastProfileChange(entry); });
-    connect(ui_.schedules.btnAddSchedule, &QPushButton::clicked, this,
-            guarded(&TfrmMain::btnAddScheduleClick));
-    connect(ui_.schedules.btnRefresh, &QPushButton::clicked, this,
-            guarded(&TfrmMain::btnRefreshClick));
-    connect(ui_.schedules.Startnow1, &QAction::triggered, this, guarded(&TfrmMain::Startnow1Click));
-    connect(ui_.schedules.Delete1, &QAction::triggered, this, guarded(&TfrmMain::Delete1Click));
-    connect(ui_.schedules.Edit1, &QAction::triggered, this, guarded(&TfrmMain::Edit1Click));
     connect(ui_.Fullscreen1, &QAction::triggered, this, guarded(&TfrmMain::Fullscreen1Click));
     connect(ui_.btFullScreen, &QAction::triggered, this, guarded(&TfrmMain::btFullScreenClick));
     connect(VideoWindow_, &VideoWindow::doubleClicked, this,
@@ -138,6 +153,13 @@ void TfrmMain::connectControls() {
     connect(ui_.Keepaspectratio1, &QAction::triggered, this,
             guarded(&TfrmMain::Keepaspectratio1Click));
     connect(ui_.btRootMenu, &QAction::triggered, this, guarded(&TfrmMain::btRootMenuClick));
+    connect(ui_.schedules.btnAddSchedule, &QPushButton::clicked, this,
+            guarded(&TfrmMain::btnAddScheduleClick));
+    connect(ui_.schedules.btnRefresh, &QPushButton::clicked, this,
+            guarded(&TfrmMain::btnRefreshClick));
+    connect(ui_.schedules.Startnow1, &QAction::triggered, this, guarded(&TfrmMain::Startnow1Click));
+    connect(ui_.schedules.Delete1, &QAction::triggered, this, guarded(&TfrmMain::Delete1Click));
+    connect(ui_.schedules.Edit1, &QAction::triggered, this, guarded(&TfrmMain::Edit1Click));
     auto keyDown = [this](int key) {
         return [this, key] {
             try {
@@ -431,14 +453,6 @@ void TfrmMain::btRecClick() {
     session_->record();
 }
 
-void TfrmMain::btnAutoTuneClick() {
-    session_->btnAutoTuneClick(autoTuneView_, autoTuneView_.mode());
-    if (closeAfterAutoTune_ && !session_->autoTuneInProgress()) {
-        closeAfterAutoTune_ = false;
-        close();
-    }
-}
-
 void TfrmMain::btPauseClick() {
     session_->pause();
 }
@@ -457,9 +471,35 @@ void TfrmMain::btFrameStepClick() {
         StartWebcast1Click();
 }
 
+void TfrmMain::btnStartWebserverClick() {
+    // A port a user may not open (below 1024) or one in use: the controls
+    // stay as they were, the status bar says why.
+    const QString failure = session_->StartWebServer();
+    if (!failure.isEmpty()) {
+        setStatusText(failure);
+        return;
+    }
+    ui_.webServer.showRunning(true);
+}
+
+void TfrmMain::btnStopWebserverClick() {
+    // A stop that times out goes to the error handler and leaves the
+    // controls as they were while the server ran.
+    session_->StopWebServer();
+    ui_.webServer.showRunning(false);
+}
+
 void TfrmMain::StartWebcast1Click() {
     ui_.StartWebcast1->setChecked(!ui_.StartWebcast1->isChecked());
     session_->setWebcast(ui_.StartWebcast1->isChecked());
+}
+
+void TfrmMain::btnAutoTuneClick() {
+    session_->btnAutoTuneClick(autoTuneView_, autoTuneView_.mode());
+    if (closeAfterAutoTune_ && !session_->autoTuneInProgress()) {
+        closeAfterAutoTune_ = false;
+        close();
+    }
 }
 
 void TfrmMain::Fullscreen1Click() {
@@ -493,6 +533,39 @@ void TfrmMain::Keepaspectratio1Click() {
 void TfrmMain::btRootMenuClick() {
     // The toolbar button presses the schedule page's "Add new schedule".
     ui_.schedules.btnAddSchedule->click();
+}
+
+void TfrmMain::btnAddScheduleClick() {
+    std::vector<TfrmScheduleItem::ChannelEntry> entries;
+    for (const auto& c : session_->channels().channels())
+        entries.push_back({TfrmScheduleItem::ChannelEntryText(fromBytes(c.number),
+                                                              fromBytes(c.frequency()),
+                                                              fromBytes(c.name())),
+                           ChannelNumberOr(c.number, 0)});
+    TfrmScheduleItem dialog(this, std::move(entries), session_->currentChannel(),
+                            SchedulingAgent::CurrentAccountName(), QDateTime::currentDateTime());
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    session_->addSchedule(dialog.values());
+}
+
+void TfrmMain::btnRefreshClick() {
+    session_->refreshSchedules();
+}
+
+void TfrmMain::Startnow1Click() {
+    if (const auto task = ui_.schedules.selectedTask())
+        session_->startScheduleNow(*task);
+}
+
+void TfrmMain::Delete1Click() {
+    if (const auto task = ui_.schedules.selectedTask())
+        session_->deleteSchedule(*task);
+}
+
+void TfrmMain::Edit1Click() {
+    if (const auto task = ui_.schedules.selectedTask())
+        session_->editSchedule(*task, this);
 }
 
 void TfrmMain::Notebook1PageChanged(int page) {
@@ -637,39 +710,6 @@ void TfrmMain::showTunerProperties(TvTuner& tuner) {
 void TfrmMain::showVideoFormat(Pin& pin) {
     TfrmVideoFormat dialog(this, pin);
     dialog.execChecked();
-}
-
-void TfrmMain::btnAddScheduleClick() {
-    std::vector<TfrmScheduleItem::ChannelEntry> entries;
-    for (const auto& c : session_->channels().channels())
-        entries.push_back({TfrmScheduleItem::ChannelEntryText(fromBytes(c.number),
-                                                              fromBytes(c.frequency()),
-                                                              fromBytes(c.name())),
-                           ChannelNumberOr(c.number, 0)});
-    TfrmScheduleItem dialog(this, std::move(entries), session_->currentChannel(),
-                            SchedulingAgent::CurrentAccountName(), QDateTime::currentDateTime());
-    if (dialog.exec() != QDialog::Accepted)
-        return;
-    session_->addSchedule(dialog.values());
-}
-
-void TfrmMain::btnRefreshClick() {
-    session_->refreshSchedules();
-}
-
-void TfrmMain::Startnow1Click() {
-    if (const auto task = ui_.schedules.selectedTask())
-        session_->startScheduleNow(*task);
-}
-
-void TfrmMain::Delete1Click() {
-    if (const auto task = ui_.schedules.selectedTask())
-        session_->deleteSchedule(*task);
-}
-
-void TfrmMain::Edit1Click() {
-    if (const auto task = ui_.schedules.selectedTask())
-        session_->editSchedule(*task, this);
 }
 
 // ----------------------------------------------------------------- tray

@@ -52,7 +52,11 @@ public:
     void btPlayClick();
     void btStopClick();
     void StartWebcast1Click();
+    void btnStartWebserverClick();
+    void btnStopWebserverClick();
     void btFrameStepClick();
+    // Starts the chosen scan, or aborts the running one.
+    void btnAutoTuneClick();
     // Full screen on or off (ToggleFullScreen); the toolbar button and a
     // double-click on the picture do the same, "Exit Fullscreen" only while
     // full screen.
@@ -72,8 +76,6 @@ public:
     void Startnow1Click();
     void Delete1Click();
     void Edit1Click();
-    // Starts the chosen scan, or aborts the running one.
-    void btnAutoTuneClick();
     void Notebook1PageChanged(int page);
     // The keys the window sees before the focused control: Esc leaves full
     // screen, F12 shows the tuner's property pages.

@@ -1,0 +1,51 @@
+// The internal web server of the session: started and stopped from the "Web
+// options" page, it serves the web pages on connection threads, each of
+// which reaches the session only through the hand-off to the GUI thread.
+#pragma once
+
+#include "web/HttpServer.h"
+#include "web/WebPages.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+namespace qeltv {
+
+class TvSession;
+
+class WebServerControl : public web::WebSite {
+public:
+    explicit WebServerControl(TvSession& session);
+    // Stops a running server.
+    ~WebServerControl() override;
+
+    // Listens on the web options' port with the webcast's client limit as
+    // its connection limit, and the user name and password as they are now.
+    // Returns the reason when it cannot listen (the server then stays
+    // inactive), an empty text when it runs.
+    QString StartWebServer();
+    // Throws web::HttpServerError ("Terminate Thread Timeout") when some
+    // connection does not end in time; the server then stays active.
+    void StopWebServer();
+    bool active() const { return server_ && server_->active(); }
+    // The port listened on while active.
+    std::uint16_t port() const { return active() ? server_->port() : 0; }
+
+    // The pages' one step on the GUI thread: the action by graph mode, the
+    // schedule refresh when the page lists them, and the page's state.
+    std::optional<web::PageState> act(const std::string& action, bool refreshSchedules,
+                                      const std::stop_token& stop) override;
+
+private:
+    web::PageState pageState() const;
+
+    TvSession& session_;
+    // Shared with the server's handler, which a connection that outlives a
+    // stop keeps alive.
+    std::shared_ptr<web::WebPages> pages_;
+    std::unique_ptr<web::HttpServer> server_;
+};
+
+} // namespace qeltv
