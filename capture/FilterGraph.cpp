@@ -531,17 +531,26 @@ bool FilterGraph::StopAfterEndOfStream(int timeout_ms) {
         endedSinks_.clear();
         lastErrorText_.clear();
     }
-    // End-of-stream goes into the pads the sources feed, from a thread of its
-    // own: a serialized event waits for the stream, and a stream stuck in a
-    // stalled branch would otherwise hold the GUI thread for good. The stop
-    // below flushes such a stream and so releases the sender at the latest.
-    std::vector<GstOwned<GstPad>> fed;
+    // End-of-stream leaves each source's outlet on the outlet's own
+    // streaming thread, right after the next frame: a probe passes that frame
+    // on and then sends the event, so no frame already on its way is refused
+    // behind an event sent from outside. A branch that is stalled never calls
+    // its probe; the wait below then runs out and the stop flushes it, and no
+    // thread ever waits for the stalled stream.
+    struct Outlet {
+        GstOwned<GstPad> pad;
+        gulong probe = 0;
+        std::atomic<bool> ended{false};
+        std::atomic<bool> passing{false};
+    };
+    std::vector<std::unique_ptr<Outlet>> outlets;
     for (Filter* source : sources) {
         for (Pin* pin : source->pins()) {
             if (pin->direction() != PinDirection::Output || !pin->IsConnected() || !pin->pad())
                 continue;
-            if (auto peer = GstOwned<GstPad>::adopt(gst_pad_get_peer(pin->pad())))
-                fed.push_back(std::move(peer));
+            auto outlet = std::make_unique<Outlet>();
+            outlet->pad = GstOwned<GstPad>::ref(pin->pad());
+            outlets.push_back(std::move(outlet));
         }
     }
     // A paused sink holds back whatever reaches it, end-of-stream and the
@@ -552,10 +561,21 @@ bool FilterGraph::StopAfterEndOfStream(int timeout_ms) {
         Stop();
         return false;
     }
-    std::thread sender([fed = std::move(fed)] {
-        for (const auto& pad : fed)
-            gst_pad_send_event(pad.get(), gst_event_new_eos());
-    });
+    for (auto& outlet : outlets)
+        outlet->probe = gst_pad_add_probe(
+            outlet->pad.get(), GST_PAD_PROBE_TYPE_BUFFER,
+            [](GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+                auto* self = static_cast<Outlet*>(data);
+                // The frame pushed from here passes this probe once more.
+                if (self->passing || self->ended)
+                    return GST_PAD_PROBE_OK;
+                self->passing = true;
+                gst_pad_push(pad, gst_buffer_ref(GST_PAD_PROBE_INFO_BUFFER(info)));
+                gst_pad_push_event(pad, gst_event_new_eos());
+                self->ended = true;
+                return GST_PAD_PROBE_DROP;
+            },
+            outlet.get(), nullptr);
     bool ended = true;
     {
         std::unique_lock<std::mutex> lock(busMutex_);
@@ -569,7 +589,9 @@ bool FilterGraph::StopAfterEndOfStream(int timeout_ms) {
             ended = false;
     }
     Stop();
-    sender.join();
+    // The streaming threads have ended: no probe runs any more.
+    for (auto& outlet : outlets)
+        gst_pad_remove_probe(outlet->pad.get(), outlet->probe);
     return ended;
 }
 

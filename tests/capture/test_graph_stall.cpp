@@ -1,0 +1,80 @@
+// A recording whose sound stops coming (a sound card that hangs) stalls the
+// muxer, and with it the picture's branch: it still ends, the end-of-stream
+// wait gives up and the stop flushes the stalled branch, so the GUI thread
+// never hangs on it.
+#include "capture/Devices.h"
+#include "capture/VirtualSources.h"
+#include "test_graph_support.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace qeltv {
+namespace {
+
+using test::GraphTest;
+using test::RecordingObjects;
+using test::WaitUntil;
+
+constexpr int kEndOfStreamWait_ms = 1000;
+// Far beyond a wait and a stop; a hang ends the test program instead of the
+// test run.
+constexpr auto kHangLimit = std::chrono::seconds(60);
+
+TEST_F(GraphTest, StoppingAStalledRecordingReturns) {
+    RecordingObjects objects(*graph);
+    auto& [vcap, acap, vcomp, acomp, mux, out, null] = objects;
+    (void)null;
+    card.tune(VirtualTvCard::stations()[0].frequency_hz);
+    ASSERT_EQ(FilterGraph::FindPinByName(vcap.filter(), "Capture")
+                  ->SetFormat(VideoFormat(subtype::YUY2, 320, 240, 400000)),
+              status::S_OK);
+    ASSERT_EQ(graph->RenderStream(PinCategory::Capture, MediaKind::Video, &vcap.filter(),
+                                  &vcomp.filter(), &mux.filter()),
+              status::S_OK);
+    ASSERT_EQ(graph->RenderStream(PinCategory::Capture, MediaKind::Audio, &acap.filter(),
+                                  &acomp.filter(), &mux.filter()),
+              status::S_OK);
+    ASSERT_EQ(graph->RenderStream(PinCategory::None, MediaKind::Any, &mux.filter(), nullptr,
+                                  &out.filter()),
+              status::S_OK);
+    ASSERT_EQ(out.filter().SetFileName(path("stalled.avi")), status::S_OK);
+    graph->Run();
+    // The sound source stops: the muxer waits for sound, the picture's queue
+    // fills and the picture's source blocks on it.
+    GstIterator* it = gst_bin_iterate_sources(GST_BIN(acap.filter().element()));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto* source = GST_ELEMENT(g_value_get_object(&item));
+        gst_element_set_locked_state(source, TRUE);
+        gst_element_set_state(source, GST_STATE_PAUSED);
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    test::Spin(3000);
+
+    std::atomic<bool> returned{false};
+    std::thread watchdog([&] {
+        const auto deadline = std::chrono::steady_clock::now() + kHangLimit;
+        while (!returned && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!returned) {
+            std::fputs("the stop hung on the stalled branch\n", stderr);
+            std::_Exit(2);
+        }
+    });
+    EXPECT_FALSE(graph->StopAfterEndOfStream(kEndOfStreamWait_ms));
+    returned = true;
+    watchdog.join();
+    EXPECT_EQ(graph->state(), GST_STATE_NULL);
+}
+
+} // namespace
+} // namespace qeltv
