@@ -25,6 +25,7 @@ using test::kEndOfStreamUnderLoad_ms;
 using test::RecordingObjects;
 using test::Spin;
 using test::StreamedTime;
+using test::WireRecording;
 
 constexpr GstClockTime kRecordBeforePause_ns = 1500 * GST_MSECOND;
 constexpr int kPaused_ms = 500;
@@ -32,26 +33,6 @@ constexpr GstClockTime kDiscoverTimeout_ns = 5 * GST_SECOND;
 // The shortest duration the header of a recording of kRecordBeforePause_ns
 // may claim.
 constexpr GstClockTime kShortestDuration_ns = 500 * GST_MSECOND;
-
-// Wires the main window's recording: both capture pins through their
-// compressors into the mux, the mux into the file writer.
-void WireRecording(FilterGraph& graph, RecordingObjects& objects, const std::string& file) {
-    auto& [vcap, acap, vcomp, acomp, mux, out, null] = objects;
-    (void)null;
-    ASSERT_EQ(FilterGraph::FindPinByName(vcap.filter(), "Capture")
-                  ->SetFormat(VideoFormat(subtype::YUY2, 320, 240, 400000)),
-              status::S_OK);
-    ASSERT_EQ(graph.RenderStream(PinCategory::Capture, MediaKind::Video, &vcap.filter(),
-                                 &vcomp.filter(), &mux.filter()),
-              status::S_OK);
-    ASSERT_EQ(graph.RenderStream(PinCategory::Capture, MediaKind::Audio, &acap.filter(),
-                                 &acomp.filter(), &mux.filter()),
-              status::S_OK);
-    ASSERT_EQ(graph.RenderStream(PinCategory::None, MediaKind::Any, &mux.filter(), nullptr,
-                                 &out.filter()),
-              status::S_OK);
-    ASSERT_EQ(out.filter().SetFileName(file), status::S_OK);
-}
 
 struct AviFile {
     bool riffSizeMatches = false; // written into the header at end of stream

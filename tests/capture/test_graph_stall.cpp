@@ -20,7 +20,7 @@ namespace {
 
 using test::GraphTest;
 using test::RecordingObjects;
-using test::WaitUntil;
+using test::WireRecording;
 
 constexpr int kEndOfStreamWait_ms = 1000;
 // Far beyond a wait and a stop; a hang ends the test program instead of the
@@ -29,26 +29,12 @@ constexpr auto kHangLimit = std::chrono::seconds(60);
 
 TEST_F(GraphTest, StoppingAStalledRecordingReturns) {
     RecordingObjects objects(*graph);
-    auto& [vcap, acap, vcomp, acomp, mux, out, null] = objects;
-    (void)null;
     card.tune(VirtualTvCard::stations()[0].frequency_hz);
-    ASSERT_EQ(FilterGraph::FindPinByName(vcap.filter(), "Capture")
-                  ->SetFormat(VideoFormat(subtype::YUY2, 320, 240, 400000)),
-              status::S_OK);
-    ASSERT_EQ(graph->RenderStream(PinCategory::Capture, MediaKind::Video, &vcap.filter(),
-                                  &vcomp.filter(), &mux.filter()),
-              status::S_OK);
-    ASSERT_EQ(graph->RenderStream(PinCategory::Capture, MediaKind::Audio, &acap.filter(),
-                                  &acomp.filter(), &mux.filter()),
-              status::S_OK);
-    ASSERT_EQ(graph->RenderStream(PinCategory::None, MediaKind::Any, &mux.filter(), nullptr,
-                                  &out.filter()),
-              status::S_OK);
-    ASSERT_EQ(out.filter().SetFileName(path("stalled.avi")), status::S_OK);
+    ASSERT_NO_FATAL_FAILURE(WireRecording(*graph, objects, path("stalled.avi")));
     graph->Run();
     // The sound source stops: the muxer waits for sound, the picture's queue
     // fills and the picture's source blocks on it.
-    GstIterator* it = gst_bin_iterate_sources(GST_BIN(acap.filter().element()));
+    GstIterator* it = gst_bin_iterate_sources(GST_BIN(objects.acap.filter().element()));
     GValue item = G_VALUE_INIT;
     while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
         auto* source = GST_ELEMENT(g_value_get_object(&item));

@@ -4,6 +4,7 @@
 
 #include "capture/Devices.h"
 #include "capture/FilterGraph.h"
+#include "capture/VirtualSources.h"
 #include "capture/VirtualTvCard.h"
 #include "settings/AutoTuneStore.h"
 #include "settings/RegStore.h"
@@ -114,6 +115,26 @@ struct RecordingObjects {
             o->Attach();
     }
 };
+
+// Wires the main window's recording: both capture pins through their
+// compressors into the mux, the mux into the file writer.
+inline void WireRecording(FilterGraph& graph, RecordingObjects& objects, const std::string& file) {
+    auto& [vcap, acap, vcomp, acomp, mux, out, null] = objects;
+    (void)null;
+    ASSERT_EQ(FilterGraph::FindPinByName(vcap.filter(), "Capture")
+                  ->SetFormat(VideoFormat(subtype::YUY2, 320, 240, 400000)),
+              status::S_OK);
+    ASSERT_EQ(graph.RenderStream(PinCategory::Capture, MediaKind::Video, &vcap.filter(),
+                                 &vcomp.filter(), &mux.filter()),
+              status::S_OK);
+    ASSERT_EQ(graph.RenderStream(PinCategory::Capture, MediaKind::Audio, &acap.filter(),
+                                 &acomp.filter(), &mux.filter()),
+              status::S_OK);
+    ASSERT_EQ(graph.RenderStream(PinCategory::None, MediaKind::Any, &mux.filter(), nullptr,
+                                 &out.filter()),
+              status::S_OK);
+    ASSERT_EQ(out.filter().SetFileName(file), status::S_OK);
+}
 
 class GraphTest : public ::testing::Test {
 protected:
