@@ -4,6 +4,7 @@
 // pages.
 #include "app/uFrmMain.h"
 #include "common/UniqueFd.h"
+#include "tests/app/FreePort.h"
 #include "tests/app/GuiTest.h"
 #include "tests/settings/TempDir.h"
 #include "tests/web/test_http_client.h"
@@ -29,18 +30,6 @@ namespace {
 
 constexpr int kWait_ms = 15000;
 constexpr int kBrowserWait_ms = 60000;
-
-// A port nobody listens on now; the socket that found it is closed.
-int FreePort() {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t length = sizeof a;
-    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &length);
-    return ntohs(a.sin_port);
-}
 
 // One request from a thread of its own while the GUI thread runs its event
 // loop, which carries out the page's step.

@@ -4,6 +4,7 @@
 #include "app/TvSession.h"
 #include "app/uFrmMain.h"
 #include "common/UniqueFd.h"
+#include "tests/app/FreePort.h"
 #include "tests/app/GuiTest.h"
 
 #include <QAction>
@@ -53,18 +54,6 @@ struct FakeView : SessionView {
     void showOsdText(const QString&) override {}
     void endProgram() override {}
 };
-
-// A port no one listens on right now.
-int FreePort() {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-}
 
 UniqueFd Connect(int port, int receiveBuffer = 0) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
