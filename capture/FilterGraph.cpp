@@ -511,6 +511,7 @@ bool FilterGraph::StopAfterEndOfStream(int timeout_ms) {
         return true;
     }
     std::set<std::string> writers;
+    std::vector<Filter*> writerFilters;
     std::vector<Filter*> sources;
     for (auto& filter : filters_) {
         bool inputLinked = false;
@@ -521,8 +522,10 @@ bool FilterGraph::StopAfterEndOfStream(int timeout_ms) {
             (pin->direction() == PinDirection::Input ? inputLinked : outputLinked) = true;
         }
         GstElementFactory* factory = gst_element_get_factory(filter->element());
-        if (inputLinked && factory && std::string(GST_OBJECT_NAME(factory)) == "filesink")
+        if (inputLinked && factory && std::string(GST_OBJECT_NAME(factory)) == "filesink") {
             writers.insert(filter->name());
+            writerFilters.push_back(filter.get());
+        }
         if (outputLinked && !inputLinked)
             sources.push_back(filter.get());
     }
@@ -576,22 +579,48 @@ bool FilterGraph::StopAfterEndOfStream(int timeout_ms) {
                 return GST_PAD_PROBE_DROP;
             },
             outlet.get(), nullptr);
-    bool ended = true;
+    // What still reaches the file writers: an encoder working off its
+    // backlog on a busy machine is no stall, and the wait goes on for it.
+    std::atomic<std::uint64_t> written{0};
+    std::vector<std::pair<GstOwned<GstPad>, gulong>> counters;
+    for (Filter* writer : writerFilters)
+        for (Pin* pin : writer->pins())
+            if (pin->direction() == PinDirection::Input && pin->IsConnected() && pin->pad())
+                counters.emplace_back(GstOwned<GstPad>::ref(pin->pad()),
+                                      gst_pad_add_probe(
+                                          pin->pad(), GST_PAD_PROBE_TYPE_BUFFER,
+                                          [](GstPad*, GstPadProbeInfo*, gpointer count) {
+                                              ++*static_cast<std::atomic<std::uint64_t>*>(count);
+                                              return GST_PAD_PROBE_OK;
+                                          },
+                                          &written, nullptr));
+    bool ended = false;
     {
+        const auto limit =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kEndOfStreamLimit_ms);
         std::unique_lock<std::mutex> lock(busMutex_);
-        ended = busCondition_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
-            if (!lastErrorText_.empty())
-                return true;
-            return std::all_of(writers.begin(), writers.end(),
+        const auto done = [&] {
+            return !lastErrorText_.empty() ||
+                   std::all_of(writers.begin(), writers.end(),
                                [&](const std::string& w) { return endedSinks_.count(w) > 0; });
-        });
-        if (!lastErrorText_.empty())
-            ended = false;
+        };
+        while (true) {
+            const std::uint64_t before = written;
+            if (busCondition_.wait_for(lock, std::chrono::milliseconds(timeout_ms), done)) {
+                ended = lastErrorText_.empty();
+                break;
+            }
+            // Nothing reached a writer for a whole wait: the stream is stuck.
+            if (written == before || std::chrono::steady_clock::now() >= limit)
+                break;
+        }
     }
     Stop();
     // The streaming threads have ended: no probe runs any more.
     for (auto& outlet : outlets)
         gst_pad_remove_probe(outlet->pad.get(), outlet->probe);
+    for (auto& [pad, probe] : counters)
+        gst_pad_remove_probe(pad.get(), probe);
     return ended;
 }
 

@@ -33,8 +33,11 @@ namespace qeltv {
 
 enum class PinCategory { None, Preview, Capture };
 
-// How long ending a recording waits for the file writer's end of stream.
+// How long ending a recording waits for the file writer's end of stream
+// while nothing reaches the writer any more.
 constexpr int kEndOfStreamTimeout_ms = 5000;
+// However much still reaches the file writers, a stop waits no longer.
+constexpr int kEndOfStreamLimit_ms = 60000;
 
 class FilterGraph : public QObject {
     Q_OBJECT
@@ -84,10 +87,12 @@ public:
     std::vector<Filter*> filters() const;
 
     // Ends a recording cleanly: sends end-of-stream into the sources, waits
-    // at most timeout_ms for it to reach every file writer (so the AVI index
-    // is written), then stops. A paused graph plays again to end, as a
-    // paused file writer would hold the end back. False when the wait timed
-    // out or the stream failed.
+    // for it to reach every file writer (so the AVI index is written), then
+    // stops. The wait gives up once timeout_ms pass with nothing reaching a
+    // writer (a backlog being encoded is waited for), and after
+    // kEndOfStreamLimit_ms in all. A paused graph plays again to end, as a
+    // paused file writer would hold the end back. False when the wait gave
+    // up or the stream failed.
     bool StopAfterEndOfStream(int timeout_ms = kEndOfStreamTimeout_ms);
 
     // Graph persistence (IPersistStream): see GraphPersistence.h.
