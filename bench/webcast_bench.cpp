@@ -5,12 +5,19 @@
 //     frame at a client that waits for the port;
 //   - CPU seconds of the layer with 1, 50 and 255 clients reading for the
 //     duration, and the ratio 255/1;
-//   - against a bare gst-launch-1.0 pipeline of the same elements (the
-//     card's test picture and tone, the same encoders, muxer and a
-//     tcpserversink of the same family as the layer's sink) with one client
-//     over the same interval.
+//   - against the pipeline the layer built for the webcast, run bare in the
+//     same process (the first station's picture, overlays and tone, the same
+//     branches, encoders, muxer and socket sink with its settings), with one
+//     client whose socket is handed to the sink as the layer hands its
+//     clients'; both sides timed over the same interval once the client is
+//     served, by the process's CPU time less the reading thread's.
 //
 //   webcast_bench [duration_s]   (default 30)
+
+// Before any Qt header: Qt's "signals" keyword would break GIO's headers.
+#include <gio/gio.h>
+
+#include "bench/BenchSupport.h"
 #include "capture/AsfWriter.h"
 #include "capture/Devices.h"
 #include "capture/FilterGraph.h"
@@ -49,15 +56,15 @@ constexpr int kDefaultDuration_s = 30;
 constexpr int kConnectSamples = 5;
 constexpr int kStartSamples = 3;
 constexpr int kProfile = 0;
-constexpr int kFramesPerSecond = 25;
+constexpr int kSettle_s = 1;
 constexpr int kFirstFrameTimeout_ms = 20000;
 constexpr int kConnectRetry_ms = 5;
 constexpr std::size_t kReadChunk = 65536;
 constexpr int kClientCounts[] = {1, 50, 255};
 
-double CpuSeconds(int who) {
+double ThreadCpuSeconds() {
     rusage usage{};
-    getrusage(who, &usage);
+    getrusage(RUSAGE_THREAD, &usage);
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
@@ -185,7 +192,7 @@ struct Layer {
 // Reads every client for duration_s; returns the CPU seconds this thread
 // spent reading, which the caller takes off the process's.
 double ReadClients(std::vector<qeltv::UniqueFd>& clients, int duration_s) {
-    const double before = CpuSeconds(RUSAGE_THREAD);
+    const double before = ThreadCpuSeconds();
     const auto end = Clock::now() + std::chrono::seconds(duration_s);
     std::vector<pollfd> fds;
     for (auto& c : clients)
@@ -198,7 +205,68 @@ double ReadClients(std::vector<qeltv::UniqueFd>& clients, int duration_s) {
             if (f.revents & POLLIN)
                 (void)::recv(f.fd, buffer, sizeof buffer, 0);
     }
-    return CpuSeconds(RUSAGE_THREAD) - before;
+    return ThreadCpuSeconds() - before;
+}
+
+// CPU seconds the process spent serving `clients` over duration_s after a
+// settling second in which every client gets its first data; the reading
+// thread's own time is taken off. The same measure for layer and baseline.
+double ServingCpuSeconds(std::vector<qeltv::UniqueFd>& clients, int duration_s) {
+    ReadClients(clients, kSettle_s);
+    qeltv::bench::Interval interval;
+    interval.start();
+    const double reading = ReadClients(clients, duration_s);
+    interval.stop();
+    return interval.cpu_s - reading;
+}
+
+// The socket sink's "buffers-max" and "buffers-soft-max" read back its
+// "units-max" and "units-soft-max" cut to 32 bits, and setting them sets
+// those: written after them they would shrink the lag limits (5 s becomes
+// 0.7 s). The units settings stay; the aliases go.
+std::string WithoutUnitAliases(std::string description) {
+    for (const std::string alias : {" buffers-max=", " buffers-soft-max="}) {
+        for (std::size_t at = description.find(alias); at != std::string::npos;
+             at = description.find(alias, at))
+            description.erase(at, description.find(' ', at + 1) - at);
+    }
+    return description;
+}
+
+// One client of a bare socket sink, connected over loopback and served as
+// the layer serves its clients: the accepted socket gets the same send
+// buffer and a response head, then goes to the sink by its "add" signal.
+// Returns the client's end; empty when the connection failed.
+qeltv::UniqueFd AddBareClient(GstElement* socketSink) {
+    qeltv::UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (!listener || ::bind(listener.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(listener.get(), 1) != 0 ||
+        ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return {};
+    qeltv::UniqueFd client = Connect(ntohs(a.sin_port));
+    qeltv::UniqueFd served(
+        ::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!client || !served)
+        return {};
+    const int sendBuffer = qeltv::kWebcastClientSendBuffer_bytes;
+    static const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: video/webm\r\n"
+                                    "Cache-Control: no-cache\r\nConnection: close\r\n\r\n";
+    if (::setsockopt(served.get(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) != 0 ||
+        ::send(served.get(), head.data(), head.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(head.size()))
+        return {};
+    GSocket* servedSocket = g_socket_new_from_fd(served.get(), nullptr);
+    if (!servedSocket)
+        return {};
+    // The socket owns the descriptor now; the sink closes it with the socket.
+    (void)served.release();
+    g_signal_emit_by_name(socketSink, "add", servedSocket);
+    g_object_unref(servedSocket);
+    return client;
 }
 
 } // namespace
@@ -209,57 +277,8 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
     const qeltv::WebcastProfile& profile = qeltv::WebcastProfileAt(kProfile);
-    std::printf("cores: %u; duration %d s; profile %s (%d kbps video at 320x240, %d kbps audio)\n",
-                std::thread::hardware_concurrency(), duration_s, profile.id,
-                profile.videoBitrate_kbps, profile.audioBitrate_kbps);
-
-    // Baseline: the card's picture and tone through the same encoders and
-    // muxer into a sink of the same family, one client reading.
-    const int barePort = FreePort();
-    char baseline[4096];
-    std::snprintf(
-        baseline, sizeof baseline,
-        "gst-launch-1.0 -q webmmux streamable=true name=m ! tcpserversink host=127.0.0.1 "
-        "port=%d sync-method=latest-keyframe recover-policy=keyframe unit-format=time "
-        "units-soft-max=%lld units-max=%lld timeout=%lld time-min=%lld sync=false async=false "
-        "videotestsrc is-live=true pattern=ball horizontal-speed=2 num-buffers=%d ! "
-        "video/x-raw,width=320,height=240,framerate=25/1 ! textoverlay text=Station "
-        "font-desc=\"Sans Bold 20\" ! clockoverlay time-format=%%H:%%M:%%S ! queue leaky=2 "
-        "max-size-buffers=0 max-size-bytes=0 max-size-time=1000000000 ! videoconvert ! vp8enc "
-        "deadline=1 cpu-used=8 keyframe-max-dist=25 lag-in-frames=0 threads=%u end-usage=cbr "
-        "target-bitrate=%d ! m. audiotestsrc is-live=true samplesperbuffer=1764 num-buffers=%d ! "
-        "queue leaky=2 max-size-buffers=0 max-size-bytes=0 max-size-time=1000000000 ! "
-        "audioconvert ! audioresample ! audio/x-raw,rate=%d,channels=%d ! vorbisenc bitrate=%d "
-        "! m.",
-        barePort, static_cast<long long>(qeltv::kWebcastClientSoftLag_ns),
-        static_cast<long long>(qeltv::kWebcastClientHardLag_ns),
-        static_cast<long long>(qeltv::kWebcastClientStall_ns),
-        static_cast<long long>(2LL * qeltv::kWebcastKeyframeInterval_s * 1'000'000'000LL),
-        duration_s * kFramesPerSecond, std::max(1u, std::thread::hardware_concurrency()),
-        profile.videoBitrate_kbps * 1000, duration_s * kFramesPerSecond, profile.sampleRate_hz,
-        profile.channels, profile.audioBitrate_kbps * 1000);
-    std::printf("baseline: %s\n", baseline);
-    std::atomic<bool> bareDone{false};
-    std::thread bareClient([&] {
-        qeltv::UniqueFd fd;
-        while (!fd && !bareDone) {
-            fd = Connect(barePort);
-            if (!fd)
-                std::this_thread::sleep_for(std::chrono::milliseconds(kConnectRetry_ms));
-        }
-        char buffer[kReadChunk];
-        while (fd && ::recv(fd.get(), buffer, sizeof buffer, 0) > 0) {
-        }
-    });
-    const double bareBefore = CpuSeconds(RUSAGE_CHILDREN);
-    const bool bareOk = std::system(baseline) == 0;
-    const double bareCpu = CpuSeconds(RUSAGE_CHILDREN) - bareBefore;
-    bareDone = true;
-    bareClient.join();
-    if (!bareOk) {
-        std::fprintf(stderr, "the baseline pipeline failed\n");
-        return 1;
-    }
+    std::printf("duration: %d s; profile %s (%d kbps video at 320x240, %d kbps audio)\n",
+                duration_s, profile.id, profile.videoBitrate_kbps, profile.audioBitrate_kbps);
 
     qeltv::RegFile machine((dir.path() + "/HKEY_LOCAL_MACHINE.reg").toStdString(),
                            "HKEY_LOCAL_MACHINE");
@@ -321,14 +340,53 @@ int main(int argc, char** argv) {
                 return 1;
             }
         }
-        // Settled: every client has its head before the interval starts.
-        ReadClients(clients, 1);
-        const double before = CpuSeconds(RUSAGE_SELF);
-        const double reading = ReadClients(clients, duration_s);
-        cpu.push_back(CpuSeconds(RUSAGE_SELF) - before - reading);
+        cpu.push_back(ServingCpuSeconds(clients, duration_s));
     }
+    // The pipeline the layer built for the webcast, written out before the
+    // layer takes it apart.
+    const std::string description =
+        WithoutUnitAliases(qeltv::bench::BareDescription(graph.pipeline()));
+    GstElement* layerSink = qeltv::bench::FindByFactory(graph.pipeline(), "multisocketsink");
+    const std::string sinkName = layerSink ? GST_OBJECT_NAME(layerSink) : "";
     layer.stop();
     graph.Deactivate();
+
+    // The baseline: that pipeline bare, one client, the same measure.
+    GError* error = nullptr;
+    GstElement* bare = gst_parse_launch(description.c_str(), &error);
+    if (!bare || error || sinkName.empty()) {
+        std::fprintf(stderr, "the baseline cannot be made: %s\n%s\n",
+                     error ? error->message : "no socket sink in the layer", description.c_str());
+        return 1;
+    }
+    gst_element_set_state(bare, GST_STATE_PLAYING);
+    if (!qeltv::bench::WaitForPlaying(bare)) {
+        std::fprintf(stderr, "the baseline did not play\n");
+        return 1;
+    }
+    GstElement* bareSink = gst_bin_get_by_name(GST_BIN(bare), sinkName.c_str());
+    std::vector<qeltv::UniqueFd> bareClients;
+    bareClients.push_back(bareSink ? AddBareClient(bareSink) : qeltv::UniqueFd{});
+    if (!bareClients.back()) {
+        std::fprintf(stderr, "the baseline's client not connected\n");
+        return 1;
+    }
+    const double bareCpu = ServingCpuSeconds(bareClients, duration_s);
+    // Live sources have no end: an error or end of stream on the bus means
+    // the interval was cut short.
+    GstBus* bareBus = gst_element_get_bus(bare);
+    GstMessage* bareEnd =
+        gst_bus_pop_filtered(bareBus, GstMessageType(GST_MESSAGE_ERROR | GST_MESSAGE_EOS));
+    gst_object_unref(bareBus);
+    if (bareEnd) {
+        std::fprintf(stderr, "the baseline ended early: %s\n", GST_MESSAGE_TYPE_NAME(bareEnd));
+        gst_message_unref(bareEnd);
+        return 1;
+    }
+    g_signal_emit_by_name(bareSink, "clear");
+    gst_element_set_state(bare, GST_STATE_NULL);
+    gst_object_unref(bareSink);
+    gst_object_unref(bare);
 
     std::printf("first frame after connect (webcast running), median of %d: %.3f s "
                 "(goal < 1 s)\n",
@@ -340,8 +398,11 @@ int main(int argc, char** argv) {
                     duration_s);
     std::printf("ratio 255/1 clients:    %.2f (goal < 1.3)\n",
                 cpu.front() > 0 ? cpu.back() / cpu.front() : 0.0);
-    std::printf("bare gst-launch-1.0, 1 client: %.2f CPU s\n", bareCpu);
-    std::printf("ratio layer/bare, 1 client:    %.2f (goal <= 1.1)\n",
+    std::printf("baseline (in this process, gst_parse_launch, one client added to %s):\n  %s\n",
+                sinkName.c_str(), description.c_str());
+    std::printf("machine: %u cores\n", qeltv::bench::Cores());
+    std::printf("bare pipeline, 1 client: %.2f CPU s in %d s\n", bareCpu, duration_s);
+    std::printf("ratio layer/bare, 1 client: %.2f (goal <= 1.1)\n",
                 bareCpu > 0 ? cpu.front() / bareCpu : 0.0);
     return 0;
 }
