@@ -114,6 +114,9 @@ void setTimeout(int fd, int option, int timeout_ms) {
 
 struct Connection {
     UniqueFd fd; // empty once its thread takes it to close; guarded by the server's lock
+    // Holds one of the limited connection slots; given back once the
+    // response is on its way (guarded by the server's lock).
+    bool holds_slot = true;
     std::chrono::steady_clock::time_point accepted_at;
     std::stop_source stop;
     std::thread thread;
@@ -183,10 +186,17 @@ void HttpServer::Shared::admit(UniqueFd fd, const std::string& remote_address) {
     std::unique_lock lock(mutex);
     if (!accepting)
         return;
-    std::size_t limit = static_cast<std::size_t>(options.max_connection_threads);
-    if (max_connections > 0)
-        limit = std::min(limit, static_cast<std::size_t>(max_connections));
-    if (connections.size() >= limit) {
+    // A connection whose response is on its way holds no slot: a client that
+    // connects again as soon as it has read its whole response is served,
+    // though the last thread may not have closed yet. The threads themselves
+    // stay capped.
+    const auto holding = static_cast<std::size_t>(
+        std::count_if(connections.begin(), connections.end(),
+                      [](const std::shared_ptr<Connection>& c) { return c->holds_slot; }));
+    const bool full =
+        (max_connections > 0 && holding >= static_cast<std::size_t>(max_connections)) ||
+        connections.size() >= static_cast<std::size_t>(options.max_connection_threads);
+    if (full) {
         lock.unlock();
         const std::string refusal = std::string(kHttpRefusalText) + "\r\n";
         ::send(fd.get(), refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -245,6 +255,10 @@ void HttpServer::Shared::serve(Connection& connection, const std::string& remote
             if (request->command != "HEAD")
                 bytes += httpResponseBody(response);
             response.body_stream.reset();
+            {
+                std::lock_guard lock(mutex);
+                connection.holds_slot = false;
+            }
             sendAll(fd, bytes);
         }
     } catch (...) {

@@ -43,6 +43,8 @@ public:
             bytes.remove_prefix(static_cast<std::size_t>(n));
         }
     }
+    int fd() const { return fd_.get(); }
+
     // Ends the client's sending side; the server sees the client's close.
     void closeSending() { ::shutdown(fd_.get(), SHUT_WR); }
 

@@ -254,6 +254,31 @@ TEST(HttpServerLimit, ConnectionBeyondTheMaximumGetsTheRefusal) {
     EXPECT_EQ(exchange(server.port(), "GET / HTTP/1.1\r\n\r\n"), std::string(kOkHead) + "hello");
 }
 
+// A client that connects again as soon as it has read a whole response (as
+// load tools and browsers do, before the server's close arrives) is served,
+// not refused because the last connection's thread has not ended yet.
+TEST(HttpServerLimit, ClientThatReconnectsAfterItsResponseIsServed) {
+    constexpr int kRounds = 300;
+    HttpServer server([](HttpConnection&, const HttpRequest&, HttpResponse& response) {
+        response.body_text = "hello";
+    });
+    server.start(0, 1);
+    const std::string expected = std::string(kOkHead) + "hello";
+    int refused = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        TestClient client(server.port());
+        client.send("GET / HTTP/1.1\r\n\r\n");
+        // Read exactly the response, not up to the close.
+        std::string received;
+        char byte = 0;
+        while (received.size() < expected.size() && ::recv(client.fd(), &byte, 1, 0) == 1)
+            received += byte;
+        if (received != expected)
+            ++refused;
+    }
+    EXPECT_EQ(refused, 0);
+}
+
 TEST(HttpServerLimit, ManyClientsAtOnceUpToTheLimit) {
     constexpr int kClients = 8;
     Gate gate;
