@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTabWidget>
@@ -23,6 +24,16 @@
 namespace qeltv {
 
 namespace {
+// A page whose controls need more room than the window's design size is
+// scrolled instead of widening the window.
+QScrollArea* scrolled(QWidget* page) {
+    auto* area = new QScrollArea;
+    area->setWidget(page);
+    area->setWidgetResizable(true);
+    area->setFrameShape(QFrame::NoFrame);
+    return area;
+}
+
 QPushButton* pushButton(QWidget* parent, const char* name, const QString& text) {
     auto* button = new QPushButton(text, parent);
     button->setObjectName(name);
@@ -166,14 +177,14 @@ void MainWindowUi::setupUi(QMainWindow* window) {
     audioForm->addRow("Format", cmbAudioCompressionFormat);
     prefsLayout->addWidget(audioGroup);
     prefsLayout->addStretch();
-    Notebook1->addTab(prefs, "Preferences");
+    Notebook1->addTab(scrolled(prefs), "Preferences");
 
     auto* webOptions = new QWidget;
     webOptionsLayout = new QVBoxLayout(webOptions);
     webcast.setupUi(webOptions, webOptionsLayout);
     webServer.setupUi(webOptions, webOptionsLayout);
     webOptionsLayout->addStretch();
-    Notebook1->addTab(webOptions, "Web options");
+    Notebook1->addTab(scrolled(webOptions), "Web options");
     window->statusBar()->setObjectName("StatusBar1");
 
     QMenu* file = window->menuBar()->addMenu("&File");
