@@ -76,17 +76,17 @@ inline std::string FactoryName(GstElement* element) {
 inline std::string Settings(GstElement* element) {
     std::string text;
     guint count = 0;
-    GParamSpec** specs = g_object_class_list_properties(G_OBJECT_GET_CLASS(element), &count);
+    GParamSpec** params = g_object_class_list_properties(G_OBJECT_GET_CLASS(element), &count);
     for (guint i = 0; i < count; ++i) {
-        GParamSpec* spec = specs[i];
-        const std::string name = spec->name;
+        GParamSpec* param = params[i];
+        const std::string name = param->name;
         if (name == "name" || name == "parent" ||
-            (spec->flags & G_PARAM_READWRITE) != G_PARAM_READWRITE)
+            (param->flags & G_PARAM_READWRITE) != G_PARAM_READWRITE)
             continue;
         GValue value = G_VALUE_INIT;
-        g_value_init(&value, spec->value_type);
-        g_object_get_property(G_OBJECT(element), spec->name, &value);
-        if (!g_param_value_defaults(spec, &value)) {
+        g_value_init(&value, param->value_type);
+        g_object_get_property(G_OBJECT(element), param->name, &value);
+        if (!g_param_value_defaults(param, &value)) {
             if (G_VALUE_HOLDS_STRING(&value)) {
                 text += " " + name + "=" + Quoted(g_value_get_string(&value));
             } else if (GST_VALUE_HOLDS_CAPS(&value) && gst_value_get_caps(&value)) {
@@ -102,7 +102,7 @@ inline std::string Settings(GstElement* element) {
         }
         g_value_unset(&value);
     }
-    g_free(specs);
+    g_free(params);
     return text;
 }
 

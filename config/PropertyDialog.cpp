@@ -262,7 +262,7 @@ void TfrmProperties::addElementProperties(GstElement* element, const QStringList
             });
             editor = line;
         } else {
-            // Numbers: their range from the specification, the current value
+            // Numbers: their range from the property's declaration, the current value
             // through a transform to double.
             double minimum = 0, maximum = 0;
             bool integral = true;
