@@ -6,6 +6,7 @@
 #include "common/UniqueFd.h"
 #include "tests/app/FreePort.h"
 #include "tests/app/GuiTest.h"
+#include "tests/app/WebServerWindow.h"
 #include "tests/settings/TempDir.h"
 #include "tests/web/test_http_client.h"
 
@@ -55,37 +56,6 @@ std::string Body(const std::string& response) {
     const auto at = response.find("\r\n\r\n");
     return at == std::string::npos ? std::string() : response.substr(at + 4);
 }
-
-struct Window {
-    QTemporaryDir dir;
-    Paths paths = TempPaths(dir);
-    std::unique_ptr<TfrmMain> w;
-    ModalAnswerer answerer;
-
-    Window() {
-        WriteFile(paths.machineStore(),
-                  "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\TV System "
-                  "Services\\TVAutoTune\\TS31-1]\n\"1\"=dword:02e03c90\n\"2\"=dword:034b0c50\n"
-                  "\"3\"=dword:03b5dc10\n");
-        w = std::make_unique<TfrmMain>(paths, std::nullopt, nullptr, App());
-        w->findChild<QSpinBox*>("seWebcastPort")->setValue(FreePort());
-    }
-    ~Window() {
-        w->close();
-        w.reset();
-    }
-    template <class T> T* control(const char* name) { return w->findChild<T*>(name); }
-    // Starts the server on a free port with a connection limit.
-    int startServer(int limit) {
-        const int port = FreePort();
-        control<QSpinBox>("seWebserverPort")->setValue(port);
-        control<QSpinBox>("seWebcastClients")->setValue(limit);
-        control<QPushButton>("btnStartWebserver")->click();
-        EXPECT_TRUE(w->session().webServerActive())
-            << w->statusBar()->currentMessage().toStdString();
-        return port;
-    }
-};
 
 } // namespace
 
