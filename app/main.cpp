@@ -5,6 +5,7 @@
 // Which of the three this process is, is decided under a core application,
 // without a display: a relay started by cron or over SSH needs none. Only the
 // first instance goes on to make the GUI application.
+#include "app/CommandLine.h"
 #include "app/ErrorHandler.h"
 #include "app/Logging.h"
 #include "app/Paths.h"
@@ -78,6 +79,16 @@ std::variant<int, FirstInstance> Decide(int& argc, char** argv, SignalCloser& cl
 } // namespace
 
 int main(int argc, char** argv) {
+    // --help and --version answer and end: no instance, no relay.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (const InfoRequest info = InfoArgument(arguments); info != InfoRequest::None) {
+        const QString text = info == InfoRequest::Help ? UsageText() : VersionLine() + "\n";
+        std::fputs(text.toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+
     // From here on a SIGTERM, SIGINT or SIGHUP is kept until it can be acted
     // on; nothing that comes during the start-up is lost.
     SignalCloser closer;

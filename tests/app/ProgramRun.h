@@ -105,10 +105,16 @@ public:
         log_ += QString::fromUtf8(process_.readAllStandardError());
         return log_;
     }
+    // What the program wrote on its standard output so far.
+    QString output() {
+        output_ += QString::fromUtf8(process_.readAllStandardOutput());
+        return output_;
+    }
 
 private:
     QProcess process_;
     QString log_;
+    QString output_;
 };
 
 } // namespace qeltv::test
