@@ -154,12 +154,23 @@ void VideoWindow::paintEvent(QPaintEvent*) {
         painter.drawImage(picture, frame_);
     // The caption sits at the picture's top left at the window's own scale,
     // so it reads the same in full screen as in the panel.
-    if (!osdText_.isEmpty()) {
-        painter.setFont(osdFont());
-        painter.setPen(Qt::white);
-        painter.drawText(picture.adjusted(kOsdMargin_px, kOsdMargin_px, 0, 0),
-                         Qt::AlignLeft | Qt::AlignTop, osdText_);
-    }
+    if (!osdText_.isEmpty())
+        paintCaption(painter, picture.adjusted(kOsdMargin_px, kOsdMargin_px, 0, 0), osdText_,
+                     osdFont());
+}
+
+void VideoWindow::paintCaption(QPainter& painter, const QRect& area, const QString& text,
+                               const QFont& font) {
+    constexpr int kOutline_px = 1;
+    const int flags = Qt::AlignLeft | Qt::AlignTop;
+    painter.setFont(font);
+    painter.setPen(QColor(0, 0, 0, 200));
+    for (int dx = -kOutline_px; dx <= kOutline_px; ++dx)
+        for (int dy = -kOutline_px; dy <= kOutline_px; ++dy)
+            if (dx != 0 || dy != 0)
+                painter.drawText(area.translated(dx, dy), flags, text);
+    painter.setPen(Qt::white);
+    painter.drawText(area, flags, text);
 }
 
 void VideoWindow::mouseDoubleClickEvent(QMouseEvent*) {

@@ -13,6 +13,10 @@
 #include <QTimer>
 #include <QWidget>
 
+QT_BEGIN_NAMESPACE
+class QPainter;
+QT_END_NAMESPACE
+
 namespace qeltv {
 
 class TvTuner;
@@ -51,6 +55,10 @@ public:
     QString osdText() const { return osdText_; }
     QTimer& OSDTimer() { return osdTimer_; }
     QFont osdFont() const;
+    // Draws the caption: white, with a thin dark outline so that it reads on
+    // any picture, white ones included.
+    static void paintCaption(QPainter& painter, const QRect& area, const QString& text,
+                             const QFont& font);
     // Frees the overlay at shutdown: no caption is drawn from here on.
     void FreeOverlay();
     bool hasOverlay() const { return hasOverlay_; }

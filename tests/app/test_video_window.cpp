@@ -7,6 +7,7 @@
 #include "tests/capture/test_graph_support.h"
 
 #include <QApplication>
+#include <QPainter>
 
 namespace qeltv {
 namespace {
@@ -105,6 +106,30 @@ TEST_F(GraphTest, OsdCaptionNeedsATunerAndClearsItself) {
     window.OSDTimerTimer();
     EXPECT_EQ(window.osdText(), "");
     EXPECT_FALSE(window.OSDTimer().isActive());
+}
+
+// The caption reads on a white picture too: its white glyphs are drawn with
+// a dark outline, which a plain white text on white would lack.
+TEST(OsdCaption, ReadsOnAWhitePicture) {
+    QImage picture(200, 60, QImage::Format_RGB32);
+    picture.fill(Qt::white);
+    QFont font;
+    font.setFamilies({QStringLiteral("DejaVu Sans")});
+    font.setBold(true);
+    font.setPointSize(kOsdFontPointSize);
+    {
+        QPainter painter(&picture);
+        VideoWindow::paintCaption(painter, picture.rect().adjusted(5, 5, 0, 0), "14 - Noname",
+                                  font);
+    }
+    int dark = 0;
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x)
+            dark += qGray(picture.pixel(x, y)) < 100;
+    // Each of the nine glyphs has an outline of many pixels.
+    EXPECT_GT(dark, 100);
+    // The outline is thin: the picture stays visible around the caption.
+    EXPECT_LT(dark, picture.width() * picture.height() / 4);
 }
 
 } // namespace
