@@ -27,6 +27,9 @@
 namespace qeltv {
 
 namespace {
+// The quick-channel box's hint while the channel list is empty.
+constexpr const char* kNoChannelsHint = "No channels: Channels page, AutoTune";
+
 QString fromBytes(const std::string& s) {
     return QString::fromUtf8(s.data(), qsizetype(s.size()));
 }
@@ -291,7 +294,12 @@ void TfrmMain::fillChannelView() {
         ui_.lstChannels->addTopLevelItem(new QTreeWidgetItem(
             {fromBytes(c.number), fromBytes(c.name()), fromBytes(c.frequency())}));
     ui_.cmbQuickChannel->clear();
-    ui_.cmbQuickChannel->addItems(session_->quickChannelEntries());
+    const QStringList entries = session_->quickChannelEntries();
+    ui_.cmbQuickChannel->addItems(entries);
+    // Shown only while the box has no entry, so it never stands for a
+    // channel in the tray hint or the caption.
+    ui_.cmbQuickChannel->setPlaceholderText(entries.isEmpty() ? QString::fromLatin1(kNoChannelsHint)
+                                                              : QString());
     filling_ = false;
     showChannelSelection();
 }
@@ -538,9 +546,8 @@ void TfrmMain::btRootMenuClick() {
 void TfrmMain::btnAddScheduleClick() {
     std::vector<TfrmScheduleItem::ChannelEntry> entries;
     for (const auto& c : session_->channels().channels())
-        entries.push_back({TfrmScheduleItem::ChannelEntryText(fromBytes(c.number),
-                                                              fromBytes(c.frequency()),
-                                                              fromBytes(c.name())),
+        entries.push_back({TfrmScheduleItem::ChannelEntryText(
+                               fromBytes(c.number), fromBytes(c.frequency()), fromBytes(c.name())),
                            ChannelNumberOr(c.number, 0)});
     TfrmScheduleItem dialog(this, std::move(entries), session_->currentChannel(),
                             SchedulingAgent::CurrentAccountName(), QDateTime::currentDateTime());

@@ -158,6 +158,29 @@ TEST(MainWindow, FallbackChannelsAndCyclicSteps) {
               std::string::npos);
 }
 
+// A first start has no channels: the quick-channel box says how to get them,
+// without a text of its own that the tray hint or the caption would show.
+TEST(MainWindow, EmptyChannelListSaysHowToGetChannels) {
+    QTemporaryDir dir;
+    Paths paths = TempPaths(dir);
+    auto w = Open(paths);
+    auto* quick = w->findChild<QComboBox*>("cmbQuickChannel");
+    ASSERT_EQ(quick->count(), 0);
+    EXPECT_EQ(quick->placeholderText(), "No channels: Channels page, AutoTune");
+    EXPECT_EQ(quick->currentText(), "");
+    EXPECT_EQ(w->trayHint(), "qEL TV [  ]");
+    CloseWindow(w);
+
+    WriteFile(paths.machineStore(),
+              "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\TV System "
+              "Services\\TVAutoTune\\TS31-1]\n\"1\"=dword:02e03c90\n");
+    w = Open(paths);
+    quick = w->findChild<QComboBox*>("cmbQuickChannel");
+    EXPECT_EQ(quick->count(), 1);
+    EXPECT_EQ(quick->placeholderText(), "");
+    CloseWindow(w);
+}
+
 TEST(MainWindow, StoreOrderUnmatchedChannelRenameAndRewrite) {
     QTemporaryDir dir;
     Paths paths = TempPaths(dir);
