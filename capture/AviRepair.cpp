@@ -464,9 +464,10 @@ void WalkChunks(AviFile& file, Layout& layout, const AviRepairProgress& progress
 std::vector<unsigned char> OdmlChunkIndex(const Part& part, const Stream& stream,
                                           std::uint16_t number) {
     std::vector<unsigned char> out;
-    char id[5];
-    std::snprintf(id, sizeof id, "ix%02u", static_cast<unsigned>(number));
-    PutFourcc(out, id);
+    out.push_back('i');
+    out.push_back('x');
+    out.push_back(static_cast<unsigned char>('0' + number / 10 % 10));
+    out.push_back(static_cast<unsigned char>('0' + number % 10));
     Put32(out, 0); // size, below
     out.push_back(2);
     out.push_back(0);
@@ -497,10 +498,8 @@ std::vector<unsigned char> Idx1(const Part& part) {
     // Offsets count from the list type "movi".
     const std::uint64_t base = part.movi + 8;
     for (const Chunk& chunk : part.chunks) {
-        char id[5];
-        std::snprintf(id, sizeof id, "%02u", static_cast<unsigned>(chunk.stream));
-        out.push_back(static_cast<unsigned char>(id[0]));
-        out.push_back(static_cast<unsigned char>(id[1]));
+        out.push_back(static_cast<unsigned char>('0' + chunk.stream / 10 % 10));
+        out.push_back(static_cast<unsigned char>('0' + chunk.stream % 10));
         out.push_back(0);
         out.push_back(0);
         Put32(out, chunk.key ? kIndexKeyFrame : 0);
