@@ -138,15 +138,14 @@ TEST(RecordingFaults, FullDiskStopsTheRecordingInOrder) {
     ASSERT_TRUE(run.waitForLog("graph mode 1")) << run.log().toStdString();
     ASSERT_TRUE(run.waitForLog("status: Recording stopped: ", kProgramWait_ms))
         << run.log().toStdString();
-    EXPECT_TRUE(run.waitForLog("balloon: qEL TV | Recording stopped: "))
-        << run.log().toStdString();
+    EXPECT_TRUE(run.waitForLog("balloon: qEL TV | Recording stopped: ")) << run.log().toStdString();
     EXPECT_TRUE(run.log().contains("No space left")) << run.log().toStdString();
     ASSERT_TRUE(run.waitForLog("repair: The recording", kProgramWait_ms))
         << run.log().toStdString();
     EXPECT_TRUE(run.log().contains(" was repaired: ")) << run.log().toStdString();
     // Back in preview after the recording.
     const QString log = run.log();
-    EXPECT_GT(log.lastIndexOf("graph mode 0"), log.indexOf("Recording stopped"))
+    EXPECT_GT(log.lastIndexOf("graph mode 0"), log.indexOf("stream error in mode 1"))
         << log.toStdString();
     EXPECT_TRUE(run.running());
 
@@ -162,4 +161,5 @@ TEST(RecordingFaults, FullDiskStopsTheRecordingInOrder) {
     EXPECT_FALSE(QFile::exists(folder + "/capture.avi"));
     run.signal(SIGTERM);
     EXPECT_EQ(run.waitForExit(), 0) << run.log().toStdString();
+    ::umount2(folder.toUtf8().constData(), MNT_DETACH);
 }

@@ -120,9 +120,10 @@ void RepairCopiesCutAtRandom(const std::filesystem::path& unfinished, std::uintm
         EXPECT_EQ(probe.framesRead, long(result.videoFrames)) << probe.output.toStdString();
         EXPECT_NEAR(probe.duration_s, result.videoFrames / kFrameRate, kDurationTolerance_s)
             << probe.output.toStdString();
-        if (n == 0)
+        if (n == 0) {
             EXPECT_NEAR(probe.duration_s, recorded_s, kDurationTolerance_s)
                 << probe.output.toStdString();
+        }
         EXPECT_EQ(DecodedFrames(copy), long(result.videoFrames));
         // Repaired once is repaired: a second run changes nothing.
         EXPECT_FALSE(RepairAvi(copy).repaired);
