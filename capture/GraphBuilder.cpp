@@ -29,7 +29,12 @@ GraphBuilder::GraphBuilder(CaptureContext& context, Settings& settings, GraphCho
       filterAudioCap(graph_, "filterAudioCap"),
       filterAudioCompression(graph_, "filterAudioCompression"),
       filterAVIMux(graph_, "filterAVIMux"), filterAVIOut(graph_, "filterAVIOut"),
-      filterNull(graph_, "filterNull"), VideoWindow(graph_), ASFWriter(graph_) {
+      filterNull(graph_, "filterNull"), VideoWindow(graph_), ASFWriter(graph_),
+      repairs_([this](const std::filesystem::path& file,
+                      int percent) { onRepairProgress(file, percent); },
+               [this](const std::filesystem::path& file, const AviRepairResult& result) {
+                   onRepairFinished(file, result);
+               }) {
     filterAVIMux.setMoniker(kAviMuxMoniker);
     filterAVIOut.setMoniker(kFileWriterMoniker);
     filterNull.setMoniker(kNullRendererMoniker);
@@ -55,6 +60,15 @@ void GraphBuilder::BuildGraph(GraphMode mode) {
     // Without a video capture device there is no graph to build.
     if (!choices_.videoDevicesListed())
         return;
+    // A recording that could not be renamed is never recorded over.
+    if (mode == GraphMode::Recording && checkWorkingFileHeld()) {
+        qCDebug(lcGraph) << "recording refused: the working file holds a recording";
+        view_.setStatusText(workingFileHeldText());
+        view_.showMessage(QString("Recording refused: %1 holds an earlier recording that could "
+                                  "not be renamed. Move it elsewhere, then record again.")
+                              .arg(QString::fromStdString(settings_.CapFile)));
+        return;
+    }
     view_.setBusyCursor(true);
     try {
         buildSteps(mode);
@@ -141,10 +155,11 @@ void GraphBuilder::buildSteps(GraphMode mode) {
             qCDebug(lcGraph) << "tuned channel" << settings_.CurrentChannel << "tuning space"
                              << settings_.TuningSpace;
         }
-        // The working file never survives a rebuild.
+        // The working file never survives a rebuild, unless it holds a
+        // recording that could not be renamed.
         const std::filesystem::path capFile = settings_.CapFile;
         std::error_code ec;
-        if (!capFile.empty() && std::filesystem::exists(capFile, ec)) {
+        if (!checkWorkingFileHeld() && !capFile.empty() && std::filesystem::exists(capFile, ec)) {
             std::filesystem::remove(capFile, ec);
             qCDebug(lcGraph) << "deleted" << capFile.c_str();
         }
@@ -171,6 +186,9 @@ void GraphBuilder::buildSteps(GraphMode mode) {
         previewPin_->SetFormat(previewFormat_);
         view_.setStatusText(QString::fromStdString(MediaTypeText(previewFormat_)));
     }
+    // A recording held in the working file stays in sight until it is moved.
+    if (workingFileHeld_)
+        view_.setStatusText(workingFileHeldText());
     // The capture format from the settings; a webcast has its own size and
     // rate.
     if (capturePin_) {
@@ -274,29 +292,66 @@ std::filesystem::path GraphBuilder::FinalName(const std::string& captureFile,
 }
 
 void GraphBuilder::StopRecording() {
+    finishRecording(QString());
+}
+
+void GraphBuilder::finishRecording(const QString& reason) {
     // End of stream first, so the file has its index.
     if (graph_.IsActive() && !graph_.StopAfterEndOfStream())
         qCDebug(lcGraph) << "recording ended without a complete end of stream";
     // The working file gets its final name with the start time.
     const std::filesystem::path capFile = settings_.CapFile;
     std::error_code ec;
-    if (!capFile.empty() && std::filesystem::exists(capFile, ec)) {
-        std::string error;
-        lastRecording_ =
-            MoveToUniqueName(capFile, FinalName(settings_.CapFile, recordingStart_), error);
-        if (lastRecording_.empty()) {
-            // Keep it all the same: the next build would delete the
-            // working file.
-            const auto aside = MoveToUniqueName(
-                capFile, capFile.parent_path() / ("unsaved_" + capFile.filename().string()), error);
-            view_.setStatusText(
-                QString("The recording could not be renamed (%1); it is kept as %2")
-                    .arg(QString::fromStdString(error), QString::fromStdString(aside.string())));
-            lastRecording_ = aside;
-        }
-        qCDebug(lcGraph) << "recording finished as" << lastRecording_.c_str();
-    }
+    if (!capFile.empty() && std::filesystem::exists(capFile, ec))
+        keepRecording(FinalName(settings_.CapFile, recordingStart_), reason);
     BuildGraph(GraphMode::Preview);
+    if (!reason.isEmpty()) {
+        view_.setStatusText(reason);
+        view_.showBalloon("qEL TV", reason, 3, 10);
+    }
+}
+
+void GraphBuilder::keepRecording(const std::filesystem::path& finalName, const QString& reason) {
+    const std::filesystem::path capFile = settings_.CapFile;
+    std::string error;
+    lastRecording_ = MoveToUniqueName(capFile, finalName, error);
+    if (lastRecording_.empty()) {
+        // Keep it all the same, aside or where it is: it is never deleted.
+        std::string asideError;
+        lastRecording_ = MoveToUniqueName(
+            capFile, capFile.parent_path() / ("unsaved_" + capFile.filename().string()),
+            asideError);
+        if (lastRecording_.empty()) {
+            lastRecording_ = capFile;
+            workingFileHeld_ = true;
+        }
+        view_.setStatusText(QString("The recording could not be renamed (%1); it is kept as %2")
+                                .arg(QString::fromStdString(error),
+                                     QString::fromStdString(lastRecording_.string())));
+    }
+    qCDebug(lcGraph) << "recording finished as" << lastRecording_.c_str()
+                     << (workingFileHeld_ ? "(the working file is held)" : "");
+    // A recording its writer could not finish (a full disk, a failed
+    // stream) gets its index and sizes now.
+    stopReason_ = reason;
+    if (repairs_.start(lastRecording_))
+        qCDebug(lcGraph) << "repairing" << lastRecording_.c_str();
+}
+
+bool GraphBuilder::checkWorkingFileHeld() {
+    if (workingFileHeld_) {
+        std::error_code ec;
+        // Moved away by the user: recordings may start again.
+        if (!std::filesystem::exists(settings_.CapFile, ec))
+            workingFileHeld_ = false;
+    }
+    return workingFileHeld_;
+}
+
+QString GraphBuilder::workingFileHeldText() const {
+    return QString("A recording that could not be renamed is kept in %1: move it elsewhere "
+                   "before the next recording")
+        .arg(QString::fromStdString(settings_.CapFile));
 }
 
 std::filesystem::path GraphBuilder::KeepInterruptedRecording() {
@@ -308,16 +363,60 @@ std::filesystem::path GraphBuilder::KeepInterruptedRecording() {
     const QDateTime changed = QFileInfo(QString::fromStdString(capFile.string())).lastModified();
     std::string error;
     auto kept = MoveToUniqueName(capFile, FinalName(settings_.CapFile, changed), error);
+    if (kept.empty()) {
+        // Not renamed: it stays where it is, and nothing records over it.
+        kept = capFile;
+        workingFileHeld_ = true;
+    }
     qCDebug(lcGraph) << "interrupted recording kept as" << kept.c_str() << error.c_str();
+    stopReason_.clear();
+    if (repairs_.start(kept))
+        qCDebug(lcGraph) << "repairing" << kept.c_str();
     return kept;
+}
+
+void GraphBuilder::onRepairProgress(const std::filesystem::path& file, int percent) {
+    view_.setStatusText(QString("Repairing the recording %1: %2 %")
+                            .arg(QString::fromStdString(file.string()))
+                            .arg(percent));
+}
+
+void GraphBuilder::onRepairFinished(const std::filesystem::path& file,
+                                    const AviRepairResult& result) {
+    const QString name = QString::fromStdString(file.string());
+    QString text;
+    if (!result.error.empty()) {
+        text = QString("The recording %1 could not be repaired: %2")
+                   .arg(name, QString::fromStdString(result.error));
+    } else {
+        text =
+            QString("The recording %1 was repaired: %2 frames").arg(name).arg(result.videoFrames);
+        if (result.droppedChunks > 0)
+            text +=
+                QString(" (its last %1 chunks made room for its index)").arg(result.droppedChunks);
+    }
+    qCDebug(lcGraph).noquote() << "repair:" << text;
+    if (!stopReason_.isEmpty()) {
+        QString reason = stopReason_;
+        while (reason.endsWith('.'))
+            reason.chop(1);
+        text = reason + ". " + text;
+    }
+    if (workingFileHeld_)
+        text += ". " + workingFileHeldText();
+    view_.setStatusText(text);
 }
 
 void GraphBuilder::onStreamError(const QString& message) {
     qCDebug(lcGraph) << "stream error in mode" << ToInt(mode_) << message;
     if (mode_ == GraphMode::Recording) {
         // A full disk or a device that went away: finish what was recorded.
-        StopRecording();
-        view_.setStatusText("Recording stopped: " + message);
+        // The file writer is named by its file.
+        QString what = message;
+        const QString writer = QString::fromUtf8(filterAVIOut.name().c_str()) + ": ";
+        if (what.startsWith(writer))
+            what = QString::fromStdString(settings_.CapFile) + ": " + what.mid(writer.size());
+        finishRecording("Recording stopped: " + what);
     } else {
         view_.setStatusText(message);
     }

@@ -14,6 +14,7 @@
 #include "capture/FilterObject.h"
 #include "capture/GraphMode.h"
 #include "capture/MediaType.h"
+#include "capture/RecordingRepairs.h"
 #include "capture/VideoRenderer.h"
 
 #include <QDateTime>
@@ -114,9 +115,16 @@ public:
     void RouteTunerAudio();
     void StopRecording();
     // Moves a non-empty working file left by a recording that never ended
-    // to its final name, stamped with the file's last change; returns that
-    // name, or an empty path when there was nothing to keep.
+    // to its final name, stamped with the file's last change, and repairs
+    // it in the background; returns where it is kept (the working file
+    // itself when it cannot be renamed), or an empty path when there was
+    // nothing to keep.
     std::filesystem::path KeepInterruptedRecording();
+    // The working file holds a recording that could not be renamed: no
+    // build deletes it and no recording starts over it until it is moved.
+    bool workingFileHeld() const { return workingFileHeld_; }
+    // Waits for the repairs of recordings under way.
+    void waitForRepairs() { repairs_.waitForAll(); }
     // The transport buttons.
     void Play();
     void Pause();
@@ -149,6 +157,15 @@ private:
     void wireRecording(Filter& videoCap, Filter& audioCap);
     void wireWebcast(Filter& videoCap, Filter& audioCap);
     void onStreamError(const QString& message);
+    // Ends a recording; `reason` says why when the stream failed.
+    void finishRecording(const QString& reason);
+    // Gives the recording its final name, or keeps it where it can.
+    void keepRecording(const std::filesystem::path& finalName, const QString& reason);
+    // Whether the working file is still there, holding the recording.
+    bool checkWorkingFileHeld();
+    QString workingFileHeldText() const;
+    void onRepairProgress(const std::filesystem::path& file, int percent);
+    void onRepairFinished(const std::filesystem::path& file, const AviRepairResult& result);
     // "Webcast: could not open port <n>: <reason>".
     QString webcastPortError() const;
     GraphMode mode_ = GraphMode::Preview;
@@ -161,6 +178,11 @@ private:
     TvAudio* tvAudio_ = nullptr;
     QDateTime recordingStart_;
     std::filesystem::path lastRecording_;
+    bool workingFileHeld_ = false;
+    // Why the last recording stopped early, said again when its repair ends.
+    QString stopReason_;
+    // Declared last: its destructor waits for the threads that report here.
+    RecordingRepairs repairs_;
 };
 
 } // namespace qeltv

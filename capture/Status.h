@@ -40,8 +40,12 @@ constexpr HResult VFW_E_RUNTIME_ERROR = static_cast<HResult>(0x8004020Bu);
 constexpr HResult VFW_E_INVALID_FILE_FORMAT = static_cast<HResult>(0x8004022Eu);
 } // namespace status
 
-inline bool Succeeded(HResult hr) { return hr >= 0; }
-inline bool Failed(HResult hr) { return hr < 0; }
+inline bool Succeeded(HResult hr) {
+    return hr >= 0;
+}
+inline bool Failed(HResult hr) {
+    return hr < 0;
+}
 
 // The maximum length of a platform error text inside a CaptureError.
 constexpr std::size_t kMaxErrorTextLength = 255;

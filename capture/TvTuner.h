@@ -14,8 +14,8 @@ namespace qeltv {
 enum class TunerMode : long { Default = 0, TV = 1, FMRadio = 2, AMRadio = 4, Dss = 8 };
 enum class TunerInputType : long { Cable = 0, Antenna = 1 };
 
-constexpr long kSubChannelDefault = -1;   // AMTUNER_SUBCHAN_DEFAULT
-constexpr long kSubChannelNoTune = -2;    // AMTUNER_SUBCHAN_NO_TUNE
+constexpr long kSubChannelDefault = -1; // AMTUNER_SUBCHAN_DEFAULT
+constexpr long kSubChannelNoTune = -2;  // AMTUNER_SUBCHAN_NO_TUNE
 constexpr long kCountryCodeWesternEurope = 31;
 
 // Signal strengths reported by SignalPresent.

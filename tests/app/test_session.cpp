@@ -142,6 +142,63 @@ TEST(Session, DrivenWithoutAWindow) {
     EXPECT_TRUE(view.boxes.isEmpty()) << view.boxes.join("; ").toStdString();
 }
 
+// A recording whose final name and "unsaved_" name are both refused (a
+// name near the file system's limit) is never deleted: it stays in the
+// working file, the status bar names it, no recording starts over it (nor
+// after a restart) until the user moves it, and then recording works again.
+TEST(Session, RecordingThatCannotBeRenamedIsKeptAndNeverRecordedOver) {
+    QTemporaryDir dir;
+    Paths paths = TempPaths(dir);
+    constexpr std::size_t kNameLimit_bytes = 255;
+    const std::filesystem::path working =
+        paths.videosDir / (std::string(kNameLimit_bytes - 9, 'a') + ".avi");
+    std::uintmax_t recorded = 0;
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run == 0 ? "first run" : "after a restart");
+        FakeView view;
+        auto session = std::make_unique<TvSession>(paths, nullptr, view);
+        view.session = session.get();
+        session->start(std::nullopt);
+        if (run == 0) {
+            session->setCaptureFile(QString::fromStdString(working.string()));
+            session->record();
+            ASSERT_EQ(session->graphMode(), GraphMode::Recording);
+            QTest::qWait(1500);
+            session->stop();
+            ASSERT_TRUE(std::filesystem::exists(working));
+            recorded = std::filesystem::file_size(working);
+            EXPECT_GT(recorded, 0u);
+            EXPECT_TRUE(view.statuses.join("\n").contains("it is kept as " +
+                                                          QString::fromStdString(working.string())))
+                << view.statuses.join("\n").toStdString();
+        }
+        EXPECT_EQ(session->graphMode(), GraphMode::Preview);
+        EXPECT_TRUE(view.statuses.last().contains(QString::fromStdString(working.string())))
+            << view.statuses.join("\n").toStdString();
+        // Every build keeps it, and a recording is refused with a message.
+        const auto boxes = view.boxes.size();
+        session->record();
+        EXPECT_EQ(session->graphMode(), GraphMode::Preview);
+        ASSERT_EQ(view.boxes.size(), boxes + 1);
+        EXPECT_TRUE(view.boxes.last().startsWith("Recording refused: " +
+                                                 QString::fromStdString(working.string())))
+            << view.boxes.last().toStdString();
+        ASSERT_TRUE(std::filesystem::exists(working));
+        EXPECT_GE(std::filesystem::file_size(working), recorded);
+        session->shutdown();
+        EXPECT_TRUE(std::filesystem::exists(working));
+    }
+    // Moved away by the user: the next recording starts.
+    std::filesystem::rename(working, paths.videosDir / "moved.avi");
+    FakeView view;
+    auto session = std::make_unique<TvSession>(paths, nullptr, view);
+    view.session = session.get();
+    session->start(std::nullopt);
+    session->record();
+    EXPECT_EQ(session->graphMode(), GraphMode::Recording);
+    session->shutdown();
+}
+
 // A connection thread that waits for the GUI thread while the GUI thread
 // stops the server: the stop never waits for it (no deadlock, no "Terminate
 // Thread Timeout"), and work dropped by the stop never runs later. In odd
