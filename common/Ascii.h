@@ -23,6 +23,25 @@ constexpr bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
            });
 }
 
+// Equal texts, compared without an early exit: the time taken depends on the
+// expected text's length alone, never on how much of a guess was right, so
+// it does not help anyone guess a password byte by byte. With
+// `ignoreAsciiCase`, ASCII letters match in either case.
+constexpr bool equalsInConstantTime(std::string_view given, std::string_view expected,
+                                    bool ignoreAsciiCase = false) {
+    unsigned difference = given.size() != expected.size() ? 1u : 0u;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        char a = i < given.size() ? given[i] : '\0';
+        char b = expected[i];
+        if (ignoreAsciiCase) {
+            a = asciiLower(a);
+            b = asciiLower(b);
+        }
+        difference |= static_cast<unsigned char>(a ^ b);
+    }
+    return difference == 0;
+}
+
 // The value of a hexadecimal digit in either case, or -1 for any other byte.
 constexpr int hexDigitValue(char c) {
     if (c >= '0' && c <= '9')

@@ -8,11 +8,13 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <system_error>
 #include <thread>
@@ -62,15 +64,19 @@ bool sendAll(int fd, std::string_view bytes) {
     return true;
 }
 
-// One request from the connection; nothing when the client went away or the
-// request was not complete by `deadline`. Throws HttpRequestError for a
-// request that may not be served.
-std::optional<HttpRequest> readRequest(int fd, std::chrono::steady_clock::time_point deadline) {
+// One request from the connection; nothing when the client went away, sent
+// no byte by `first_byte_deadline`, or had not completed the request by
+// `deadline`. Throws HttpRequestError for a request that may not be served.
+std::optional<HttpRequest> readRequest(int fd,
+                                       std::chrono::steady_clock::time_point first_byte_deadline,
+                                       std::chrono::steady_clock::time_point deadline) {
     HttpRequestParser parser;
     char buffer[kReadChunkBytes];
+    bool any_byte = false;
     while (!parser.complete()) {
+        const auto now_deadline = any_byte ? deadline : std::min(first_byte_deadline, deadline);
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+            now_deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return std::nullopt;
         const auto wait_ms =
@@ -94,6 +100,7 @@ std::optional<HttpRequest> readRequest(int fd, std::chrono::steady_clock::time_p
             parser.finishInput();
             break;
         }
+        any_byte = true;
         parser.feed(std::string_view(buffer, static_cast<std::size_t>(n)));
     }
     return std::move(parser.request());
@@ -117,10 +124,21 @@ struct Connection {
     // Holds one of the limited connection slots; given back once the
     // response is on its way (guarded by the server's lock).
     bool holds_slot = true;
-    std::chrono::steady_clock::time_point accepted_at;
+    std::chrono::steady_clock::time_point admitted_at;
     std::stop_source stop;
     std::thread thread;
 };
+
+// Answers a connection that found no slot in time with a real HTTP response,
+// so that a browser shows the reason rather than a broken resource.
+void refuse(int fd) {
+    HttpResponse response;
+    response.setStatusCode(503);
+    response.body_text = std::string(kHttpRefusalText);
+    const std::string bytes = writeHttpResponseHead(response) + httpResponseBody(response);
+    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    closeGracefully(fd);
+}
 
 } // namespace
 
@@ -134,11 +152,26 @@ struct HttpServer::Shared : std::enable_shared_from_this<HttpServer::Shared> {
     std::condition_variable connection_ended;
     std::list<std::shared_ptr<Connection>> connections;
     std::vector<std::thread> ended_threads; // to be joined
+    // Accepted connections waiting for a slot, oldest first; they hold no
+    // thread.
+    struct Waiting {
+        UniqueFd fd;
+        std::string remote_address;
+        std::chrono::steady_clock::time_point deadline;
+    };
+    std::deque<Waiting> waiting;
     bool accepting = false;
     int max_connections = 0;
+    // Wakes the accept loop when the server stops.
+    UniqueFd wake;
 
     void acceptLoop(int listen_fd);
     void admit(UniqueFd fd, const std::string& remote_address);
+    // The rest run under the lock.
+    bool full() const;
+    void startConnection(UniqueFd fd, const std::string& remote_address);
+    // Starts the waiting connections that have a free slot now.
+    void admitWaiting();
     void serve(Connection& connection, const std::string& remote_address);
     void joinEndedThreads();
 };
@@ -160,6 +193,32 @@ void HttpServer::Shared::joinEndedThreads() {
 
 void HttpServer::Shared::acceptLoop(int listen_fd) {
     while (true) {
+        // Sleeps until a client connects, the oldest waiting connection's
+        // time is up, or the server stops.
+        int wait_ms = -1;
+        std::vector<UniqueFd> expired;
+        {
+            std::lock_guard lock(mutex);
+            if (!accepting)
+                return;
+            const auto now = std::chrono::steady_clock::now();
+            while (!waiting.empty() && waiting.front().deadline <= now) {
+                expired.push_back(std::move(waiting.front().fd));
+                waiting.pop_front();
+            }
+            if (!waiting.empty())
+                wait_ms = static_cast<int>(
+                    std::chrono::ceil<std::chrono::milliseconds>(waiting.front().deadline - now)
+                        .count());
+        }
+        for (auto& fd : expired)
+            refuse(fd.get());
+        expired.clear();
+        pollfd ready[2] = {{listen_fd, POLLIN, 0}, {wake.get(), POLLIN, 0}};
+        if (::poll(ready, 2, wait_ms) <= 0)
+            continue;
+        if (ready[1].revents != 0)
+            continue; // the stop: seen at the top
         sockaddr_in address{};
         socklen_t length = sizeof address;
         UniqueFd fd(
@@ -170,22 +229,14 @@ void HttpServer::Shared::acceptLoop(int listen_fd) {
             admit(std::move(fd), peerAddress(address));
             continue;
         }
-        {
-            std::lock_guard lock(mutex);
-            if (!accepting)
-                return;
-        }
         // A client that gave up before being accepted is no reason to pause;
         // anything else (out of descriptors or memory) would repeat at once.
-        if (accept_error != EINTR && accept_error != ECONNABORTED)
+        if (accept_error != EINTR && accept_error != ECONNABORTED && accept_error != EAGAIN)
             std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryDelayMs));
     }
 }
 
-void HttpServer::Shared::admit(UniqueFd fd, const std::string& remote_address) {
-    std::unique_lock lock(mutex);
-    if (!accepting)
-        return;
+bool HttpServer::Shared::full() const {
     // A connection whose response is on its way holds no slot: a client that
     // connects again as soon as it has read its whole response is served,
     // though the last thread may not have closed yet. The threads themselves
@@ -193,20 +244,44 @@ void HttpServer::Shared::admit(UniqueFd fd, const std::string& remote_address) {
     const auto holding = static_cast<std::size_t>(
         std::count_if(connections.begin(), connections.end(),
                       [](const std::shared_ptr<Connection>& c) { return c->holds_slot; }));
-    const bool full =
-        (max_connections > 0 && holding >= static_cast<std::size_t>(max_connections)) ||
-        connections.size() >= static_cast<std::size_t>(options.max_connection_threads);
-    if (full) {
-        lock.unlock();
-        const std::string refusal = std::string(kHttpRefusalText) + "\r\n";
-        ::send(fd.get(), refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        closeGracefully(fd.get());
+    return (max_connections > 0 && holding >= static_cast<std::size_t>(max_connections)) ||
+           connections.size() >= static_cast<std::size_t>(options.max_connection_threads);
+}
+
+void HttpServer::Shared::admit(UniqueFd fd, const std::string& remote_address) {
+    std::unique_lock lock(mutex);
+    if (!accepting)
+        return;
+    // First come, first served: a new connection never overtakes one that
+    // waits.
+    if (waiting.empty() && !full()) {
+        startConnection(std::move(fd), remote_address);
         return;
     }
+    if (waiting.size() < kHttpMaxWaitingConnections) {
+        setTimeout(fd.get(), SO_SNDTIMEO, options.write_timeout_ms);
+        waiting.push_back(
+            {std::move(fd), remote_address,
+             std::chrono::steady_clock::now() + std::chrono::milliseconds(options.queue_wait_ms)});
+        return;
+    }
+    lock.unlock();
+    refuse(fd.get());
+}
+
+void HttpServer::Shared::admitWaiting() {
+    while (!waiting.empty() && !full()) {
+        Waiting next = std::move(waiting.front());
+        waiting.pop_front();
+        startConnection(std::move(next.fd), next.remote_address);
+    }
+}
+
+void HttpServer::Shared::startConnection(UniqueFd fd, const std::string& remote_address) {
     setTimeout(fd.get(), SO_SNDTIMEO, options.write_timeout_ms);
     auto connection = std::make_shared<Connection>();
     connection->fd = std::move(fd);
-    connection->accepted_at = std::chrono::steady_clock::now();
+    connection->admitted_at = std::chrono::steady_clock::now();
     try {
         // Started under the lock: the thread removes itself from the list
         // under the same lock, so it is registered before it can end.
@@ -221,6 +296,8 @@ void HttpServer::Shared::admit(UniqueFd fd, const std::string& remote_address) {
                 self->connections.remove(connection);
                 self->ended_threads.push_back(std::move(connection->thread));
                 self->connection_ended.notify_all();
+                if (self->accepting)
+                    self->admitWaiting();
             }
             closeGracefully(own_fd.get());
         });
@@ -237,8 +314,9 @@ void HttpServer::Shared::serve(Connection& connection, const std::string& remote
     try {
         if (on_connect)
             on_connect(context);
-        auto request = readRequest(fd, connection.accepted_at +
-                                           std::chrono::milliseconds(options.read_timeout_ms));
+        auto request = readRequest(
+            fd, connection.admitted_at + std::chrono::milliseconds(options.first_byte_timeout_ms),
+            connection.admitted_at + std::chrono::milliseconds(options.read_timeout_ms));
         if (request && !context.stopping()) {
             request->remote_address = remote_address;
             HttpResponse response;
@@ -258,6 +336,8 @@ void HttpServer::Shared::serve(Connection& connection, const std::string& remote
             {
                 std::lock_guard lock(mutex);
                 connection.holds_slot = false;
+                if (accepting)
+                    admitWaiting();
             }
             sendAll(fd, bytes);
         }
@@ -296,7 +376,9 @@ HttpServer::~HttpServer() {
 void HttpServer::start(std::uint16_t port, int max_connections) {
     if (active_)
         throw HttpServerError("The server is already active.");
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // Non-blocking: the accept loop waits in poll, and a client that gave up
+    // between poll and accept must not block it.
+    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd) {
         const int error = errno;
         throw HttpServerError("Could not create socket: " + errorText(error) + ".", error);
@@ -323,10 +405,14 @@ void HttpServer::start(std::uint16_t port, int max_connections) {
     if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) < 0)
         fail("Could not read the socket's port: ", errno);
 
+    UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake)
+        fail("Could not create the listener's wake-up: ", errno);
     {
         std::lock_guard lock(shared_->mutex);
         shared_->accepting = true;
         shared_->max_connections = max_connections;
+        shared_->wake = std::move(wake);
     }
     auto listener = std::make_unique<Listener>();
     listener->fd = std::move(fd);
@@ -352,9 +438,12 @@ void HttpServer::stop() {
         {
             std::lock_guard lock(shared_->mutex);
             shared_->accepting = false;
+            // Connections still waiting for a slot are closed unanswered.
+            shared_->waiting.clear();
         }
-        // Wakes the blocked accept.
-        ::shutdown(listener_->fd.get(), SHUT_RDWR);
+        // Wakes the accept loop.
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto woken = ::write(shared_->wake.get(), &one, sizeof one);
         listener_->thread.join();
         listener_.reset();
     }

@@ -20,14 +20,26 @@ inline constexpr int kHttpListenBacklog = 15;
 // How long Stop waits for the connection threads to end.
 inline constexpr int kHttpStopWaitMs = 5000;
 // The whole request, headers and body, must have arrived this long after the
-// connection was accepted; otherwise the client is disconnected without a
+// connection was admitted; otherwise the client is disconnected without a
 // response. Counted once per request, not per read, so neither an idle client
 // nor one that trickles its bytes can hold a connection slot forever.
 inline constexpr int kHttpReadTimeoutMs = 30000;
+// The request's first byte must have arrived this long after the connection
+// was admitted: a client that connects and says nothing gives its slot back
+// soon, to the connections waiting for it.
+inline constexpr int kHttpFirstByteTimeoutMs = 3000;
+// A connection beyond the limit waits this long for a free slot before it is
+// refused. A browser loads a page, its stylesheet and its pictures over
+// parallel connections; with a limit of 1 they are served one after another.
+// Longer than the first-byte time-out, so a connection queued behind an idle
+// one is served once the idle one is dropped.
+inline constexpr int kHttpQueueWaitMs = 6000;
+// Connections waiting for a slot at most; beyond, the refusal comes at once.
+inline constexpr std::size_t kHttpMaxWaitingConnections = 64;
 // A client that stops reading its response for this long is disconnected.
 inline constexpr int kHttpWriteTimeoutMs = 30000;
 // Connections served at once (one thread each) whatever maximum start() was
-// given, "no limit" included; beyond it a connection gets the refusal text,
+// given, "no limit" included; beyond it a connection waits and may be refused,
 // so a flood of clients cannot exhaust the threads and memory of the
 // process. Above the largest webcast client limit (255), so a configured
 // maximum is what callers see in practice.
@@ -75,6 +87,8 @@ using HttpConnectHandler = std::function<void(HttpConnection& connection)>;
 
 struct HttpServerOptions {
     int read_timeout_ms = kHttpReadTimeoutMs;
+    int first_byte_timeout_ms = kHttpFirstByteTimeoutMs;
+    int queue_wait_ms = kHttpQueueWaitMs;
     int write_timeout_ms = kHttpWriteTimeoutMs;
     int stop_wait_ms = kHttpStopWaitMs;
     // At least 1.

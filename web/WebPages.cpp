@@ -265,11 +265,13 @@ WebPages::WebPages(WebSite& site, WebAccess access) : site_(site), access_(std::
 void WebPages::IdHTTPServer1CommandGet(HttpConnection& connection, const HttpRequest& request,
                                        HttpResponse& response) {
     // Credentials: the user name in any letter case, the password exactly;
-    // without a user name every request passes.
+    // without a user name every request passes. Both are always compared,
+    // each in constant time.
+    const bool userMatches =
+        equalsInConstantTime(request.user_name, access_.userName, /*ignoreAsciiCase=*/true);
+    const bool passwordMatches = equalsInConstantTime(request.password, access_.password);
     if (!access_.userName.empty() &&
-        !(request.credentials_present &&
-          equalsIgnoringAsciiCase(request.user_name, access_.userName) &&
-          request.password == access_.password)) {
+        !(request.credentials_present && userMatches && passwordMatches)) {
         response.realm = kWebRealm;
         response.setStatusCode(401);
         return;

@@ -84,4 +84,38 @@ TEST(BrowserPages, WebcastPageInChromium) {
     EXPECT_TRUE(win.answerer.messages.isEmpty()) << win.answerer.messages.join("; ").toStdString();
 }
 
+// With the default connection limit of 1 a browser still loads every page
+// whole: its parallel requests for the stylesheet and the pictures wait for
+// the slot in turn rather than being refused.
+TEST(BrowserPages, EveryPageLoadsWholeWithTheDefaultLimit) {
+    constexpr int kLoads = 20;
+    Window win;
+    const int port = win.startServer(1);
+    Chromium browser;
+    ASSERT_TRUE(browser.start()) << browser.error().toStdString();
+    Chromium::Tab* tab = browser.newTab();
+    ASSERT_TRUE(tab) << browser.error().toStdString();
+    for (const char* page : {"index.html", "schedules.html", "recordings.html"}) {
+        for (int load = 0; load < kLoads; ++load) {
+            const std::string where = std::string(page) + " load " + std::to_string(load + 1);
+            ASSERT_TRUE(tab->navigate(QString("http://127.0.0.1:%1/%2").arg(port).arg(page)))
+                << where << ": " << tab->error().toStdString();
+            // The page, its stylesheet and every picture, each with a 200.
+            EXPECT_GE(tab->responses().size(), 3u) << where;
+            for (const auto& [url, status] : tab->responses())
+                EXPECT_EQ(status, 200) << where << ": " << url.toStdString();
+            EXPECT_EQ(tab->evaluate("getComputedStyle(document.querySelector('h1')).color")
+                          .toString()
+                          .toStdString(),
+                      "rgb(0, 126, 178)")
+                << where;
+            EXPECT_TRUE(tab->evaluate("[...document.images].length > 0 && [...document.images]"
+                                      ".every(i => i.complete && i.naturalWidth > 0)")
+                            .toBool())
+                << where << ": a picture did not decode";
+        }
+    }
+    EXPECT_TRUE(win.answerer.messages.isEmpty()) << win.answerer.messages.join("; ").toStdString();
+}
+
 QELTV_GUI_TEST_MAIN()

@@ -21,8 +21,14 @@ namespace {
 constexpr std::string_view kOkHead =
     "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Type: "
     "text/html\r\nContent-Length: 5\r\nServer: qELTV-HTTP/1.0\r\n\r\n";
+// What a connection gets that found no slot in time: a real response, so a
+// browser shows the reason.
 const std::string kRefusal =
-    "The maximum number of connections to this server has been reached. Try again later.\r\n";
+    "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Type: "
+    "text/html\r\nContent-Length: 83\r\nServer: qELTV-HTTP/1.0\r\n\r\n"
+    "The maximum number of connections to this server has been reached. Try again later.";
+// A short wait for a slot, for the tests that see connections refused.
+constexpr HttpServerOptions kShortQueue{.queue_wait_ms = 200};
 
 // A gate that handlers wait at until the test opens it; counts who arrived.
 class Gate {
@@ -231,10 +237,12 @@ TEST(HttpServerExchange, ConnectNotificationComesBeforeTheRequest) {
 
 TEST(HttpServerLimit, ConnectionBeyondTheMaximumGetsTheRefusal) {
     Gate gate;
-    HttpServer server([&](HttpConnection&, const HttpRequest&, HttpResponse& response) {
-        gate.arriveAndWait();
-        response.body_text = "hello";
-    });
+    HttpServer server(
+        [&](HttpConnection&, const HttpRequest&, HttpResponse& response) {
+            gate.arriveAndWait();
+            response.body_text = "hello";
+        },
+        {}, kShortQueue);
     server.start(0, 1);
     TestClient first(server.port());
     first.send("GET / HTTP/1.1\r\n\r\n");
@@ -282,10 +290,12 @@ TEST(HttpServerLimit, ClientThatReconnectsAfterItsResponseIsServed) {
 TEST(HttpServerLimit, ManyClientsAtOnceUpToTheLimit) {
     constexpr int kClients = 8;
     Gate gate;
-    HttpServer server([&](HttpConnection&, const HttpRequest&, HttpResponse& response) {
-        gate.arriveAndWait();
-        response.body_text = "hello";
-    });
+    HttpServer server(
+        [&](HttpConnection&, const HttpRequest&, HttpResponse& response) {
+            gate.arriveAndWait();
+            response.body_text = "hello";
+        },
+        {}, kShortQueue);
     server.start(0, kClients);
     std::vector<std::unique_ptr<TestClient>> clients;
     for (int i = 0; i < kClients; ++i) {
@@ -300,10 +310,69 @@ TEST(HttpServerLimit, ManyClientsAtOnceUpToTheLimit) {
         EXPECT_EQ(client->readAll(), std::string(kOkHead) + "hello");
 }
 
+// A browser loads a page's stylesheet and pictures over parallel
+// connections: beyond the limit they wait for a slot, in the order they came,
+// and are served, never more at once than the limit.
+TEST(HttpServerLimit, ConnectionsBeyondTheLimitWaitForASlotInTurn) {
+    constexpr int kClients = 4;
+    std::mutex mutex;
+    std::vector<std::string> order;
+    std::atomic<int> serving = 0;
+    std::atomic<int> most = 0;
+    Gate gate;
+    HttpServer server([&](HttpConnection&, const HttpRequest& request, HttpResponse& response) {
+        most = std::max(most.load(), ++serving);
+        {
+            std::lock_guard lock(mutex);
+            order.push_back(request.document);
+        }
+        if (request.document == "/0")
+            gate.arriveAndWait();
+        --serving;
+        response.body_text = "hello";
+    });
+    server.start(0, 1);
+    std::vector<std::unique_ptr<TestClient>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<TestClient>(server.port()));
+        clients.back()->send("GET /" + std::to_string(i) + " HTTP/1.1\r\n\r\n");
+        if (i == 0)
+            ASSERT_TRUE(gate.waitForArrivals(1));
+        else // each queued behind the last
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(server.connectionCount(), 1u);
+    gate.open();
+    for (auto& client : clients)
+        EXPECT_EQ(client->readAll(), std::string(kOkHead) + "hello");
+    EXPECT_EQ(order, (std::vector<std::string>{"/0", "/1", "/2", "/3"}));
+    EXPECT_EQ(most.load(), 1);
+}
+
+// A client that connects and sends nothing gives the only slot back after the
+// first-byte time-out, and the request queued behind it is served: with the
+// default time-outs, within the queue wait.
+TEST(HttpServerTimeout, IdleConnectionGivesItsSlotToAWaitingOne) {
+    static_assert(kHttpFirstByteTimeoutMs < kHttpQueueWaitMs);
+    Seen seen;
+    HttpServer server(helloHandler(seen));
+    server.start(0, 1);
+    TestClient idle(server.port());
+    for (int i = 0; i < 500 && server.connectionCount() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(server.connectionCount(), 1u);
+    TestClient page(server.port());
+    page.send("GET / HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(page.readAll(nullptr, kHttpQueueWaitMs + 2000), std::string(kOkHead) + "hello");
+    EXPECT_TRUE(idle.closedWithoutReply());
+    EXPECT_EQ(seen.count(), 1u);
+}
+
 // Guards the read time-out: an idle client cannot hold the only slot.
 TEST(HttpServerTimeout, IdleClientIsDisconnected) {
     Seen seen;
-    HttpServerOptions timeouts;
+    HttpServerOptions timeouts = kShortQueue;
     timeouts.read_timeout_ms = 200;
     // The first connection's read time-out starts only after its connect
     // notification, which waits here until the second client was refused:
@@ -526,7 +595,7 @@ TEST(HttpServerLimit, ThreadCapHoldsWithoutALimitAndAboveIt) {
     constexpr int kCap = 3;
     for (int max_connections : {0, kCap + 5}) {
         Gate gate;
-        HttpServerOptions options;
+        HttpServerOptions options = kShortQueue;
         options.max_connection_threads = kCap;
         HttpServer server(
             [&](HttpConnection&, const HttpRequest&, HttpResponse& response) {
