@@ -3,7 +3,6 @@
 // Virtual TV Card serves them, and this side reads the program's channel
 // around the browser's channel step.
 #include "app/uFrmMain.h"
-#include "tests/app/FreePort.h"
 #include "tests/app/GuiTest.h"
 #include "tests/app/WebServerWindow.h"
 #include "tests/settings/TempDir.h"
