@@ -30,8 +30,16 @@ std::filesystem::path MoveToUniqueName(const std::filesystem::path& from,
         }
         if (errno == EEXIST)
             continue;
+        // No hard links either (FAT, exFAT): a plain rename, only onto a
+        // name that is free; a taken one moves on to the next number.
         std::error_code ec;
-        if (!std::filesystem::exists(target, ec) && ::rename(from.c_str(), target.c_str()) == 0)
+        if (std::filesystem::exists(target, ec))
+            continue;
+        if (ec) {
+            error = ec.message();
+            return {};
+        }
+        if (::rename(from.c_str(), target.c_str()) == 0)
             return target;
         error = std::strerror(errno);
         return {};

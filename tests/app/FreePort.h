@@ -1,5 +1,9 @@
-// A TCP port on this machine that nobody listens on now, for servers the
-// tests start on a port of their own choosing.
+// A TCP port on this machine that nobody listens on now. Only for the
+// webcast, whose port must be known before it listens: the web pages and the
+// caption name the configured port, and to the webcast writer port 0 means
+// "no network sink". Servers that can take port 0 and say which port they
+// got (the web server) are started that way instead, without the race of a
+// number that another process may take in the meantime.
 #pragma once
 
 #include "common/UniqueFd.h"

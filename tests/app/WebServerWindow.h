@@ -1,6 +1,6 @@
 // The real main window on the Virtual TV Card with three channels, its web
-// server started from the "Web options" page on a free port, for the tests
-// that reach the program through its web pages.
+// server started from the "Web options" page on a port the system chose, for
+// the tests that reach the program through its web pages.
 #pragma once
 
 #include "app/uFrmMain.h"
@@ -33,15 +33,18 @@ struct Window {
         w.reset();
     }
     template <class T> T* control(const char* name) { return w->findChild<T*>(name); }
-    // Starts the server on a free port with a connection limit.
+    // Starts the server with a connection limit on port 0, so the system
+    // picks a free port while it binds; returns the port the server got.
     int startServer(int limit) {
-        const int port = FreePort();
-        control<QSpinBox>("seWebserverPort")->setValue(port);
+        WebOptions options = w->session().webOptions();
+        options.webServerPort = 0;
+        w->session().setWebOptions(options);
         control<QSpinBox>("seWebcastClients")->setValue(limit);
         control<QPushButton>("btnStartWebserver")->click();
         EXPECT_TRUE(w->session().webServerActive())
             << w->statusBar()->currentMessage().toStdString();
-        return port;
+        EXPECT_NE(w->session().webServerPort(), 0);
+        return w->session().webServerPort();
     }
 };
 

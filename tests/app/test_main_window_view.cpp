@@ -3,6 +3,7 @@
 // route, keep aspect ratio across rebuilds, and the channel caption.
 #include "app/VideoWindow.h"
 #include "app/uFrmMain.h"
+#include "tests/app/FreePort.h"
 #include "tests/app/GuiTest.h"
 #include "tests/settings/TempDir.h"
 
@@ -13,7 +14,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
-#include <QTcpServer>
 #include <QTest>
 #include <QToolBar>
 #include <QToolButton>
@@ -88,12 +88,6 @@ int WhitePixels(const QImage& image, const QRect& area) {
 
 QImage Shot(TfrmMain& w) {
     return w.videoWindow()->grab().toImage().convertToFormat(QImage::Format_RGB32);
-}
-
-int FreePort() {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "app/uFrmMain.h"
 #include "settings/uFrmEditChannelName.h"
 #include "tests/app/GuiTest.h"
+#include "tests/scheduler/RecordingSupport.h"
 #include "tests/settings/TempDir.h"
 #include "tests/web/test_http_client.h"
 #include "web/HttpServer.h"
@@ -65,6 +66,11 @@ std::vector<std::filesystem::path> Recordings(const Paths& paths) {
     return files;
 }
 
+// Data that only frames and sound make up, never a file's header alone, and
+// how long a loaded machine may take to record it.
+constexpr std::uintmax_t kRecordedData_bytes = 256 * 1024;
+constexpr int kRecording_ms = 60000;
+
 void Post(Command command) {
     QCoreApplication::postEvent(QCoreApplication::instance(), new CommandEvent(command));
     QCoreApplication::processEvents();
@@ -109,12 +115,22 @@ TEST(Session, DrivenWithoutAWindow) {
     EXPECT_EQ(view.captions.back(), "Recording in progress...");
     EXPECT_FALSE(view.videoVisible);
     EXPECT_EQ(view.balloons.back(), "qEL TV|Recording started|1");
-    QTest::qWait(500);
+    // Picture and sound reach the working file: far more than its header.
+    const std::filesystem::path working = session->settings().CapFile;
+    const auto written = [&] {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(working, error);
+        return error ? 0 : size;
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return written() >= kRecordedData_bytes; }, kRecording_ms))
+        << written() << " bytes in " << working.string();
     session->stop();
     EXPECT_EQ(session->graphMode(), GraphMode::Preview);
     EXPECT_EQ(view.updates.back(), GraphMode::Preview);
     ASSERT_EQ(Recordings(paths).size(), 1u);
-    EXPECT_GT(std::filesystem::file_size(Recordings(paths)[0]), 0u);
+    EXPECT_GE(std::filesystem::file_size(Recordings(paths)[0]), kRecordedData_bytes);
+    // The finished file says how long it is: it was ended, not cut off.
+    EXPECT_GT(RecordingSeconds(Recordings(paths)[0]), 0.0);
 
     // A relayed start: channel 3, then a second start gets only the balloon.
     Post({CommandKind::StartRec, 3});

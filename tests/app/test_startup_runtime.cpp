@@ -1,8 +1,9 @@
 // The runtime folder (instance lock and command socket): how it is chosen
 // without XDG_RUNTIME_DIR, that a relay started that way and without a
-// display still reaches the first instance, and that an unsafe folder is
-// refused.
+// display still reaches the first instance, that an unsafe folder is
+// refused, and that a new one is private whatever the umask.
 #include "app/Paths.h"
+#include "tests/CannotRun.h"
 #include "tests/app/ProgramRun.h"
 #include "tests/settings/TempDir.h"
 
@@ -82,7 +83,7 @@ TEST(StartupRuntime, FolderChosenWithoutXdgRuntimeDir) {
 // session's runtime folder and relays to it.
 TEST(StartupRuntime, RelayWithoutRuntimeFolderOrDisplayReachesTheFirstInstance) {
     if (!PrivateRun())
-        GTEST_SKIP() << "a private /run needs root";
+        QELTV_CANNOT_RUN("a private /run needs root");
     Home home;
     const std::filesystem::path session = MakeFolder(
         std::filesystem::path(Paths::kUserRuntimeRoot) / std::to_string(::getuid()), 0700);
@@ -110,9 +111,9 @@ TEST(StartupRuntime, RelayWithoutRuntimeFolderOrDisplayReachesTheFirstInstance) 
     EXPECT_EQ(first.waitForExit(), 0);
 }
 
-// A runtime folder that others could enter, or that belongs to someone else,
-// is not used: the program says why and ends with status 1, first instance
-// and relay alike, and leaves the folder as it found it.
+// A runtime folder that others could enter is not used: the program says why
+// and ends with status 1, first instance and relay alike, and leaves the
+// folder as it found it.
 TEST(StartupRuntime, UnsafeRuntimeFolderIsRefused) {
     Home home;
     const std::filesystem::path folder =
@@ -127,12 +128,17 @@ TEST(StartupRuntime, UnsafeRuntimeFolderIsRefused) {
     }
     EXPECT_EQ(ModeOf(folder), 0755u);
     EXPECT_FALSE(std::filesystem::exists(folder / "QELTV.lock"));
+}
 
-    // Someone else's folder; only root can make one.
+// A private folder that belongs to someone else is not used either.
+TEST(StartupRuntime, RuntimeFolderOfAnotherUserIsRefused) {
     if (::geteuid() != 0)
-        return;
+        QELTV_CANNOT_RUN("only root can give a folder to another user");
+    Home home;
+    const std::filesystem::path folder =
+        MakeFolder((home.path("run") + "/qeltv").toStdString(), 0700);
+    const std::string refusal = "qeltv: the runtime folder " + folder.string();
     constexpr uid_t kNobody = 65534;
-    ASSERT_EQ(::chmod(folder.c_str(), 0700), 0);
     ASSERT_EQ(::chown(folder.c_str(), kNobody, kNobody), 0);
     ProgramRun run(home, {});
     EXPECT_EQ(run.waitForExit(), 1) << run.log().toStdString();
@@ -141,4 +147,65 @@ TEST(StartupRuntime, UnsafeRuntimeFolderIsRefused) {
                                std::to_string(::getuid()) + "): refusing to use it\n")))
         << run.log().toStdString();
     EXPECT_FALSE(std::filesystem::exists(folder / "QELTV.lock"));
+}
+
+// A link in the runtime folder's place is refused, even one to a private
+// folder of this very user: whoever can change the link would choose where
+// the lock and the socket go.
+TEST(StartupRuntime, LinkInPlaceOfTheRuntimeFolderIsRefused) {
+    Home home;
+    TempDir elsewhere;
+    const std::filesystem::path target = MakeFolder(elsewhere / "private", 0700);
+    const std::filesystem::path link = (home.path("run") + "/qeltv").toStdString();
+    std::filesystem::create_directory_symlink(target, link);
+    for (const QStringList& arguments : {QStringList{}, QStringList{"4"}}) {
+        ProgramRun run(home, arguments);
+        EXPECT_EQ(run.waitForExit(), 1) << run.log().toStdString();
+        EXPECT_TRUE(
+            run.log().contains(QString::fromStdString("qeltv: the runtime folder " + link.string() +
+                                                      " is not a folder: refusing to use it\n")))
+            << run.log().toStdString();
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(ModeOf(target), 0700u);
+    EXPECT_TRUE(std::filesystem::is_empty(target));
+}
+
+// The runtime folder is made private whatever the umask: a umask of 000
+// must not leave it open to others, one that takes the user's own bits away
+// must not leave it unusable.
+TEST(StartupRuntime, RuntimeFolderIsPrivateUnderAnyUmask) {
+    struct UmaskFor {
+        explicit UmaskFor(mode_t mask) : old(::umask(mask)) {}
+        ~UmaskFor() { ::umask(old); }
+        mode_t old;
+    };
+    // The program itself, started under a umask of 000.
+    {
+        Home home;
+        const std::filesystem::path folder = (home.path("run") + "/qeltv").toStdString();
+        std::unique_ptr<ProgramRun> first;
+        {
+            UmaskFor open(0);
+            first = std::make_unique<ProgramRun>(home, QStringList{});
+        }
+        ASSERT_TRUE(first->waitForLog("first instance, window shown"))
+            << first->log().toStdString();
+        EXPECT_EQ(ModeOf(folder), 0700u);
+        first->signal(SIGTERM);
+        EXPECT_EQ(first->waitForExit(), 0) << first->log().toStdString();
+    }
+    // Every umask from none to all bits; the rest of the program could not
+    // run under the latter, so the folder is made alone.
+    for (const mode_t mask : {mode_t(0), mode_t(022), mode_t(077), mode_t(0777)}) {
+        SCOPED_TRACE(mask);
+        TempDir root;
+        Paths paths;
+        paths.runtimeDir = root / "run" / "qeltv";
+        {
+            UmaskFor masked(mask);
+            EXPECT_NO_THROW(paths.createRuntimeDir());
+        }
+        EXPECT_EQ(ModeOf(paths.runtimeDir), 0700u);
+    }
 }

@@ -4,7 +4,6 @@
 // pages.
 #include "app/uFrmMain.h"
 #include "common/UniqueFd.h"
-#include "tests/app/FreePort.h"
 #include "tests/app/GuiTest.h"
 #include "tests/app/WebServerWindow.h"
 #include "tests/settings/TempDir.h"

@@ -20,17 +20,20 @@ using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
 
-// Makes link() and linkat() fail with EPERM in this process, as they do on
-// FAT and exFAT.
-bool BlockHardLinks() {
+// Makes this process's file system calls behave as on FAT and exFAT:
+// renameat2() does not know RENAME_NOREPLACE there (EINVAL), and link() and
+// linkat() fail with EPERM. Only the plain rename is left.
+bool BehaveAsWithoutHardLinks() {
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_link, 2, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_linkat, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 3, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_link, 3, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_linkat, 2, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EINVAL & SECCOMP_RET_DATA)),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)),
     };
     sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
@@ -58,11 +61,13 @@ TEST(RecordingFile, TakenNamesAreNeverReplaced) {
     EXPECT_EQ(MoveBesideTakenNames(dir.path()), 0);
 }
 
+// On a drive without hard links or RENAME_NOREPLACE only the plain rename is
+// left, which would replace a taken name if it were not looked at first.
 TEST(RecordingFile, TakenNamesAreNeverReplacedWithoutHardLinks) {
     TempDir dir;
     EXPECT_EXIT(
         {
-            if (!BlockHardLinks())
+            if (!BehaveAsWithoutHardLinks())
                 std::_Exit(3);
             std::_Exit(MoveBesideTakenNames(dir.path()));
         },

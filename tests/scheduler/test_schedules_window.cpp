@@ -256,18 +256,26 @@ TEST(ScheduleCommand, WritesTasksAndRefusesBadValues) {
     });
     jobs = win.jobs();
     ASSERT_EQ(jobs.size(), 3u);
-    for (const auto& job : jobs) {
-        if (job.name == "Evening news")
-            EXPECT_EQ(job.maxRunTime_ms, 9000000u); // the duplicate changed nothing
-        else if (job.name == "Weekly zero") {
-            EXPECT_EQ(job.maxRunTime_ms, 0u);
-            EXPECT_EQ(job.triggers[0].TriggerType, TASK_TIME_TRIGGER_WEEKLY);
-            EXPECT_EQ(job.triggers[0].Type[0] | job.triggers[0].Type[1] | job.triggers[0].Type[2],
-                      0);
-            EXPECT_EQ(job.triggers[0].rgFlags, 0u);
-        } else
-            EXPECT_EQ(job.maxRunTime_ms, 2147460000u);
-    }
+    const auto named = [&](const QString& name) -> const Job* {
+        for (const auto& job : jobs)
+            if (job.name == name)
+                return &job;
+        return nullptr;
+    };
+    const Job* news = named("Evening news");
+    ASSERT_NE(news, nullptr);
+    EXPECT_EQ(news->maxRunTime_ms, 9000000u); // the duplicate changed nothing
+    const Job* weekly = named("Weekly zero");
+    ASSERT_NE(weekly, nullptr);
+    EXPECT_EQ(weekly->maxRunTime_ms, 0u);
+    ASSERT_EQ(weekly->triggers.size(), 1u);
+    EXPECT_EQ(weekly->triggers[0].TriggerType, TASK_TIME_TRIGGER_WEEKLY);
+    EXPECT_EQ(
+        weekly->triggers[0].Type[0] | weekly->triggers[0].Type[1] | weekly->triggers[0].Type[2], 0);
+    EXPECT_EQ(weekly->triggers[0].rgFlags, 0u);
+    const Job* longest = named("Longest");
+    ASSERT_NE(longest, nullptr);
+    EXPECT_EQ(longest->maxRunTime_ms, 2147460000u);
 }
 
 // The list: this program's tasks only (its path in any letter case), four

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <random>
 #include <signal.h>
@@ -18,7 +20,9 @@ using qeltv::test::WriteFile;
 
 namespace {
 constexpr const char* kRoot = "HKEY_CURRENT_USER";
-}
+// An ordinary user that every Debian system has.
+constexpr uid_t kNobody = 65534;
+} // namespace
 
 TEST(RegStore, WritesRegedit4Layout) {
     TempDir dir;
@@ -197,6 +201,32 @@ TEST(RegStore, KillsDuringSavesNeverTearTheFile) {
     EXPECT_TRUE(std::filesystem::exists(path));
 }
 
+// A settings file of mode 000, read by an ordinary user: reported with the
+// system's reason, moved aside to "<name>.bad" by the next save.
+void ExpectFileOfMode000KeptAside() {
+    TempDir dir;
+    const auto path = dir / "HKEY_CURRENT_USER.reg";
+    const std::string old = "REGEDIT4\n\n[HKEY_CURRENT_USER\\K]\n\"v\"=\"old\"\n\n";
+    WriteFile(path, old);
+    std::filesystem::permissions(path, std::filesystem::perms::none);
+    RegFile file(path, kRoot);
+    try {
+        file.load();
+        FAIL() << "a file of mode 000 loaded";
+    } catch (const RegParseError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot read " + path.string() + ": " + std::strerror(EACCES));
+    }
+    EXPECT_FALSE(file.keyExists("K"));
+    file.createKey("K");
+    file.setValue("K", "v", std::string("new"));
+    file.save();
+    const std::filesystem::path bad = path.string() + ".bad";
+    std::filesystem::permissions(bad, std::filesystem::perms::owner_read);
+    EXPECT_EQ(ReadFile(bad), old);
+    EXPECT_NE(ReadFile(path).find("\"v\"=\"new\""), std::string::npos);
+}
+
 // A settings file that exists but cannot be read is reported with the
 // system's reason and leaves an empty store, so the program runs on with its
 // defaults; the next save first moves it aside to "<name>.bad" and never
@@ -232,30 +262,30 @@ TEST(RegStore, UnreadableFileIsReportedAndKeptAside) {
         EXPECT_EQ(ReadFile(bad / "kept"), "the user's channels");
     }
 
-    // Root reads a file of mode 000, so this part needs an ordinary user.
+    // Root reads a file of mode 000: as root, that part runs as an ordinary
+    // user in a child process.
     if (::geteuid() != 0) {
-        TempDir dir;
-        const auto path = dir / "HKEY_CURRENT_USER.reg";
-        const std::string old = "REGEDIT4\n\n[HKEY_CURRENT_USER\\K]\n\"v\"=\"old\"\n\n";
-        WriteFile(path, old);
-        std::filesystem::permissions(path, std::filesystem::perms::none);
-        RegFile file(path, kRoot);
-        try {
-            file.load();
-            FAIL() << "a file of mode 000 loaded";
-        } catch (const RegParseError& e) {
-            EXPECT_EQ(std::string(e.what()),
-                      "Cannot read " + path.string() + ": " + std::strerror(EACCES));
-        }
-        EXPECT_FALSE(file.keyExists("K"));
-        file.createKey("K");
-        file.setValue("K", "v", std::string("new"));
-        file.save();
-        const std::filesystem::path bad = path.string() + ".bad";
-        std::filesystem::permissions(bad, std::filesystem::perms::owner_read);
-        EXPECT_EQ(ReadFile(bad), old);
-        EXPECT_NE(ReadFile(path).find("\"v\"=\"new\""), std::string::npos);
+        ExpectFileOfMode000KeptAside();
+        return;
     }
+    std::fflush(stdout);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0) << std::strerror(errno);
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+            std::fprintf(stdout, "cannot become user %u: %s\n", unsigned(kNobody),
+                         std::strerror(errno));
+            std::fflush(stdout);
+            std::_Exit(2);
+        }
+        ExpectFileOfMode000KeptAside();
+        std::fflush(stdout);
+        std::_Exit(testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "as user " << kNobody << ": status " << status;
 }
 
 // When the unreadable or corrupt file cannot be moved aside, the save writes

@@ -214,8 +214,12 @@ TEST_F(WebPagesTest, SchedulesAndRecordingsAreEscapedRows) {
     qeltv::test::TempDir dir;
     site.state.captureFile = (dir / "capture.avi").string();
     site.state.schedules = {
-        {"<b>Late</b> film", "Ready", "09.12.2026 21:30:00", "Never", "At 21:30 every day"}};
+        {"<b>Late</b> film", "Ready", "09.12.2026 21:30:00", "Never", "At 21:30 every day"},
+        {"Tom &amp; Jerry's", "Ready", "10.12.2026 08:00:00", "Never", "At 08:00 every day"}};
     qeltv::test::WriteFile(dir / "<img src=x onerror=alert(1)>.avi", std::string(1001, 'x'));
+    // A name that looks like an entity shows as it is; a quote cannot end
+    // an attribute.
+    qeltv::test::WriteFile(dir / "Tom &amp; Jerry's.avi", "x");
     std::filesystem::create_directory(dir / "old");
     // Things that are no recordings stay out of the list.
     std::filesystem::create_symlink(dir / "old", dir / "link");
@@ -238,12 +242,17 @@ TEST_F(WebPagesTest, SchedulesAndRecordingsAreEscapedRows) {
                              "<td>At 21:30 every day</td></tr>"),
               std::string::npos)
         << schedules;
+    EXPECT_NE(schedules.find("<td>Tom &amp;amp; Jerry&#39;s</td>"), std::string::npos) << schedules;
     const std::string recordings = body(get("/recordings.html"));
     EXPECT_EQ(recordings.find("<img src=x"), std::string::npos);
     EXPECT_NE(recordings.find("&lt;img src=x onerror=alert(1)&gt;.avi</td><td>1" +
                               QLocale::system().decimalPoint().toStdString() + "0 kB</td>"),
               std::string::npos)
         << recordings;
+    EXPECT_NE(recordings.find("Tom &amp;amp; Jerry&#39;s.avi</td><td>1 bytes</td>"),
+              std::string::npos)
+        << recordings;
+    EXPECT_EQ(recordings.find("Jerry's"), std::string::npos);
     EXPECT_NE(recordings.find("&nbsp;old</td><td>0 bytes</td>"), std::string::npos);
     EXPECT_EQ(recordings.find("link"), std::string::npos);
     EXPECT_EQ(recordings.find("sock"), std::string::npos);
