@@ -1,0 +1,340 @@
+// The one check of a finished recording that every recording test uses: the
+// AVI holds a video and an audio stream, every video frame decodes, the
+// frames cover the time recorded, and the sound is not silence. The file is
+// demuxed and decoded in full (filesrc ! avidemux ! decodebin), so a file
+// whose header reads well but whose frames do not is caught as well.
+#pragma once
+
+#include "capture/GstRef.h"
+
+#include <gst/gst.h>
+#include <gst/pbutils/pbutils.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace qeltv::test {
+
+// One second's frames either way: a recording starts when its sources run
+// and ends after the encoders drain, so frames and wall clock differ by less.
+constexpr double kRecordingTolerance_s = 1.0;
+// The Virtual TV Card's stations play a tone at about 0.2 RMS (full scale
+// 1.0); a station-less channel is exact silence. Anything below this level is
+// taken as no sound.
+constexpr double kSilenceRms = 0.01;
+// Decoding runs faster than real time; this bounds a hung decoder only.
+constexpr GstClockTime kDecodeTimeout_ns = 180 * GST_SECOND;
+
+// What to require of the header's own length: a recording that was killed
+// outright is kept with a header that may not say its length until it has
+// been repaired.
+enum class HeaderDuration { MustMatch, MayBeWrong };
+
+struct RecordingCheck {
+    // Every problem found, one sentence each joined by "; ", empty when the
+    // recording is whole. Tests compare it with "" so a failure shows all.
+    std::string problems;
+    // What was found, for the logs of a test that passes.
+    std::string summary;
+
+    int videoStreams = 0;
+    int audioStreams = 0;
+    long demuxedFrames = 0;    // video frames in the file
+    long decodedFrames = 0;    // video frames the decoder gave out
+    double frameRate = 0;      // frames per second of the video stream
+    double headerSeconds = -1; // the length the header gives; -1 when none
+    double soundSeconds = 0;   // decoded samples over the sample rate
+    double soundRms = 0;       // full scale 1.0
+    std::vector<std::string> decodeErrors;
+
+    bool ok() const { return problems.empty(); }
+};
+
+namespace recording_check_detail {
+
+struct Decoding {
+    GstElement* pipeline = nullptr; // borrowed from the owner in CheckRecording
+    std::atomic<long> demuxedFrames{0};
+    std::atomic<long> decodedFrames{0};
+    std::mutex mutex; // guards what follows
+    int videoStreams = 0;
+    int audioStreams = 0;
+    double frameRate = 0;
+    int sampleRate = 0;
+    int channels = 0;
+    double squares = 0;
+    unsigned long long samples = 0;
+    std::vector<std::string> linkErrors;
+};
+
+inline GstPadProbeReturn CountDemuxed(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER)
+        ++static_cast<Decoding*>(data)->demuxedFrames;
+    return GST_PAD_PROBE_OK;
+}
+
+inline GstPadProbeReturn CountDecoded(GstPad*, GstPadProbeInfo*, gpointer data) {
+    ++static_cast<Decoding*>(data)->decodedFrames;
+    return GST_PAD_PROBE_OK;
+}
+
+inline GstPadProbeReturn AddSamples(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+    auto* d = static_cast<Decoding*>(data);
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    GstMapInfo map;
+    if (!gst_buffer_map(buffer, &map, GST_MAP_READ))
+        return GST_PAD_PROBE_OK;
+    const auto* samples = reinterpret_cast<const float*>(map.data);
+    const std::size_t count = map.size / sizeof(float);
+    double squares = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        squares += double(samples[i]) * samples[i];
+    gst_buffer_unmap(buffer, &map);
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->squares += squares;
+    d->samples += count;
+    if (d->sampleRate == 0) {
+        auto caps = GstOwned<GstCaps>::adopt(gst_pad_get_current_caps(pad));
+        if (caps && gst_caps_get_size(caps.get()) > 0) {
+            const GstStructure* s = gst_caps_get_structure(caps.get(), 0);
+            gst_structure_get_int(s, "rate", &d->sampleRate);
+            gst_structure_get_int(s, "channels", &d->channels);
+        }
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+// A demuxed stream: its decoding branch is added to the running pipeline.
+inline void OnDemuxedPad(GstElement*, GstPad* pad, gpointer data) {
+    auto* d = static_cast<Decoding*>(data);
+    const std::string name = GST_PAD_NAME(pad);
+    const bool video = name.rfind("video_", 0) == 0;
+    const bool audio = name.rfind("audio_", 0) == 0;
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        if (video)
+            ++d->videoStreams;
+        if (audio)
+            ++d->audioStreams;
+        // Only the first stream of each kind is decoded.
+        if ((video && d->videoStreams > 1) || (audio && d->audioStreams > 1) || (!video && !audio))
+            return;
+        if (video) {
+            auto caps = GstOwned<GstCaps>::adopt(gst_pad_get_current_caps(pad));
+            int numerator = 0, denominator = 1;
+            if (caps && gst_caps_get_size(caps.get()) > 0 &&
+                gst_structure_get_fraction(gst_caps_get_structure(caps.get(), 0), "framerate",
+                                           &numerator, &denominator) &&
+                denominator != 0)
+                d->frameRate = double(numerator) / denominator;
+        }
+    }
+    const char* description =
+        video ? "queue max-size-buffers=0 max-size-time=0 max-size-bytes=0 ! decodebin ! "
+                "fakesink name=frames sync=false async=false"
+              : "queue max-size-buffers=0 max-size-time=0 max-size-bytes=0 ! decodebin ! "
+                "audioconvert ! audio/x-raw,format=F32LE,layout=interleaved ! "
+                "fakesink name=samples sync=false async=false";
+    GstOwned<GError> error;
+    GstElement* branch = gst_parse_bin_from_description(description, TRUE, error.out());
+    if (!branch) {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        d->linkErrors.push_back(std::string("no decoding branch for ") + name + ": " +
+                                (error ? error->message : "?"));
+        return;
+    }
+    gst_bin_add(GST_BIN(d->pipeline), branch);
+    auto sink = GstOwned<GstElement>::adopt(
+        gst_bin_get_by_name(GST_BIN(branch), video ? "frames" : "samples"));
+    auto sinkPad = GstOwned<GstPad>::adopt(gst_element_get_static_pad(sink.get(), "sink"));
+    if (video) {
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, &CountDemuxed, d, nullptr);
+        gst_pad_add_probe(sinkPad.get(), GST_PAD_PROBE_TYPE_BUFFER, &CountDecoded, d, nullptr);
+    } else {
+        gst_pad_add_probe(sinkPad.get(), GST_PAD_PROBE_TYPE_BUFFER, &AddSamples, d, nullptr);
+    }
+    gst_element_sync_state_with_parent(branch);
+    auto branchPad = GstOwned<GstPad>::adopt(gst_element_get_static_pad(branch, "sink"));
+    if (gst_pad_link(pad, branchPad.get()) != GST_PAD_LINK_OK) {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        d->linkErrors.push_back("the " + name + " stream could not be linked to a decoder");
+    }
+}
+
+inline std::string Seconds(double s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", s);
+    return text;
+}
+
+inline void AddProblem(std::string& problems, const std::string& problem) {
+    if (!problems.empty())
+        problems += "; ";
+    problems += problem;
+}
+
+} // namespace recording_check_detail
+
+// Demuxes and decodes `file` in full and compares it with `recorded_s`, the
+// time the test recorded (by the stream's timestamps or the wall clock).
+inline RecordingCheck CheckRecording(const std::filesystem::path& file, double recorded_s,
+                                     HeaderDuration header = HeaderDuration::MustMatch) {
+    using namespace recording_check_detail;
+    gst_init(nullptr, nullptr);
+    RecordingCheck result;
+    const std::string name = file.filename().string();
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec)) {
+        result.problems = name + ": no such file";
+        return result;
+    }
+
+    Decoding d;
+    auto pipeline = GstOwned<GstElement>::adopt(gst_pipeline_new("recording-check"));
+    d.pipeline = pipeline.get();
+    GstElement* source = gst_element_factory_make("filesrc", nullptr);
+    GstElement* demux = gst_element_factory_make("avidemux", nullptr);
+    if (!source || !demux) {
+        result.problems = "filesrc or avidemux is not installed";
+        return result;
+    }
+    g_object_set(source, "location", file.c_str(), nullptr);
+    gst_bin_add_many(GST_BIN(pipeline.get()), source, demux, nullptr);
+    gst_element_link(source, demux);
+    g_signal_connect(demux, "pad-added", G_CALLBACK(&OnDemuxedPad), &d);
+
+    gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+    auto bus = GstOwned<GstBus>::adopt(gst_element_get_bus(pipeline.get()));
+    std::string fatal;
+    bool ended = false;
+    while (!ended && fatal.empty()) {
+        auto message = GstOwned<GstMessage>::adopt(gst_bus_timed_pop_filtered(
+            bus.get(), kDecodeTimeout_ns,
+            GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR | GST_MESSAGE_WARNING)));
+        if (!message) {
+            fatal =
+                "decoding did not end within " + Seconds(double(kDecodeTimeout_ns) / GST_SECOND);
+            break;
+        }
+        GstOwned<GError> error;
+        switch (GST_MESSAGE_TYPE(message.get())) {
+        case GST_MESSAGE_EOS:
+            ended = true;
+            break;
+        case GST_MESSAGE_ERROR:
+            gst_message_parse_error(message.get(), error.out(), nullptr);
+            fatal = std::string(GST_OBJECT_NAME(GST_MESSAGE_SRC(message.get()))) + ": " +
+                    (error ? error->message : "?");
+            break;
+        default:
+            gst_message_parse_warning(message.get(), error.out(), nullptr);
+            result.decodeErrors.push_back(
+                std::string(GST_OBJECT_NAME(GST_MESSAGE_SRC(message.get()))) + ": " +
+                (error ? error->message : "?"));
+            break;
+        }
+    }
+    gint64 header_ns = -1;
+    if (gst_element_query_duration(demux, GST_FORMAT_TIME, &header_ns) && header_ns >= 0)
+        result.headerSeconds = double(header_ns) / GST_SECOND;
+    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        result.videoStreams = d.videoStreams;
+        result.audioStreams = d.audioStreams;
+        result.frameRate = d.frameRate;
+        result.demuxedFrames = d.demuxedFrames;
+        result.decodedFrames = d.decodedFrames;
+        if (d.samples > 0)
+            result.soundRms = std::sqrt(d.squares / double(d.samples));
+        if (d.sampleRate > 0 && d.channels > 0)
+            result.soundSeconds = double(d.samples) / d.channels / d.sampleRate;
+        for (const std::string& e : d.linkErrors)
+            AddProblem(result.problems, e);
+    }
+
+    std::string& p = result.problems;
+    if (!fatal.empty())
+        AddProblem(p, "decoding failed: " + fatal);
+    if (result.videoStreams != 1)
+        AddProblem(p, std::to_string(result.videoStreams) + " video streams, not 1");
+    if (result.audioStreams != 1)
+        AddProblem(p, std::to_string(result.audioStreams) + " audio streams, not 1");
+    for (const std::string& e : result.decodeErrors)
+        AddProblem(p, "decode error: " + e);
+    if (result.videoStreams > 0) {
+        if (result.decodedFrames != result.demuxedFrames)
+            AddProblem(p, std::to_string(result.decodedFrames) + " of " +
+                              std::to_string(result.demuxedFrames) + " video frames decoded");
+        if (result.frameRate <= 0) {
+            AddProblem(p, "the video stream has no frame rate");
+        } else {
+            const double expected = recorded_s * result.frameRate;
+            if (std::abs(double(result.decodedFrames) - expected) >
+                kRecordingTolerance_s * result.frameRate)
+                AddProblem(p, std::to_string(result.decodedFrames) + " frames at " +
+                                  std::to_string(int(std::lround(result.frameRate))) + "/s are " +
+                                  Seconds(result.decodedFrames / result.frameRate) + ", recorded " +
+                                  Seconds(recorded_s));
+        }
+    }
+    if (result.audioStreams > 0) {
+        if (result.soundRms < kSilenceRms) {
+            char level[64];
+            std::snprintf(level, sizeof level, "the sound is silence (RMS %.4f)", result.soundRms);
+            AddProblem(p, level);
+        }
+        if (std::abs(result.soundSeconds - recorded_s) > kRecordingTolerance_s)
+            AddProblem(p, "the sound lasts " + Seconds(result.soundSeconds) + ", recorded " +
+                              Seconds(recorded_s));
+    }
+    if (header == HeaderDuration::MustMatch &&
+        (result.headerSeconds < 0 ||
+         std::abs(result.headerSeconds - recorded_s) > kRecordingTolerance_s))
+        AddProblem(p, "the header says " +
+                          (result.headerSeconds < 0 ? std::string("no length")
+                                                    : Seconds(result.headerSeconds)) +
+                          ", recorded " + Seconds(recorded_s));
+    if (!p.empty())
+        p = name + ": " + p;
+
+    char summary[256];
+    std::snprintf(summary, sizeof summary,
+                  "%s: %d video and %d audio streams, %ld of %ld frames decoded at %.2f/s, "
+                  "sound %.2f s at RMS %.3f, header %.2f s, recorded %.2f s",
+                  name.c_str(), result.videoStreams, result.audioStreams, result.decodedFrames,
+                  result.demuxedFrames, result.frameRate, result.soundSeconds, result.soundRms,
+                  result.headerSeconds, recorded_s);
+    result.summary = summary;
+    return result;
+}
+
+// The recording's length in seconds as its header gives it; 0 when it
+// cannot be read.
+inline double RecordingSeconds(const std::filesystem::path& file) {
+    gst_init(nullptr, nullptr);
+    constexpr GstClockTime kDiscoverTimeout = 10 * GST_SECOND;
+    GError* error = nullptr;
+    GstDiscoverer* discoverer = gst_discoverer_new(kDiscoverTimeout, &error);
+    if (!discoverer) {
+        g_clear_error(&error);
+        return 0;
+    }
+    const std::string uri = "file://" + file.string();
+    double seconds = 0;
+    if (GstDiscovererInfo* info = gst_discoverer_discover_uri(discoverer, uri.c_str(), &error)) {
+        seconds = double(gst_discoverer_info_get_duration(info)) / GST_SECOND;
+        gst_discoverer_info_unref(info);
+    }
+    g_clear_error(&error);
+    g_object_unref(discoverer);
+    return seconds;
+}
+
+} // namespace qeltv::test
