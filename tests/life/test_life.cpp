@@ -19,6 +19,7 @@
 // reached from outside the process, and the web server cannot be enabled
 // without the window, so the web pages' actions are not part of the run.
 #include "capture/FrequencyTable.h"
+#include "capture/GraphMode.h"
 #include "capture/VirtualTvCard.h"
 #include "tests/app/ProgramRun.h"
 #include "tests/support/RecordingCheck.h"
@@ -49,7 +50,7 @@ using namespace qeltv::test;
 namespace {
 
 constexpr std::uint64_t kDefaultSeed = 20261208;
-constexpr int kDefaultSteps = 22;
+constexpr int kDefaultSteps = 30;
 
 // A recording killed outright is kept at the next start as it was written;
 // until such a file is repaired its header may not give its length. This is
@@ -70,6 +71,10 @@ constexpr int kSettle_ms = 2000;
 constexpr int kShortestWait_ms = 500;
 constexpr int kLongestWait_ms = 5000;
 constexpr int kPoll_ms = 50;
+// A started recording runs for a drawn time within these bounds before the
+// next step, so that every file has something to decode.
+constexpr int kShortestRecording_ms = 1000;
+constexpr int kLongestRecording_ms = 4000;
 
 enum class Op {
     SocketStartRec,
@@ -108,10 +113,6 @@ std::vector<long> StationChannels() {
 
 using Clock = std::chrono::steady_clock;
 
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 // The recording the program is making, as the model knows it.
 struct ActiveRecording {
     int owner = 0; // 0: a command on the socket; otherwise the relay's number
@@ -142,7 +143,8 @@ public:
         startProgram();
         if (failure_.empty())
             checkInvariants();
-        for (int step = 1; step <= steps_ && failure_.empty(); ++step) {
+        while (failure_.empty() && drawn_ < steps_) {
+            ++drawn_;
             const Op op = draw();
             perform(op);
             if (failure_.empty())
@@ -152,11 +154,12 @@ public:
         if (failure_.empty())
             return {};
         std::ostringstream report;
-        report << "life test failed: seed " << seed_ << ", step " << taken_.size() << "\n"
+        const int failedAt = drawn_;
+        report << "life test failed: seed " << seed_ << ", step " << failedAt << "\n"
                << failure_ << "\nsteps taken:\n";
-        for (std::size_t i = 0; i < taken_.size(); ++i)
-            report << "  " << i + 1 << ". " << taken_[i] << "\n";
-        report << "replay: scripts/life-test " << seed_ << " " << taken_.size() << "\n";
+        for (const std::string& taken : taken_)
+            report << "  " << taken << "\n";
+        report << "replay: scripts/life-test " << seed_ << " " << failedAt << "\n";
         if (program_)
             report << "program log (end):\n" << program_->log().right(4000).toStdString() << "\n";
         return report.str();
@@ -178,14 +181,18 @@ private:
         return Op::Wait;
     }
 
+    // Notes a broken invariant; the run stops after the current check, so
+    // every problem that one check finds is reported.
     void fail(const std::string& what) {
-        if (failure_.empty())
-            failure_ = what;
+        if (!failure_.empty())
+            failure_ += "\n";
+        failure_ += what;
     }
 
+    // Records a step under the number of the draw it belongs to.
     void step(const std::string& what) {
-        taken_.push_back(what);
-        std::printf("life: %zu. %s\n", taken_.size(), what.c_str());
+        taken_.push_back(std::to_string(drawn_) + ". " + what);
+        std::printf("life: %s\n", taken_.back().c_str());
         std::fflush(stdout);
     }
 
@@ -268,14 +275,24 @@ private:
         }
         mode_ = GraphMode::Recording;
         active_ = ActiveRecording{owner, Clock::now()};
+        const int record_ms =
+            kShortestRecording_ms +
+            int(next(std::uint64_t(kLongestRecording_ms - kShortestRecording_ms)));
+        std::printf("life:    recording for %d ms\n", record_ms);
+        QThread::msleep(record_ms);
     }
 
-    void endRecording(const std::string& how, HeaderDuration header = HeaderDuration::MustMatch) {
-        ended_.push_back({SecondsSince(active_->start), header, how});
+    // The recording ended at `end` (when the command or signal that ended
+    // it was given).
+    void endRecording(Clock::time_point end, const std::string& how,
+                      HeaderDuration header = HeaderDuration::MustMatch) {
+        ended_.push_back(
+            {std::chrono::duration<double>(end - active_->start).count(), header, how});
         active_.reset();
     }
 
     void perform(Op op) {
+        Clock::time_point end;
         switch (op) {
         case Op::SocketStartRec: {
             const long channel = drawChannel();
@@ -292,11 +309,12 @@ private:
         }
         case Op::SocketStopRec:
             step("QelTVStopRec on the socket");
+            end = Clock::now();
             command("QelTVStopRec", "command QelTVStopRec");
             if (!failure_.empty())
                 return;
             if (active_) {
-                endRecording("stopped on the socket");
+                endRecording(end, "stopped on the socket");
                 expectMode(GraphMode::Preview);
             } else {
                 settle();
@@ -385,6 +403,7 @@ private:
     void closeRelay(int number) {
         step("SIGTERM to relay " + std::to_string(number));
         ProgramRun& relay = *relays_.at(number);
+        const Clock::time_point end = Clock::now();
         relay.signal(SIGTERM);
         const int exit = relay.waitForExit(kRelayExit_ms);
         relays_.erase(number);
@@ -393,7 +412,7 @@ private:
             return;
         }
         if (active_ && active_->owner == number) {
-            endRecording("its relay closed");
+            endRecording(end, "its relay closed");
             expectMode(GraphMode::Preview);
         } else {
             settle();
@@ -406,13 +425,14 @@ private:
     void restart(int signalNumber) {
         const bool kill = signalNumber == SIGKILL;
         step(std::string(kill ? "SIGKILL" : "SIGTERM") + " to the program, then start it again");
+        const Clock::time_point end = Clock::now();
         program_->signal(signalNumber);
         if (program_->waitForExit(kProgramExit_ms) == -1) {
             fail("the program did not end");
             return;
         }
         if (active_)
-            endRecording(kill ? "the program was killed" : "the program was closed",
+            endRecording(end, kill ? "the program was killed" : "the program was closed",
                          kill ? kKilledRecordingHeader : HeaderDuration::MustMatch);
         // Relays of an instance that has gone end with it.
         for (auto& [number, relay] : relays_) {
@@ -446,11 +466,9 @@ private:
             fail("the program does not accept connections on its socket");
             return;
         }
-        if (loggedMode() != ToInt(mode_)) {
+        if (loggedMode() != ToInt(mode_))
             fail("graph mode " + std::to_string(loggedMode()) + ", expected " +
                  std::to_string(ToInt(mode_)));
-            return;
-        }
         // The recordings that ended appear, each once; nothing else appears
         // and nothing that was there changes.
         QElapsedTimer timer;
@@ -521,6 +539,7 @@ private:
     std::vector<Ended> ended_;
     std::map<QString, FileState> known_;
     std::vector<std::string> taken_;
+    int drawn_ = 0; // the number of the step being taken
     std::string failure_;
 };
 
@@ -539,5 +558,5 @@ TEST(Life, RandomSequenceKeepsEveryRecording) {
     std::printf("life: seed %llu, %d steps\n", static_cast<unsigned long long>(seed), steps);
     Life life(seed, steps);
     const std::string report = life.run();
-    EXPECT_EQ(report, "");
+    EXPECT_TRUE(report.empty()) << report;
 }

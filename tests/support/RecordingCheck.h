@@ -58,7 +58,6 @@ struct RecordingCheck {
 namespace recording_check_detail {
 
 struct Decoding {
-    GstElement* pipeline = nullptr; // borrowed from the owner in CheckRecording
     std::atomic<long> demuxedFrames{0};
     std::atomic<long> decodedFrames{0};
     std::mutex mutex; // guards what follows
@@ -69,12 +68,10 @@ struct Decoding {
     int channels = 0;
     double squares = 0;
     unsigned long long samples = 0;
-    std::vector<std::string> linkErrors;
 };
 
-inline GstPadProbeReturn CountDemuxed(GstPad*, GstPadProbeInfo* info, gpointer data) {
-    if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER)
-        ++static_cast<Decoding*>(data)->demuxedFrames;
+inline GstPadProbeReturn CountDemuxed(GstPad*, GstPadProbeInfo*, gpointer data) {
+    ++static_cast<Decoding*>(data)->demuxedFrames;
     return GST_PAD_PROBE_OK;
 }
 
@@ -109,61 +106,24 @@ inline GstPadProbeReturn AddSamples(GstPad* pad, GstPadProbeInfo* info, gpointer
     return GST_PAD_PROBE_OK;
 }
 
-// A demuxed stream: its decoding branch is added to the running pipeline.
+// Counts the demuxed streams; on the first video stream also counts its
+// frames and reads its frame rate.
 inline void OnDemuxedPad(GstElement*, GstPad* pad, gpointer data) {
     auto* d = static_cast<Decoding*>(data);
     const std::string name = GST_PAD_NAME(pad);
-    const bool video = name.rfind("video_", 0) == 0;
-    const bool audio = name.rfind("audio_", 0) == 0;
-    {
-        std::lock_guard<std::mutex> lock(d->mutex);
-        if (video)
-            ++d->videoStreams;
-        if (audio)
-            ++d->audioStreams;
-        // Only the first stream of each kind is decoded.
-        if ((video && d->videoStreams > 1) || (audio && d->audioStreams > 1) || (!video && !audio))
-            return;
-        if (video) {
-            auto caps = GstOwned<GstCaps>::adopt(gst_pad_get_current_caps(pad));
-            int numerator = 0, denominator = 1;
-            if (caps && gst_caps_get_size(caps.get()) > 0 &&
-                gst_structure_get_fraction(gst_caps_get_structure(caps.get(), 0), "framerate",
-                                           &numerator, &denominator) &&
-                denominator != 0)
-                d->frameRate = double(numerator) / denominator;
-        }
-    }
-    const char* description =
-        video ? "queue max-size-buffers=0 max-size-time=0 max-size-bytes=0 ! decodebin ! "
-                "fakesink name=frames sync=false async=false"
-              : "queue max-size-buffers=0 max-size-time=0 max-size-bytes=0 ! decodebin ! "
-                "audioconvert ! audio/x-raw,format=F32LE,layout=interleaved ! "
-                "fakesink name=samples sync=false async=false";
-    GstOwned<GError> error;
-    GstElement* branch = gst_parse_bin_from_description(description, TRUE, error.out());
-    if (!branch) {
-        std::lock_guard<std::mutex> lock(d->mutex);
-        d->linkErrors.push_back(std::string("no decoding branch for ") + name + ": " +
-                                (error ? error->message : "?"));
+    std::lock_guard<std::mutex> lock(d->mutex);
+    if (name.rfind("audio_", 0) == 0)
+        ++d->audioStreams;
+    if (name.rfind("video_", 0) != 0 || ++d->videoStreams > 1)
         return;
-    }
-    gst_bin_add(GST_BIN(d->pipeline), branch);
-    auto sink = GstOwned<GstElement>::adopt(
-        gst_bin_get_by_name(GST_BIN(branch), video ? "frames" : "samples"));
-    auto sinkPad = GstOwned<GstPad>::adopt(gst_element_get_static_pad(sink.get(), "sink"));
-    if (video) {
-        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, &CountDemuxed, d, nullptr);
-        gst_pad_add_probe(sinkPad.get(), GST_PAD_PROBE_TYPE_BUFFER, &CountDecoded, d, nullptr);
-    } else {
-        gst_pad_add_probe(sinkPad.get(), GST_PAD_PROBE_TYPE_BUFFER, &AddSamples, d, nullptr);
-    }
-    gst_element_sync_state_with_parent(branch);
-    auto branchPad = GstOwned<GstPad>::adopt(gst_element_get_static_pad(branch, "sink"));
-    if (gst_pad_link(pad, branchPad.get()) != GST_PAD_LINK_OK) {
-        std::lock_guard<std::mutex> lock(d->mutex);
-        d->linkErrors.push_back("the " + name + " stream could not be linked to a decoder");
-    }
+    auto caps = GstOwned<GstCaps>::adopt(gst_pad_get_current_caps(pad));
+    int numerator = 0, denominator = 1;
+    if (caps && gst_caps_get_size(caps.get()) > 0 &&
+        gst_structure_get_fraction(gst_caps_get_structure(caps.get(), 0), "framerate", &numerator,
+                                   &denominator) &&
+        denominator != 0)
+        d->frameRate = double(numerator) / denominator;
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, &CountDemuxed, d, nullptr);
 }
 
 inline std::string Seconds(double s) {
@@ -176,6 +136,64 @@ inline void AddProblem(std::string& problems, const std::string& problem) {
     if (!problems.empty())
         problems += "; ";
     problems += problem;
+}
+
+// What one decoding pass over the file found.
+struct Pass {
+    std::string fatal; // the error that ended it, empty when it reached the end
+    std::vector<std::string> warnings;
+    double headerSeconds = -1;
+};
+
+// Plays `description` (a filesrc, an avidemux named "demux", one decoding
+// branch ending in a fakesink named "sink") to its end as fast as it decodes;
+// `probe` is added to the sink's pad.
+inline Pass DecodePass(const std::filesystem::path& file, const std::string& description,
+                       GstPadProbeCallback probe, Decoding& d, bool countStreams) {
+    Pass pass;
+    GstOwned<GError> error;
+    auto pipeline = GstOwned<GstElement>::adopt(gst_parse_launch(description.c_str(), error.out()));
+    if (!pipeline || error) {
+        pass.fatal = std::string("cannot decode: ") + (error ? error->message : "?");
+        return pass;
+    }
+    auto source = GstOwned<GstElement>::adopt(gst_bin_get_by_name(GST_BIN(pipeline.get()), "file"));
+    auto demux = GstOwned<GstElement>::adopt(gst_bin_get_by_name(GST_BIN(pipeline.get()), "demux"));
+    auto sink = GstOwned<GstElement>::adopt(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
+    g_object_set(source.get(), "location", file.c_str(), nullptr);
+    if (countStreams)
+        g_signal_connect(demux.get(), "pad-added", G_CALLBACK(&OnDemuxedPad), &d);
+    auto sinkPad = GstOwned<GstPad>::adopt(gst_element_get_static_pad(sink.get(), "sink"));
+    gst_pad_add_probe(sinkPad.get(), GST_PAD_PROBE_TYPE_BUFFER, probe, &d, nullptr);
+
+    gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+    auto bus = GstOwned<GstBus>::adopt(gst_element_get_bus(pipeline.get()));
+    while (pass.fatal.empty()) {
+        auto message = GstOwned<GstMessage>::adopt(gst_bus_timed_pop_filtered(
+            bus.get(), kDecodeTimeout_ns,
+            GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR | GST_MESSAGE_WARNING)));
+        if (!message) {
+            pass.fatal =
+                "decoding did not end within " + Seconds(double(kDecodeTimeout_ns) / GST_SECOND);
+            break;
+        }
+        if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_EOS)
+            break;
+        GstOwned<GError> problem;
+        const std::string from = GST_OBJECT_NAME(GST_MESSAGE_SRC(message.get()));
+        if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR) {
+            gst_message_parse_error(message.get(), problem.out(), nullptr);
+            pass.fatal = from + ": " + (problem ? problem->message : "?");
+        } else {
+            gst_message_parse_warning(message.get(), problem.out(), nullptr);
+            pass.warnings.push_back(from + ": " + (problem ? problem->message : "?"));
+        }
+    }
+    gint64 header_ns = -1;
+    if (gst_element_query_duration(demux.get(), GST_FORMAT_TIME, &header_ns) && header_ns >= 0)
+        pass.headerSeconds = double(header_ns) / GST_SECOND;
+    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    return pass;
 }
 
 } // namespace recording_check_detail
@@ -194,56 +212,28 @@ inline RecordingCheck CheckRecording(const std::filesystem::path& file, double r
         return result;
     }
 
+    // One pass for the picture, one for the sound: a stream that is missing
+    // leaves its pass with nothing linked, which ends it with an error.
+    constexpr const char* kSource = "filesrc name=file ! avidemux name=demux ";
     Decoding d;
-    auto pipeline = GstOwned<GstElement>::adopt(gst_pipeline_new("recording-check"));
-    d.pipeline = pipeline.get();
-    GstElement* source = gst_element_factory_make("filesrc", nullptr);
-    GstElement* demux = gst_element_factory_make("avidemux", nullptr);
-    if (!source || !demux) {
-        result.problems = "filesrc or avidemux is not installed";
-        return result;
-    }
-    g_object_set(source, "location", file.c_str(), nullptr);
-    gst_bin_add_many(GST_BIN(pipeline.get()), source, demux, nullptr);
-    gst_element_link(source, demux);
-    g_signal_connect(demux, "pad-added", G_CALLBACK(&OnDemuxedPad), &d);
-
-    gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
-    auto bus = GstOwned<GstBus>::adopt(gst_element_get_bus(pipeline.get()));
-    std::string fatal;
-    bool ended = false;
-    while (!ended && fatal.empty()) {
-        auto message = GstOwned<GstMessage>::adopt(gst_bus_timed_pop_filtered(
-            bus.get(), kDecodeTimeout_ns,
-            GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR | GST_MESSAGE_WARNING)));
-        if (!message) {
-            fatal =
-                "decoding did not end within " + Seconds(double(kDecodeTimeout_ns) / GST_SECOND);
-            break;
-        }
-        GstOwned<GError> error;
-        switch (GST_MESSAGE_TYPE(message.get())) {
-        case GST_MESSAGE_EOS:
-            ended = true;
-            break;
-        case GST_MESSAGE_ERROR:
-            gst_message_parse_error(message.get(), error.out(), nullptr);
-            fatal = std::string(GST_OBJECT_NAME(GST_MESSAGE_SRC(message.get()))) + ": " +
-                    (error ? error->message : "?");
-            break;
-        default:
-            gst_message_parse_warning(message.get(), error.out(), nullptr);
-            result.decodeErrors.push_back(
-                std::string(GST_OBJECT_NAME(GST_MESSAGE_SRC(message.get()))) + ": " +
-                (error ? error->message : "?"));
-            break;
-        }
-    }
-    gint64 header_ns = -1;
-    if (gst_element_query_duration(demux, GST_FORMAT_TIME, &header_ns) && header_ns >= 0)
-        result.headerSeconds = double(header_ns) / GST_SECOND;
-    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
-
+    const Pass video = DecodePass(
+        file,
+        std::string(kSource) + "demux.video_0 ! queue ! decodebin ! fakesink name=sink sync=false",
+        &CountDecoded, d, true);
+    const Pass audio =
+        DecodePass(file,
+                   std::string(kSource) + "demux.audio_0 ! queue ! decodebin ! audioconvert ! "
+                                          "audio/x-raw,format=F32LE,layout=interleaved ! "
+                                          "fakesink name=sink sync=false",
+                   &AddSamples, d, false);
+    result.headerSeconds = video.headerSeconds;
+    // A stream that is missing is reported as such, not by its pass's
+    // complaint that nothing could be linked.
+    if (d.videoStreams > 0)
+        result.decodeErrors = video.warnings;
+    if (d.audioStreams > 0)
+        result.decodeErrors.insert(result.decodeErrors.end(), audio.warnings.begin(),
+                                   audio.warnings.end());
     {
         std::lock_guard<std::mutex> lock(d.mutex);
         result.videoStreams = d.videoStreams;
@@ -255,17 +245,17 @@ inline RecordingCheck CheckRecording(const std::filesystem::path& file, double r
             result.soundRms = std::sqrt(d.squares / double(d.samples));
         if (d.sampleRate > 0 && d.channels > 0)
             result.soundSeconds = double(d.samples) / d.channels / d.sampleRate;
-        for (const std::string& e : d.linkErrors)
-            AddProblem(result.problems, e);
     }
 
     std::string& p = result.problems;
-    if (!fatal.empty())
-        AddProblem(p, "decoding failed: " + fatal);
     if (result.videoStreams != 1)
         AddProblem(p, std::to_string(result.videoStreams) + " video streams, not 1");
     if (result.audioStreams != 1)
         AddProblem(p, std::to_string(result.audioStreams) + " audio streams, not 1");
+    if (result.videoStreams > 0 && !video.fatal.empty())
+        AddProblem(p, "the picture does not decode: " + video.fatal);
+    if (result.audioStreams > 0 && !audio.fatal.empty())
+        AddProblem(p, "the sound does not decode: " + audio.fatal);
     for (const std::string& e : result.decodeErrors)
         AddProblem(p, "decode error: " + e);
     if (result.videoStreams > 0) {
