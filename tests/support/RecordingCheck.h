@@ -12,8 +12,11 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -30,9 +33,9 @@ constexpr double kSilenceRms = 0.01;
 // Decoding runs faster than real time; this bounds a hung decoder only.
 constexpr GstClockTime kDecodeTimeout_ns = 180 * GST_SECOND;
 
-// What to require of the header's own length: a recording that was killed
-// outright is kept with a header that may not say its length until it has
-// been repaired.
+// What to require of the AVI header (RIFF size, index, frame count and so
+// the length a player shows): a recording that was killed outright is kept
+// with a header that may be wrong until it has been repaired.
 enum class HeaderDuration { MustMatch, MayBeWrong };
 
 struct RecordingCheck {
@@ -48,14 +51,63 @@ struct RecordingCheck {
     long decodedFrames = 0;    // video frames the decoder gave out
     double frameRate = 0;      // frames per second of the video stream
     double headerSeconds = -1; // the length the header gives; -1 when none
-    double soundSeconds = 0;   // decoded samples over the sample rate
-    double soundRms = 0;       // full scale 1.0
+    long headerFrames = -1;    // the main header's frame count
+    bool riffSizeMatches = false;
+    bool hasIndex = false;   // idx1, or OpenDML's indx
+    double soundSeconds = 0; // decoded samples over the sample rate
+    double soundRms = 0;     // full scale 1.0
     std::vector<std::string> decodeErrors;
 
     bool ok() const { return problems.empty(); }
 };
 
 namespace recording_check_detail {
+
+inline std::uint32_t LittleEndian32(const unsigned char* bytes) {
+    return std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 | std::uint32_t(bytes[2]) << 16 |
+           std::uint32_t(bytes[3]) << 24;
+}
+
+// Reads what a player that trusts the header sees: the RIFF size, the index
+// and the main header's frame count and frame time.
+inline void ReadHeader(const std::filesystem::path& file, RecordingCheck& result) {
+    std::ifstream in(file, std::ios::binary);
+    std::error_code ec;
+    const auto fileSize = std::filesystem::file_size(file, ec);
+    unsigned char riff[12];
+    if (ec || !in.read(reinterpret_cast<char*>(riff), sizeof riff) ||
+        std::memcmp(riff, "RIFF", 4) != 0 || std::memcmp(riff + 8, "AVI ", 4) != 0)
+        return;
+    result.riffSizeMatches = std::uint64_t(LittleEndian32(riff + 4)) + 8 == fileSize;
+    // The first RIFF's top-level chunks: "LIST hdrl" (with "avih" first) and
+    // "idx1"; an OpenDML file indexes its streams with "indx" in hdrl.
+    std::uint64_t at = sizeof riff;
+    const std::uint64_t end = std::min<std::uint64_t>(fileSize, LittleEndian32(riff + 4) + 8ull);
+    while (at + 8 <= end) {
+        unsigned char chunk[12];
+        in.seekg(std::streamoff(at));
+        if (!in.read(reinterpret_cast<char*>(chunk), sizeof chunk))
+            break;
+        const std::uint32_t size = LittleEndian32(chunk + 4);
+        if (std::memcmp(chunk, "idx1", 4) == 0)
+            result.hasIndex = true;
+        if (std::memcmp(chunk, "LIST", 4) == 0 && std::memcmp(chunk + 8, "hdrl", 4) == 0 &&
+            size >= 4 + 8 + 20) {
+            std::string hdrl(size - 4, '\0');
+            if (!in.read(hdrl.data(), std::streamsize(hdrl.size())))
+                break;
+            const auto* h = reinterpret_cast<const unsigned char*>(hdrl.data());
+            if (std::memcmp(h, "avih", 4) == 0) {
+                const std::uint32_t frame_us = LittleEndian32(h + 8);
+                result.headerFrames = LittleEndian32(h + 8 + 16);
+                result.headerSeconds = double(result.headerFrames) * frame_us / 1e6;
+            }
+            if (hdrl.find("indx") != std::string::npos)
+                result.hasIndex = true;
+        }
+        at += 8 + std::uint64_t(size) + (size & 1);
+    }
+}
 
 struct Decoding {
     std::atomic<long> demuxedFrames{0};
@@ -142,7 +194,6 @@ inline void AddProblem(std::string& problems, const std::string& problem) {
 struct Pass {
     std::string fatal; // the error that ended it, empty when it reached the end
     std::vector<std::string> warnings;
-    double headerSeconds = -1;
 };
 
 // Plays `description` (a filesrc, an avidemux named "demux", one decoding
@@ -189,9 +240,6 @@ inline Pass DecodePass(const std::filesystem::path& file, const std::string& des
             pass.warnings.push_back(from + ": " + (problem ? problem->message : "?"));
         }
     }
-    gint64 header_ns = -1;
-    if (gst_element_query_duration(demux.get(), GST_FORMAT_TIME, &header_ns) && header_ns >= 0)
-        pass.headerSeconds = double(header_ns) / GST_SECOND;
     gst_element_set_state(pipeline.get(), GST_STATE_NULL);
     return pass;
 }
@@ -226,7 +274,7 @@ inline RecordingCheck CheckRecording(const std::filesystem::path& file, double r
                                           "audio/x-raw,format=F32LE,layout=interleaved ! "
                                           "fakesink name=sink sync=false",
                    &AddSamples, d, false);
-    result.headerSeconds = video.headerSeconds;
+    ReadHeader(file, result);
     // A stream that is missing is reported as such, not by its pass's
     // complaint that nothing could be linked.
     if (d.videoStreams > 0)
@@ -284,23 +332,33 @@ inline RecordingCheck CheckRecording(const std::filesystem::path& file, double r
             AddProblem(p, "the sound lasts " + Seconds(result.soundSeconds) + ", recorded " +
                               Seconds(recorded_s));
     }
-    if (header == HeaderDuration::MustMatch &&
-        (result.headerSeconds < 0 ||
-         std::abs(result.headerSeconds - recorded_s) > kRecordingTolerance_s))
-        AddProblem(p, "the header says " +
-                          (result.headerSeconds < 0 ? std::string("no length")
-                                                    : Seconds(result.headerSeconds)) +
-                          ", recorded " + Seconds(recorded_s));
+    if (header == HeaderDuration::MustMatch) {
+        if (!result.riffSizeMatches)
+            AddProblem(p, "the RIFF size is not the file's");
+        if (!result.hasIndex)
+            AddProblem(p, "no index");
+        if (result.headerFrames != result.demuxedFrames)
+            AddProblem(p, "the header counts " + std::to_string(result.headerFrames) +
+                              " frames, the file holds " + std::to_string(result.demuxedFrames));
+        if (result.headerSeconds < 0 ||
+            std::abs(result.headerSeconds - recorded_s) > kRecordingTolerance_s)
+            AddProblem(p, "the header says " +
+                              (result.headerSeconds < 0 ? std::string("no length")
+                                                        : Seconds(result.headerSeconds)) +
+                              ", recorded " + Seconds(recorded_s));
+    }
     if (!p.empty())
         p = name + ": " + p;
 
     char summary[256];
     std::snprintf(summary, sizeof summary,
                   "%s: %d video and %d audio streams, %ld of %ld frames decoded at %.2f/s, "
-                  "sound %.2f s at RMS %.3f, header %.2f s, recorded %.2f s",
+                  "sound %.2f s at RMS %.3f, header %ld frames %.2f s%s%s, recorded %.2f s",
                   name.c_str(), result.videoStreams, result.audioStreams, result.decodedFrames,
                   result.demuxedFrames, result.frameRate, result.soundSeconds, result.soundRms,
-                  result.headerSeconds, recorded_s);
+                  result.headerFrames, result.headerSeconds,
+                  result.riffSizeMatches ? "" : " (RIFF size wrong)",
+                  result.hasIndex ? "" : " (no index)", recorded_s);
     result.summary = summary;
     return result;
 }
