@@ -50,7 +50,7 @@ using namespace qeltv::test;
 namespace {
 
 constexpr std::uint64_t kDefaultSeed = 20261208;
-constexpr int kDefaultSteps = 30;
+constexpr int kDefaultSteps = 48;
 
 // A recording killed outright is kept at the next start as it was written;
 // until such a file is repaired its header may not give its length. This is
