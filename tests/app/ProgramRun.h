@@ -97,8 +97,11 @@ public:
         log_ += QString::fromUtf8(process_.readAllStandardError());
         return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -2;
     }
+    // Signals the process; nothing once it has ended (its id is then 0, which
+    // kill() would take as the whole process group of the test).
     void signal(int signalNumber) {
-        ::kill(static_cast<pid_t>(process_.processId()), signalNumber);
+        if (const qint64 pid = process_.processId(); pid > 0)
+            ::kill(static_cast<pid_t>(pid), signalNumber);
     }
     bool running() const { return process_.state() != QProcess::NotRunning; }
     QString log() {

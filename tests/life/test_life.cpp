@@ -1,0 +1,586 @@
+// The program as a user lives with it: the real qeltv, headless on the
+// Virtual TV Card in private folders, driven through a random sequence of
+// what users and other programs do to it (commands on its socket, relayed
+// starts that are later closed, webcasts, SIGTERM and SIGKILL with a
+// restart, waits). After every step the recordings and the program are
+// checked against a model of what was asked:
+//   - every recording started ends as exactly one capture_*.avi, none lost,
+//     none overwritten, none that nobody asked for;
+//   - each passes the shared recording check (picture and sound, every frame
+//     decodes, the frames cover the time recorded);
+//   - the program runs and accepts connections on its socket;
+//   - its graph mode is the one the commands asked for.
+// A failure prints the seed and the steps taken; the same seed and step
+// count replay the same steps (QELTV_LIFE_SEED, QELTV_LIFE_STEPS; see
+// scripts/life-test).
+//
+// Not driven from here: the window's own controls (Record button, pause,
+// format and compressor changes, channel steps, quick channel) cannot be
+// reached from outside the process, and the web server cannot be enabled
+// without the window, so the web pages' actions are not part of the run.
+#include "capture/FrequencyTable.h"
+#include "capture/GraphMode.h"
+#include "capture/VirtualTvCard.h"
+#include "tests/app/ProgramRun.h"
+#include "tests/support/RecordingCheck.h"
+
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace qeltv;
+using namespace qeltv::test;
+
+namespace {
+
+constexpr std::uint64_t kDefaultSeed = 20261208;
+constexpr int kDefaultSteps = 48;
+
+// A recording killed outright is kept at the next start as it was written;
+// until such a file is repaired its header may not give its length. This is
+// the one place that allows it: change it to HeaderDuration::MustMatch once
+// kept files are repaired.
+constexpr HeaderDuration kKilledRecordingHeader = HeaderDuration::MayBeWrong;
+
+// Bounds of waits for what the program does; only a fault reaches them.
+constexpr int kStartUp_ms = 60000;
+// A mode change that ends a recording waits for the encoders to drain first
+// (the program allows a minute for that).
+constexpr int kModeChange_ms = 90000;
+constexpr int kRecordingFinished_ms = 90000;
+constexpr int kProgramExit_ms = 90000;
+constexpr int kRelayExit_ms = 15000;
+// How long a command that must change nothing is given to change something.
+constexpr int kSettle_ms = 2000;
+// The shortest and longest wait a Wait step draws, and how long a recording
+// runs at least before something may end it.
+constexpr int kShortestWait_ms = 500;
+constexpr int kLongestWait_ms = 5000;
+constexpr int kPoll_ms = 50;
+// A started recording runs for a drawn time within these bounds before the
+// next step, so that every file has something to decode.
+constexpr int kShortestRecording_ms = 1000;
+constexpr int kLongestRecording_ms = 4000;
+
+// Named as QELTV_LIFE_SKIP names them.
+enum class Op {
+    SocketStartRec,
+    SocketStopRec,
+    SocketStartWebcast,
+    SocketStopWebcast,
+    RelayStart,
+    RelayClose,
+    Terminate,
+    Kill,
+    Wait,
+};
+
+// Weights of the operations in a random draw.
+struct Weighted {
+    Op op;
+    const char* name;
+    int weight;
+};
+constexpr Weighted kOperations[] = {
+    {Op::SocketStartRec, "SocketStartRec", 5},
+    {Op::SocketStopRec, "SocketStopRec", 4},
+    {Op::SocketStartWebcast, "SocketStartWebcast", 3},
+    {Op::SocketStopWebcast, "SocketStopWebcast", 3},
+    {Op::RelayStart, "RelayStart", 4},
+    {Op::RelayClose, "RelayClose", 3},
+    {Op::Terminate, "Terminate", 1},
+    {Op::Kill, "Kill", 1},
+    {Op::Wait, "Wait", 3},
+};
+
+// The channels of the default plan on which the Virtual TV Card has a
+// station: a recording there has picture and a tone.
+std::vector<long> StationChannels() {
+    std::vector<long> channels;
+    const auto& plan = ChannelTable(31, TunerInputType::Cable);
+    for (std::size_t i = 0; i < plan.size(); ++i)
+        for (const auto& station : VirtualTvCard::stations())
+            if (station.frequency_hz == plan[i].frequency_hz)
+                channels.push_back(long(i) + 1);
+    return channels;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// The recording the program is making, as the model knows it.
+struct ActiveRecording {
+    int owner = 0; // 0: a command on the socket; otherwise the relay's number
+    Clock::time_point start;
+};
+
+// A recording that has ended and whose file is awaited.
+struct Ended {
+    double recorded_s;
+    HeaderDuration header;
+    std::string how;
+};
+
+struct FileState {
+    qint64 size;
+    QDateTime modified;
+};
+
+class Life {
+public:
+    // `skipped`: operation names (comma-separated) left out of the draw, to
+    // look past a fault that is already known.
+    Life(std::uint64_t seed, int steps, std::string skipped)
+        : seed_(seed), steps_(steps), skipped_(std::move(skipped)), rng_(seed) {}
+
+    // Runs the steps; empty when every invariant held, else the report.
+    std::string run() {
+        channels_ = StationChannels();
+        if (channels_.empty())
+            return "no channel of the plan carries a station";
+        startProgram();
+        if (failure_.empty())
+            checkInvariants();
+        while (failure_.empty() && drawn_ < steps_) {
+            ++drawn_;
+            const Op op = draw();
+            perform(op);
+            if (failure_.empty())
+                checkInvariants();
+        }
+        shutDown();
+        if (failure_.empty())
+            return {};
+        std::ostringstream report;
+        const int failedAt = drawn_;
+        report << "life test failed: seed " << seed_ << ", step " << failedAt << "\n"
+               << failure_ << "\nsteps taken:\n";
+        for (const std::string& taken : taken_)
+            report << "  " << taken << "\n";
+        report << "replay: "
+               << (skipped_.empty() ? std::string() : "QELTV_LIFE_SKIP=" + skipped_ + " ")
+               << "scripts/life-test " << seed_ << " " << failedAt << "\n";
+        if (program_)
+            report << "program log (end):\n" << program_->log().right(4000).toStdString() << "\n";
+        return report.str();
+    }
+
+private:
+    std::uint64_t next(std::uint64_t bound) { return rng_() % bound; }
+
+    int weight(const Weighted& w) const {
+        const std::string list = "," + skipped_ + ",";
+        return list.find(std::string(",") + w.name + ",") == std::string::npos ? w.weight : 0;
+    }
+
+    Op draw() {
+        int total = 0;
+        for (const Weighted& w : kOperations)
+            total += weight(w);
+        if (total == 0)
+            return Op::Wait;
+        int pick = int(next(std::uint64_t(total)));
+        for (const Weighted& w : kOperations) {
+            if (pick < weight(w))
+                return w.op;
+            pick -= weight(w);
+        }
+        return Op::Wait;
+    }
+
+    // Notes a broken invariant; the run stops after the current check, so
+    // every problem that one check finds is reported.
+    void fail(const std::string& what) {
+        if (!failure_.empty())
+            failure_ += "\n";
+        failure_ += what;
+    }
+
+    // Records a step under the number of the draw it belongs to.
+    void step(const std::string& what) {
+        taken_.push_back(std::to_string(drawn_) + ". " + what);
+        std::printf("life: %s\n", taken_.back().c_str());
+        std::fflush(stdout);
+    }
+
+    QString videosDir() const { return home_.path("videos") + "/qeltv"; }
+    QString workingFile() const { return videosDir() + "/capture.avi"; }
+
+    // The graph mode the program last logged; -1 before the first build.
+    int loggedMode() {
+        static const QRegularExpression pattern("graph mode (\\d)");
+        const QString log = program_->log();
+        int mode = -1;
+        auto it = pattern.globalMatch(log);
+        while (it.hasNext())
+            mode = it.next().captured(1).toInt();
+        return mode;
+    }
+
+    bool waitForMode(GraphMode mode, int timeout_ms) {
+        QElapsedTimer timer;
+        timer.start();
+        while (loggedMode() != ToInt(mode)) {
+            if (timer.elapsed() > timeout_ms || !program_->running())
+                return false;
+            QThread::msleep(kPoll_ms);
+        }
+        return true;
+    }
+
+    // Lets a command that should change nothing show what it changes.
+    void settle() { QThread::msleep(kSettle_ms); }
+
+    int commandsLogged(const char* command) { return int(program_->log().count(command)); }
+
+    // Connects to the program's socket and sends `line`; an empty line only
+    // connects.
+    bool send(const std::string& line) {
+        const std::string path = (home_.path("run") + "/qeltv/QELTV.sock").toStdString();
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, std::min(path.size(), sizeof address.sun_path - 1));
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return false;
+        bool sent = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        const std::string bytes = line + "\n";
+        if (sent && !line.empty())
+            sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+        ::close(fd);
+        return sent;
+    }
+
+    // Sends a command and waits until the program has taken it.
+    void command(const std::string& line, const char* logged) {
+        const int before = commandsLogged(logged);
+        if (!send(line)) {
+            fail("the program's socket refused \"" + line + "\"");
+            return;
+        }
+        if (!program_->waitForLog(logged, kModeChange_ms, before + 1))
+            fail("the program did not take \"" + line + "\"");
+    }
+
+    void startProgram() {
+        program_ = std::make_unique<ProgramRun>(home_, QStringList{});
+        if (!program_->waitForLog("first instance", kStartUp_ms)) {
+            fail("the program did not start");
+            return;
+        }
+        mode_ = GraphMode::Preview;
+        if (!waitForMode(GraphMode::Preview, kStartUp_ms))
+            fail("the program did not reach the preview after its start");
+    }
+
+    long drawChannel() { return channels_[next(channels_.size())]; }
+
+    void startRecording(int owner) {
+        if (!waitForMode(GraphMode::Recording, kModeChange_ms)) {
+            fail("the recording did not start (graph mode " + std::to_string(loggedMode()) + ")");
+            return;
+        }
+        mode_ = GraphMode::Recording;
+        active_ = ActiveRecording{owner, Clock::now()};
+        const int record_ms =
+            kShortestRecording_ms +
+            int(next(std::uint64_t(kLongestRecording_ms - kShortestRecording_ms)));
+        std::printf("life:    recording for %d ms\n", record_ms);
+        QThread::msleep(record_ms);
+    }
+
+    // The recording ended at `end` (when the command or signal that ended
+    // it was given).
+    void endRecording(Clock::time_point end, const std::string& how,
+                      HeaderDuration header = HeaderDuration::MustMatch) {
+        ended_.push_back(
+            {std::chrono::duration<double>(end - active_->start).count(), header, how});
+        active_.reset();
+    }
+
+    void perform(Op op) {
+        Clock::time_point end;
+        switch (op) {
+        case Op::SocketStartRec: {
+            const long channel = drawChannel();
+            step("QelTVStartRec " + std::to_string(channel) + " on the socket");
+            const bool accepted = mode_ != GraphMode::Recording;
+            command("QelTVStartRec " + std::to_string(channel), "command QelTVStartRec");
+            if (!failure_.empty())
+                return;
+            if (accepted)
+                startRecording(0);
+            else
+                settle();
+            break;
+        }
+        case Op::SocketStopRec:
+            step("QelTVStopRec on the socket");
+            end = Clock::now();
+            command("QelTVStopRec", "command QelTVStopRec");
+            if (!failure_.empty())
+                return;
+            if (active_) {
+                endRecording(end, "stopped on the socket");
+                expectMode(GraphMode::Preview);
+            } else {
+                settle();
+            }
+            break;
+        case Op::SocketStartWebcast:
+            step("QelTVStartWebcast on the socket");
+            command("QelTVStartWebcast", "command QelTVStartWebcast");
+            if (!failure_.empty())
+                return;
+            if (mode_ == GraphMode::Preview)
+                expectMode(GraphMode::Webcast);
+            else
+                settle();
+            break;
+        case Op::SocketStopWebcast:
+            step("QelTVStopWebcast on the socket");
+            command("QelTVStopWebcast", "command QelTVStopWebcast");
+            if (!failure_.empty())
+                return;
+            if (mode_ == GraphMode::Webcast)
+                expectMode(GraphMode::Preview);
+            else
+                settle();
+            break;
+        case Op::RelayStart:
+            relayStart();
+            break;
+        case Op::RelayClose: {
+            if (relays_.empty()) {
+                step("close a relay: none runs, wait instead");
+                settle();
+                break;
+            }
+            auto it = relays_.begin();
+            std::advance(it, long(next(relays_.size())));
+            closeRelay(it->first);
+            break;
+        }
+        case Op::Terminate:
+        case Op::Kill:
+            restart(op == Op::Kill ? SIGKILL : SIGTERM);
+            break;
+        case Op::Wait: {
+            const int wait_ms =
+                kShortestWait_ms + int(next(std::uint64_t(kLongestWait_ms - kShortestWait_ms)));
+            step("wait " + std::to_string(wait_ms) + " ms");
+            QThread::msleep(wait_ms);
+            break;
+        }
+        }
+    }
+
+    void expectMode(GraphMode mode) {
+        if (!waitForMode(mode, kModeChange_ms))
+            fail("graph mode " + std::to_string(loggedMode()) + ", expected " +
+                 std::to_string(ToInt(mode)));
+        mode_ = mode;
+    }
+
+    // `qeltv N` while the program runs: it relays the start, and stays until
+    // it is closed. A start while a recording runs is refused; the refused
+    // relay is closed at once (a refused start owns nothing to stop).
+    void relayStart() {
+        const long channel = drawChannel();
+        const int number = ++relayCount_;
+        step("relay " + std::to_string(number) + ": qeltv " + std::to_string(channel));
+        const bool accepted = mode_ != GraphMode::Recording;
+        const int before = commandsLogged("command QelTVStartRec");
+        relays_[number] =
+            std::make_unique<ProgramRun>(home_, QStringList{QString::number(channel)});
+        if (!program_->waitForLog("command QelTVStartRec", kStartUp_ms, before + 1)) {
+            fail("the relayed start did not reach the program");
+            return;
+        }
+        if (accepted) {
+            startRecording(number);
+            return;
+        }
+        settle();
+        checkInvariants();
+        if (failure_.empty())
+            closeRelay(number);
+    }
+
+    void closeRelay(int number) {
+        step("SIGTERM to relay " + std::to_string(number));
+        ProgramRun& relay = *relays_.at(number);
+        const Clock::time_point end = Clock::now();
+        relay.signal(SIGTERM);
+        const int exit = relay.waitForExit(kRelayExit_ms);
+        relays_.erase(number);
+        if (exit == -1) {
+            fail("relay " + std::to_string(number) + " did not end on SIGTERM");
+            return;
+        }
+        if (active_ && active_->owner == number) {
+            endRecording(end, "its relay closed");
+            expectMode(GraphMode::Preview);
+        } else {
+            settle();
+        }
+    }
+
+    // Ends the program with `signalNumber` and starts it again. After
+    // SIGTERM a running recording is finished in order; after SIGKILL its
+    // working file is kept under a final name by the next start.
+    void restart(int signalNumber) {
+        const bool kill = signalNumber == SIGKILL;
+        step(std::string(kill ? "SIGKILL" : "SIGTERM") + " to the program, then start it again");
+        const Clock::time_point end = Clock::now();
+        program_->signal(signalNumber);
+        if (program_->waitForExit(kProgramExit_ms) == -1) {
+            fail("the program did not end");
+            return;
+        }
+        if (active_)
+            endRecording(end, kill ? "the program was killed" : "the program was closed",
+                         kill ? kKilledRecordingHeader : HeaderDuration::MustMatch);
+        // Relays of an instance that has gone end with it.
+        for (auto& [number, relay] : relays_) {
+            relay->signal(SIGTERM);
+            if (relay->waitForExit(kRelayExit_ms) == -1)
+                fail("relay " + std::to_string(number) + " did not end after its program");
+        }
+        relays_.clear();
+        if (!failure_.empty())
+            return;
+        startProgram();
+    }
+
+    // The finished recordings now in the folder.
+    std::map<QString, FileState> recordings() const {
+        std::map<QString, FileState> files;
+        for (const QFileInfo& f :
+             QDir(videosDir()).entryInfoList({"capture_*.avi"}, QDir::Files, QDir::Name))
+            files[f.fileName()] = {f.size(), f.lastModified()};
+        return files;
+    }
+
+    void checkInvariants() {
+        if (!failure_.empty())
+            return;
+        if (!program_->running()) {
+            fail("the program is not running");
+            return;
+        }
+        if (!send("")) {
+            fail("the program does not accept connections on its socket");
+            return;
+        }
+        if (loggedMode() != ToInt(mode_))
+            fail("graph mode " + std::to_string(loggedMode()) + ", expected " +
+                 std::to_string(ToInt(mode_)));
+        // The recordings that ended appear, each once; nothing else appears
+        // and nothing that was there changes.
+        QElapsedTimer timer;
+        timer.start();
+        std::map<QString, FileState> now = recordings();
+        while (now.size() < known_.size() + ended_.size() ||
+               (!ended_.empty() && !active_ && QFileInfo::exists(workingFile()))) {
+            if (timer.elapsed() > kRecordingFinished_ms)
+                break;
+            QThread::msleep(kPoll_ms);
+            now = recordings();
+        }
+        for (const auto& [name, state] : known_) {
+            auto it = now.find(name);
+            if (it == now.end())
+                fail(name.toStdString() + " is gone");
+            else if (it->second.size != state.size || it->second.modified != state.modified)
+                fail(name.toStdString() + " was written over");
+        }
+        std::vector<QString> added;
+        for (const auto& [name, state] : now)
+            if (!known_.count(name))
+                added.push_back(name);
+        if (added.size() != ended_.size()) {
+            std::string names;
+            for (const QString& n : added)
+                names += " " + n.toStdString();
+            fail(std::to_string(ended_.size()) + " recordings ended, " +
+                 std::to_string(added.size()) + " new files:" + names);
+            return;
+        }
+        // The names carry the start time, so they sort as the recordings
+        // started and ended (one at a time).
+        for (std::size_t i = 0; i < added.size(); ++i) {
+            const Ended& e = ended_[i];
+            const RecordingCheck check = CheckRecording(
+                (videosDir() + "/" + added[i]).toStdString(), e.recorded_s, e.header);
+            std::printf("life:    %s (%s)\n", check.summary.c_str(), e.how.c_str());
+            if (!check.ok())
+                fail("recording " + e.how + ": " + check.problems);
+            known_[added[i]] = now[added[i]];
+        }
+        ended_.clear();
+    }
+
+    void shutDown() {
+        for (auto& [number, relay] : relays_) {
+            relay->signal(SIGTERM);
+            relay->waitForExit(kRelayExit_ms);
+        }
+        relays_.clear();
+        if (program_ && program_->running()) {
+            program_->signal(SIGTERM);
+            program_->waitForExit(kProgramExit_ms);
+        }
+    }
+
+    const std::uint64_t seed_;
+    const int steps_;
+    const std::string skipped_;
+    std::mt19937_64 rng_;
+    Home home_;
+    std::vector<long> channels_;
+    std::unique_ptr<ProgramRun> program_;
+    std::map<int, std::unique_ptr<ProgramRun>> relays_;
+    int relayCount_ = 0;
+    GraphMode mode_ = GraphMode::Preview;
+    std::optional<ActiveRecording> active_;
+    std::vector<Ended> ended_;
+    std::map<QString, FileState> known_;
+    std::vector<std::string> taken_;
+    int drawn_ = 0; // the number of the step being taken
+    std::string failure_;
+};
+
+std::uint64_t EnvironmentNumber(const char* name, std::uint64_t fallback) {
+    const char* text = std::getenv(name);
+    if (!text || !*text)
+        return fallback;
+    return std::strtoull(text, nullptr, 10);
+}
+
+} // namespace
+
+TEST(Life, RandomSequenceKeepsEveryRecording) {
+    const std::uint64_t seed = EnvironmentNumber("QELTV_LIFE_SEED", kDefaultSeed);
+    const int steps = int(EnvironmentNumber("QELTV_LIFE_STEPS", kDefaultSteps));
+    std::printf("life: seed %llu, %d steps\n", static_cast<unsigned long long>(seed), steps);
+    const char* skipped = std::getenv("QELTV_LIFE_SKIP");
+    Life life(seed, steps, skipped ? skipped : "");
+    const std::string report = life.run();
+    EXPECT_TRUE(report.empty()) << report;
+}
