@@ -52,11 +52,10 @@ namespace {
 constexpr std::uint64_t kDefaultSeed = 20261208;
 constexpr int kDefaultSteps = 48;
 
-// A recording killed outright is kept at the next start as it was written;
-// until such a file is repaired its header may not give its length. This is
-// the one place that allows it: change it to HeaderDuration::MustMatch once
-// kept files are repaired.
-constexpr HeaderDuration kKilledRecordingHeader = HeaderDuration::MayBeWrong;
+// A recording killed outright is kept, and repaired, at the next start: its
+// header must then give its length like any other. The one place to relax
+// that (HeaderDuration::MayBeWrong) when looking past a repair fault.
+constexpr HeaderDuration kKilledRecordingHeader = HeaderDuration::MustMatch;
 
 // Bounds of waits for what the program does; only a fault reaches them.
 constexpr int kStartUp_ms = 60000;
