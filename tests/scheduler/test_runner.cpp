@@ -215,7 +215,13 @@ TEST(Runner, RecordsAfterTheSavingSessionHasGone) {
     SavedCrontab saved;
     Home home;
     EnterSession(home);
-    const QString gone = home.path("gone-session");
+    // The folder is gone and cannot be made again: after a logout the user
+    // may not write /run/user; here (tests may run as root) its parent is a
+    // plain file.
+    QFile blocked(home.path("logged-out"));
+    ASSERT_TRUE(blocked.open(QIODevice::WriteOnly));
+    blocked.close();
+    const QString gone = home.path("logged-out") + "/1000";
     qputenv("XDG_RUNTIME_DIR", gone.toUtf8());
     qputenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + gone + "/bus").toUtf8());
     Scheduler s(home);
