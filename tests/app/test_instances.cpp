@@ -268,6 +268,22 @@ TEST(Instances, RelayWaitsForAFirstInstanceThatIsStillStarting) {
     QThread::msleep(500);
     EXPECT_FALSE(refused.log().contains("starting as the first instance"));
     ::close(peer);
+
+    // An instance that closes before it answers (its shutdown has begun):
+    // the relay waits for it to end too, and is told nothing was recorded
+    // when it is asked to close first.
+    ProgramRun unanswered(home, {"6"});
+    ASSERT_EQ(::poll(&incoming, 1, kWait_ms), 1) << unanswered.log().toStdString();
+    peer = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(ReadLine(peer, kWait_ms), "QelTVStartRec 6");
+    ::close(peer);
+    ASSERT_TRUE(unanswered.waitForLog("relay: waiting for the running instance to end"));
+    unanswered.signal(SIGTERM);
+    EXPECT_EQ(unanswered.waitForExit(), kExitNotRecorded);
+    EXPECT_TRUE(unanswered.log().contains("qeltv: channel 6 was not recorded: the running "
+                                          "instance closed before it answered"))
+        << unanswered.log().toStdString();
     ::close(server);
     ::unlink(socketPath.c_str());
     ::close(lockFd);
