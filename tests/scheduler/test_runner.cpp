@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QThread>
 #include <algorithm>
 
@@ -173,37 +174,44 @@ TEST(Runner, OverlappingTasksKeepTheFirstRecordingWhole) {
     EXPECT_NEAR(SecondsOf(home, files[0]), kLong_ms / 1000.0, kTolerance_s);
 }
 
-// B starts at the moment A's program closes (its recording has just been
-// given its final name). B's command may reach the closing instance, or no
-// instance at all: either B records once A's instance has gone, or its run
-// fails with a reason. It never reports success without a recording.
+// B starts around the moment A's program is told to close (A's recording has
+// lasted its time). B's command may reach A's instance while it records,
+// while it closes, or no instance at all: either B records once A's
+// instance has gone, or its run fails with a reason. It never reports
+// success without a recording.
 TEST(Runner, TaskStartingWhileTheProgramClosesRecordsOrFails) {
     constexpr std::uint32_t kFirst_ms = 5000;
     constexpr std::uint32_t kSecond_ms = 4000;
-    SavedCrontab saved;
-    Home home;
-    home.makeRuntimeDir();
-    EnterSession(home);
-    Scheduler s(home);
-    s.save("First", "1", kFirst_ms);
-    s.save("Second", "2", kSecond_ms);
-    s.list.Startnow("First");
-    // The final name appears while the first program closes.
-    ASSERT_TRUE(WaitFor([&] { return home.recordings().size() == 1; }, kWait_ms));
-    s.list.Startnow("Second");
-    ASSERT_TRUE(WaitFor([&] { return s.finished("First") && s.finished("Second"); }, kWait_ms));
-    EXPECT_EQ(s.job("First").exitCode, 0);
-    const Job second = s.job("Second");
-    const QStringList files = home.recordings();
-    if (second.exitCode == 0) {
-        ASSERT_EQ(files.size(), 2) << files.join(", ").toStdString();
-        EXPECT_GT(SecondsOf(home, files[1]), kSecond_ms / 1000.0 / 2);
-    } else {
-        EXPECT_EQ(files.size(), 1) << files.join(", ").toStdString();
-        EXPECT_TRUE(second.failure.startsWith("channel 2 was not recorded: "))
-            << second.failure.toStdString();
-        EXPECT_TRUE(s.status("Second").contains("The last run failed"))
-            << s.status("Second").toStdString();
+    // B's start relative to A's end of recording.
+    for (const int offset_ms : {-500, 0, 500}) {
+        SCOPED_TRACE("offset " + std::to_string(offset_ms) + " ms");
+        SavedCrontab saved;
+        Home home;
+        home.makeRuntimeDir();
+        EnterSession(home);
+        Scheduler s(home);
+        s.save("First", "1", kFirst_ms);
+        s.save("Second", "2", kSecond_ms);
+        s.list.Startnow("First");
+        // The working file appears when A's recording starts.
+        const QString working = home.path("videos") + "/qeltv/capture.avi";
+        ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(working); }, kWait_ms));
+        QThread::msleep(static_cast<unsigned long>(int(kFirst_ms) + offset_ms));
+        s.list.Startnow("Second");
+        ASSERT_TRUE(WaitFor([&] { return s.finished("First") && s.finished("Second"); }, kWait_ms));
+        EXPECT_EQ(s.job("First").exitCode, 0);
+        const Job second = s.job("Second");
+        const QStringList files = home.recordings();
+        if (second.exitCode == 0) {
+            ASSERT_EQ(files.size(), 2) << files.join(", ").toStdString();
+            EXPECT_GT(SecondsOf(home, files[1]), kSecond_ms / 1000.0 / 2);
+        } else {
+            EXPECT_EQ(files.size(), 1) << files.join(", ").toStdString();
+            EXPECT_TRUE(second.failure.startsWith("channel 2 was not recorded: "))
+                << second.failure.toStdString();
+            EXPECT_TRUE(s.status("Second").contains("The last run failed"))
+                << s.status("Second").toStdString();
+        }
     }
 }
 
