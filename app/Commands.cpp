@@ -30,7 +30,45 @@ QByteArray FormatCommand(const Command& command) {
     QByteArray line = CommandName(command.kind);
     if (command.kind == CommandKind::StartRec)
         line += ' ' + QByteArray::number(static_cast<qlonglong>(command.wParam));
+    else if (command.kind == CommandKind::StopRec && !command.recording.isEmpty())
+        line += ' ' + command.recording;
     return line;
+}
+
+bool IsRecordingName(const QByteArray& name) {
+    const QList<QByteArray> parts = name.split('.');
+    if (parts.size() != 2)
+        return false;
+    for (const QByteArray& part : parts) {
+        bool ok = false;
+        if (part.isEmpty() || part.toULongLong(&ok) == 0 || !ok)
+            return false;
+    }
+    return true;
+}
+
+namespace {
+constexpr const char* kAccepted = "accepted";
+constexpr const char* kRefused = "refused";
+} // namespace
+
+QByteArray FormatAnswer(const StartAnswer& answer) {
+    if (answer.accepted)
+        return QByteArray(kAccepted) + ' ' + answer.recording;
+    QByteArray reason = answer.reason.toUtf8();
+    reason.replace('\r', ' ').replace('\n', ' ');
+    return QByteArray(kRefused) + ' ' + reason.left(kMaxCommandLineBytes);
+}
+
+std::optional<StartAnswer> ParseAnswer(const QByteArray& line) {
+    const qsizetype blank = line.indexOf(' ');
+    const QByteArray word = blank < 0 ? line : line.left(blank);
+    const QByteArray rest = blank < 0 ? QByteArray() : line.mid(blank + 1).trimmed();
+    if (word == kAccepted && IsRecordingName(rest))
+        return StartAnswer{true, rest, {}};
+    if (word == kRefused)
+        return StartAnswer{false, {}, QString::fromUtf8(rest)};
+    return std::nullopt;
 }
 
 std::optional<Command> ParseCommand(const QByteArray& line) {
@@ -51,6 +89,10 @@ std::optional<Command> ParseCommand(const QByteArray& line) {
             if (!ok)
                 return std::nullopt;
             command.wParam = channel;
+        } else if (kind == CommandKind::StopRec && words.size() == 2) {
+            if (!IsRecordingName(words[1]))
+                return std::nullopt;
+            command.recording = words[1];
         } else if (words.size() != 1) {
             return std::nullopt;
         }
@@ -64,7 +106,20 @@ QEvent::Type CommandEvent::eventType() {
     return type;
 }
 
-void DispatchCommand(CommandTarget& target, const Command& command) {
+CommandEvent::~CommandEvent() {
+    answer({false, {}, kRefusedClosing});
+}
+
+void CommandEvent::answer(const StartAnswer& answer) {
+    if (command_.kind != CommandKind::StartRec || !answer_)
+        return;
+    // Taken out first: the sink runs once, whatever it does.
+    const AnswerSink sink = std::move(answer_);
+    answer_ = nullptr;
+    sink(answer);
+}
+
+std::optional<StartAnswer> DispatchCommand(CommandTarget& target, const Command& command) {
     const GraphMode mode = target.graphMode();
     qCDebug(lcApp) << "command" << CommandName(command.kind) << command.wParam << "in mode"
                    << ToInt(mode);
@@ -73,11 +128,24 @@ void DispatchCommand(CommandTarget& target, const Command& command) {
         if (mode == GraphMode::Preview || mode == GraphMode::Webcast) {
             target.setCurrentChannel(command.wParam);
             target.recordCommand();
-        } else {
-            target.showCouldNotStartRecording();
+            // A build that failed has told the user why; the caller hears
+            // that nothing records.
+            if (target.graphMode() == GraphMode::Recording)
+                return StartAnswer{true, target.recordingName(), {}};
+            return StartAnswer{false, {}, kRefusedNotStarted};
         }
-        break;
+        target.showCouldNotStartRecording();
+        return StartAnswer{
+            false, {}, mode == GraphMode::Recording ? kRefusedRecording : kRefusedAutoTuning};
     case CommandKind::StopRec:
+        // A stop meant for a recording that has ended already must not end
+        // the one that runs now, which someone else started.
+        if (mode == GraphMode::Recording && !command.recording.isEmpty() &&
+            command.recording != target.recordingName()) {
+            qCDebug(lcApp) << "stop for recording" << command.recording
+                           << "ignored; running:" << target.recordingName();
+            break;
+        }
         if (mode == GraphMode::Recording) {
             target.stopCommand();
             target.playCommand();
@@ -92,6 +160,7 @@ void DispatchCommand(CommandTarget& target, const Command& command) {
             target.webcastCommand(false);
         break;
     }
+    return std::nullopt;
 }
 
 } // namespace qeltv

@@ -4,9 +4,11 @@
 
 #include "capture/GraphMode.h"
 
+#include <QByteArray>
 #include <QEvent>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <optional>
 
 namespace qeltv {
@@ -16,7 +18,27 @@ enum class CommandKind { StartRec, StopRec, StartWebcast, StopWebcast };
 struct Command {
     CommandKind kind;
     long wParam = 0;
+    // "QelTVStopRec" only: the recording the stop is meant for, as the
+    // answer to its start named it. A stop without a name ends whatever
+    // recording runs; one with a name ends only that recording.
+    QByteArray recording = {};
 };
+
+// What became of a start command: accepted, with the name of the recording
+// it started, or refused, with the reason.
+struct StartAnswer {
+    bool accepted = false;
+    QByteArray recording;
+    QString reason;
+};
+// Receives the answer to one start command.
+using AnswerSink = std::function<void(const StartAnswer&)>;
+
+// The reasons a start is refused.
+constexpr const char* kRefusedRecording = "a recording is in progress";
+constexpr const char* kRefusedAutoTuning = "the channels are being tuned";
+constexpr const char* kRefusedClosing = "the program is closing";
+constexpr const char* kRefusedNotStarted = "the recording could not be started";
 
 // The longest command line a peer may send; longer lines are ignored.
 constexpr int kMaxCommandLineBytes = 256;
@@ -25,21 +47,40 @@ constexpr int kMaxCommandLineBytes = 256;
 // one. Empty when there is no argument.
 std::optional<long> ChannelArgument(const QStringList& argumentsWithoutProgram);
 
-// "QelTVStartRec 5", "QelTVStopRec", ... (no line end).
+// "QelTVStartRec 5", "QelTVStopRec", "QelTVStopRec <recording>", ... (no
+// line end).
 QByteArray FormatCommand(const Command& command);
 // Parses one line (without its line end); empty for anything else.
 std::optional<Command> ParseCommand(const QByteArray& line);
 const char* CommandName(CommandKind kind);
 
-// A command posted to the GUI thread, where the message hook takes it.
+// A recording's name: "<process id>.<number>", both positive.
+bool IsRecordingName(const QByteArray& name);
+
+// The answer line to a start, "accepted <recording>" or "refused <reason>"
+// (no line end; line breaks in the reason become blanks).
+QByteArray FormatAnswer(const StartAnswer& answer);
+// Parses an answer line (without its line end); empty for anything else.
+std::optional<StartAnswer> ParseAnswer(const QByteArray& line);
+
+// A command posted to the GUI thread, where the message hook takes it. A
+// start is answered exactly once: by the hook, or, when the event is dropped
+// unhandled (the program closed first), refused as closing.
 class CommandEvent : public QEvent {
 public:
     static QEvent::Type eventType();
-    explicit CommandEvent(Command command) : QEvent(eventType()), command_(command) {}
+    explicit CommandEvent(Command command, AnswerSink answer = {})
+        : QEvent(eventType()), command_(std::move(command)), answer_(std::move(answer)) {}
+    ~CommandEvent() override;
+    CommandEvent(const CommandEvent&) = delete;
+    CommandEvent& operator=(const CommandEvent&) = delete;
     const Command& command() const { return command_; }
+    // Gives the answer to a start; later calls do nothing.
+    void answer(const StartAnswer& answer);
 
 private:
     Command command_;
+    AnswerSink answer_;
 };
 
 // What the message hook acts on: the main window's commands.
@@ -47,6 +88,9 @@ class CommandTarget {
 public:
     virtual ~CommandTarget() = default;
     virtual GraphMode graphMode() const = 0;
+    // The name of the recording in progress, unique among the recordings of
+    // the running program; empty when none runs.
+    virtual QByteArray recordingName() const = 0;
     virtual void setCurrentChannel(long channel) = 0;
     virtual void recordCommand() = 0; // the Record button
     virtual void stopCommand() = 0;   // the Stop button
@@ -56,7 +100,8 @@ public:
     virtual void showCouldNotStartRecording() = 0;
 };
 
-// Applies one command by the graph mode, as the message hook does.
-void DispatchCommand(CommandTarget& target, const Command& command);
+// Applies one command by the graph mode, as the message hook does. For a
+// start, what became of it: accepted when it left a recording running.
+std::optional<StartAnswer> DispatchCommand(CommandTarget& target, const Command& command);
 
 } // namespace qeltv

@@ -3,6 +3,7 @@
 #include "app/Logging.h"
 
 #include <QCoreApplication>
+#include <QPointer>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -89,7 +90,17 @@ void CommandServer::onReadyRead(QLocalSocket* socket) {
             line.chop(1);
         if (auto command = ParseCommand(line)) {
             qCDebug(lcApp) << "received" << FormatCommand(*command);
-            QCoreApplication::postEvent(receiver_, new CommandEvent(*command));
+            // The answer goes back on the connection it came by, if the
+            // peer is still there.
+            QPointer<QLocalSocket> peer(socket);
+            QCoreApplication::postEvent(
+                receiver_, new CommandEvent(*command, [peer](const StartAnswer& answer) {
+                    qCDebug(lcApp) << "answered" << FormatAnswer(answer);
+                    if (peer && peer->state() == QLocalSocket::ConnectedState) {
+                        peer->write(FormatAnswer(answer) + '\n');
+                        peer->flush();
+                    }
+                }));
         } else {
             qCDebug(lcApp) << "ignored a command line of" << line.size() << "bytes";
         }

@@ -40,7 +40,8 @@ private:
 
 // The first instance's end of the channel: every valid line becomes a
 // CommandEvent posted to `receiver` (the application, where the message hook
-// sees it). Anything else is ignored.
+// sees it). A start is answered on its connection with one line (see
+// FormatAnswer). Anything else is ignored.
 class CommandServer : public QObject {
     Q_OBJECT
 public:
@@ -77,6 +78,8 @@ public:
     bool connect(const std::filesystem::path& socketPath, int timeout_ms = 2000);
     // Sends one command; failures (the first instance is gone) are ignored.
     void send(const Command& command);
+    // The connection, for reading the answers; null before connect().
+    QLocalSocket* socket() const { return socket_.get(); }
 
 private:
     std::unique_ptr<QLocalSocket> socket_;

@@ -59,8 +59,8 @@ TvSession::TvSession(const Paths& paths, std::unique_ptr<InstanceLock> lock, Ses
                        SchedulingAgent::RunnerBeside(QCoreApplication::applicationFilePath()),
                        [this](const QString& text) { showMessage(text); }),
       scheduleList_(schedulingAgent_, QCoreApplication::applicationFilePath()) {
-    graph_ = std::make_unique<GraphBuilder>(context_, settings_, *this,
-                                            static_cast<GraphView&>(*this));
+    graph_ =
+        std::make_unique<GraphBuilder>(context_, settings_, *this, static_cast<GraphView&>(*this));
     webServer_ = std::make_unique<WebServerControl>(*this);
 }
 
@@ -70,7 +70,7 @@ TvSession::~TvSession() {
         QCoreApplication::instance()->removeEventFilter(this);
 }
 
-void TvSession::start(std::optional<long> startChannel) {
+void TvSession::start(std::optional<long> startChannel, AnswerSink startAnswer) {
     QCoreApplication* app = QCoreApplication::instance();
     app->installEventFilter(this);
     hookInstalled_ = true;
@@ -103,7 +103,8 @@ void TvSession::start(std::optional<long> startChannel) {
         return;
     // Handled once the event loop runs, after the whole start-up.
     if (startChannel)
-        QCoreApplication::postEvent(app, new CommandEvent({CommandKind::StartRec, *startChannel}));
+        QCoreApplication::postEvent(
+            app, new CommandEvent({CommandKind::StartRec, *startChannel}, std::move(startAnswer)));
     refreshSchedules();
     view_.UpdateControls();
     emit changed(SessionChange::ChannelChosen);
@@ -187,10 +188,14 @@ bool TvSession::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == CommandEvent::eventType()) {
         // Every command is taken here, whatever the state; once the shutdown
         // has begun the graph is not there to act on.
-        if (!shuttingDown_)
-            DispatchCommand(*this, static_cast<CommandEvent*>(event)->command());
-        else
+        auto* command = static_cast<CommandEvent*>(event);
+        if (!shuttingDown_) {
+            if (const auto answer = DispatchCommand(*this, command->command()))
+                command->answer(*answer);
+        } else {
             qCDebug(lcApp) << "command ignored during shutdown";
+            command->answer({false, {}, kRefusedClosing});
+        }
         return true;
     }
     return QObject::eventFilter(watched, event);
@@ -375,6 +380,15 @@ void TvSession::btnAutoTuneClick(AutoTuneView& view, AutoTuneMode mode) {
 
 void TvSession::BuildGraph(GraphMode mode) {
     graph_->BuildGraph(mode);
+    if (mode == GraphMode::Recording && graph_->mode() == GraphMode::Recording)
+        ++recordingNumber_;
+}
+
+QByteArray TvSession::recordingName() const {
+    if (graph_->mode() != GraphMode::Recording)
+        return {};
+    return QByteArray::number(QCoreApplication::applicationPid()) + '.' +
+           QByteArray::number(static_cast<qlonglong>(recordingNumber_));
 }
 
 void TvSession::record() {

@@ -132,8 +132,9 @@ public:
     // The start-up: the message hook and the command channel, the graph,
     // the settings and channels, the Preferences lists, the saved graph or a
     // new preview; a start for recording posts its command to itself, to be
-    // handled once the event loop runs.
-    void start(std::optional<long> startChannel);
+    // handled once the event loop runs, and `startAnswer` hears what became
+    // of it (also when the program closes before it is handled).
+    void start(std::optional<long> startChannel, AnswerSink startAnswer = {});
     // The shutdown: a recording is finished, a webcast ended, the graph
     // saved and stopped, the settings written, and the lock released. Runs
     // once; commands that arrive from here on are ignored.
@@ -292,6 +293,7 @@ public:
 
     // CommandTarget, for the message hook.
     GraphMode graphMode() const override { return graph_->mode(); }
+    QByteArray recordingName() const override;
     void setCurrentChannel(long channel) override;
     void recordCommand() override { record(); }
     void stopCommand() override { stop(); }
@@ -396,6 +398,9 @@ private:
     SchedulingAgent schedulingAgent_;
     ScheduleList scheduleList_;
 
+    // Recordings started in this process; with the process id it names the
+    // recording in progress.
+    long recordingNumber_ = 0;
     bool hookInstalled_ = false;
     bool shuttingDown_ = false;
     bool corrupted_ = false;

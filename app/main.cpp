@@ -1,6 +1,7 @@
 // Process entry: the first instance runs the main window; a later instance
-// with an argument relays a recording command to it; a later instance
-// without one ends at once.
+// with an argument relays a recording command to it (and becomes the first
+// instance itself when the running one refused and then ended); a later
+// instance without one ends at once.
 //
 // Which of the three this process is, is decided under a core application,
 // without a display: a relay started by cron or over SSH needs none. Only the
@@ -10,6 +11,7 @@
 #include "app/Logging.h"
 #include "app/Paths.h"
 #include "app/Resources.h"
+#include "app/RunnerReport.h"
 #include "app/SignalCloser.h"
 #include "app/SingleInstance.h"
 #include "app/uFrmAbout.h"
@@ -43,7 +45,8 @@ struct FirstInstance {
 
 // Decides between first instance, relay and silent second instance. A relay
 // or a second instance runs to its end here and yields its exit status.
-std::variant<int, FirstInstance> Decide(int& argc, char** argv, SignalCloser& closer) {
+std::variant<int, FirstInstance> Decide(int& argc, char** argv, SignalCloser& closer,
+                                        RunnerReport& report) {
     QCoreApplication core(argc, argv);
     QCoreApplication::setApplicationName(kApplicationName);
     SignalCloser::Attachment signalDelivery(closer, SignalCloser::OnRequest::Signal);
@@ -56,6 +59,7 @@ std::variant<int, FirstInstance> Decide(int& argc, char** argv, SignalCloser& cl
         // Without a private runtime folder neither the lock nor the command
         // socket is safe: refuse rather than start exposed.
         std::fprintf(stderr, "%s: %s\n", kApplicationName, e.what());
+        report.failed(QString::fromLocal8Bit(e.what()));
         return kExitRefused;
     }
     auto lock = std::make_unique<InstanceLock>(paths.lockFile());
@@ -65,15 +69,20 @@ std::variant<int, FirstInstance> Decide(int& argc, char** argv, SignalCloser& cl
     // A second instance without arguments tells nobody anything.
     if (!channel)
         return 0;
-    // The relay: posts the start now and the stop when it is asked to close.
-    auto ghost = std::make_unique<TfrmGhost>(paths.commandSocket(), *channel);
-    if (!ghost->foundMainWindow())
-        return 0;
-    QObject::connect(&closer, &SignalCloser::closeRequested, &core,
-                     [](int) { QCoreApplication::quit(); });
-    const int status = QCoreApplication::exec();
-    ghost.reset(); // posts the stop command
-    return status;
+    // The relay: posts the start now and the stop of its own recording when
+    // it is asked to close.
+    TfrmGhost ghost(paths.commandSocket(), paths.lockFile(), *channel, report);
+    if (!ghost.done()) {
+        QObject::connect(&closer, &SignalCloser::closeRequested, &ghost,
+                         [&ghost](int) { ghost.close(); });
+        QObject::connect(&ghost, &TfrmGhost::finished, &core, &QCoreApplication::quit);
+        QCoreApplication::exec();
+    }
+    if (ghost.becomesFirstInstance()) {
+        qCDebug(lcApp) << "relay: starting as the first instance";
+        return FirstInstance{std::move(paths), channel, ghost.takeLock()};
+    }
+    return ghost.exitStatus();
 }
 
 } // namespace
@@ -92,8 +101,11 @@ int main(int argc, char** argv) {
     // From here on a SIGTERM, SIGINT or SIGHUP is kept until it can be acted
     // on; nothing that comes during the start-up is lost.
     SignalCloser closer;
+    // Started by the scheduling agent's runner: what became of the
+    // recording goes there too.
+    RunnerReport report = RunnerReport::FromEnvironment();
 
-    auto decided = Decide(argc, argv, closer);
+    auto decided = Decide(argc, argv, closer, report);
     if (const int* status = std::get_if<int>(&decided))
         return *status;
     FirstInstance first = std::move(std::get<FirstInstance>(decided));
@@ -113,7 +125,9 @@ int main(int argc, char** argv) {
     QCoreApplication::processEvents();
     qCDebug(lcApp).noquote() << "splash:" << splash->versionLine();
     const std::optional<long> channel = first.channel;
-    auto window = std::make_unique<TfrmMain>(first.paths, channel, std::move(first.lock), app);
+    auto window = std::make_unique<TfrmMain>(
+        first.paths, channel, std::move(first.lock), app, kOsdDuration_ms,
+        [&report](const StartAnswer& answer) { report.answered(answer); });
     new TfrmAbout(window.get());
     splash.reset();
     // A close requested during the start-up runs the shutdown sequence now;

@@ -52,7 +52,8 @@ template <class Handler> auto TfrmMain::guarded(Handler handler) {
 }
 
 TfrmMain::TfrmMain(const Paths& paths, std::optional<long> startChannel,
-                   std::unique_ptr<InstanceLock> lock, QelApplication& app, int osdDuration_ms)
+                   std::unique_ptr<InstanceLock> lock, QelApplication& app, int osdDuration_ms,
+                   AnswerSink startAnswer)
     : app_(app), session_(std::make_unique<TvSession>(paths, std::move(lock), *this)) {
     setObjectName("TfrmMain");
     setWindowTitle(QApplication::applicationDisplayName());
@@ -76,7 +77,7 @@ TfrmMain::TfrmMain(const Paths& paths, std::optional<long> startChannel,
     connectControls();
     connect(session_.get(), &TvSession::changed, this, &TfrmMain::sessionChanged);
     try {
-        FormCreate(startChannel);
+        FormCreate(startChannel, std::move(startAnswer));
     } catch (const std::exception& e) {
         // A failing step skips the rest of the start-up; the program runs on.
         errorHandler_.report(QString::fromUtf8(e.what()));
@@ -229,11 +230,11 @@ void TfrmMain::connectControls() {
 
 // ------------------------------------------------------ start-up, shutdown
 
-void TfrmMain::FormCreate(std::optional<long> startChannel) {
+void TfrmMain::FormCreate(std::optional<long> startChannel, AnswerSink startAnswer) {
     // The error handler reports every failure from here on.
     errorHandler_.install();
     ui_.Notebook1->setCurrentIndex(PageVideo);
-    session_->start(startChannel);
+    session_->start(startChannel, std::move(startAnswer));
     ui_.webcast.fillProfiles(session_->webcastProfiles());
 }
 

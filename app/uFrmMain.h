@@ -31,10 +31,11 @@ public:
     // startChannel: the first command-line argument by the integer-or-1
     // rule, when there was one. The window takes the instance lock and keeps
     // it until the very end of its shutdown. osdDuration_ms: how long the
-    // channel caption stays over the picture.
+    // channel caption stays over the picture. startAnswer hears what became
+    // of the start-up's own start command.
     TfrmMain(const Paths& paths, std::optional<long> startChannel,
              std::unique_ptr<InstanceLock> lock, QelApplication& app,
-             int osdDuration_ms = kOsdDuration_ms);
+             int osdDuration_ms = kOsdDuration_ms, AnswerSink startAnswer = {});
     ~TfrmMain() override;
 
     TvSession& session() { return *session_; }
@@ -137,7 +138,7 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
-    void FormCreate(std::optional<long> startChannel);
+    void FormCreate(std::optional<long> startChannel, AnswerSink startAnswer);
     void FormDestroy();
     void connectControls();
     void connectPreferences();

@@ -17,6 +17,7 @@
 
 #include "capture/FilterObject.h"
 #include "capture/GstRef.h"
+#include "common/ScheduledRun.h"
 
 #include <QObject>
 
@@ -36,8 +37,9 @@ enum class PinCategory { None, Preview, Capture };
 // How long ending a recording waits for the file writer's end of stream
 // while nothing reaches the writer any more.
 constexpr int kEndOfStreamTimeout_ms = 5000;
-// However much still reaches the file writers, a stop waits no longer.
-constexpr int kEndOfStreamLimit_ms = 60000;
+// However much still reaches the file writers, a stop waits no longer (the
+// scheduling agent's runner gives a closing program this long and more).
+constexpr int kEndOfStreamLimit_ms = kRecordingEndLimit_ms;
 
 class FilterGraph : public QObject {
     Q_OBJECT

@@ -174,6 +174,12 @@ public:
         exitCode = job_.exitCode;
         return sched::kOk;
     }
+    SchedCode GetFailureText(QString& text) override {
+        if (!job_.lastRun.isValid())
+            return sched::SCHED_S_TASK_HAS_NOT_RUN;
+        text = job_.failure;
+        return sched::kOk;
+    }
     SchedCode GetTriggerCount(std::uint16_t& count) override {
         count = static_cast<std::uint16_t>(job_.triggers.size());
         return sched::kOk;
@@ -221,6 +227,7 @@ public:
                 saved.runnerPid = current.runnerPid;
                 saved.lastRun = current.lastRun;
                 saved.exitCode = current.exitCode;
+                saved.failure = current.failure;
             }
             saved.environment = CronAgent::SessionEnvironment();
             saved.Write(path);

@@ -178,6 +178,8 @@ Job Job::Read(const std::filesystem::path& file) {
             job.lastRun = QDateTime::fromString(QString::fromStdString(value), kDateTimeFormat);
         else if (key == "exitCode")
             job.exitCode = static_cast<int>(std::strtol(value.c_str(), nullptr, 10));
+        else if (key == "failure")
+            job.failure = unescape(value);
     }
     if (job.name.isEmpty())
         throw std::runtime_error("Job file " + file.string() + " names no task");
@@ -202,6 +204,7 @@ void Job::Write(const std::filesystem::path& file) const {
     s << "lastRun=" << (lastRun.isValid() ? lastRun.toString(kDateTimeFormat).toStdString() : "")
       << '\n';
     s << "exitCode=" << exitCode << '\n';
+    s << "failure=" << escape(failure) << '\n';
     const std::string text = s.str();
 
     std::filesystem::create_directories(file.parent_path());

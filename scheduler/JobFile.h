@@ -13,7 +13,9 @@
 //   status=none|running|exited         (the runner's record from here on)
 //   runnerPid=<pid while running, else 0>
 //   lastRun=<yyyy-MM-ddTHH:mm:ss local time, empty before the first run>
-//   exitCode=<exit status of the last run; 128 + signal when killed>
+//   exitCode=<result of the last run: the program's exit status, 128 + signal
+//             when killed; not 0 whenever the recording was not made>
+//   failure=<why the last run failed, empty when it did not>
 //
 // Values are UTF-8 with "\\" for a backslash, "\n" and "\r" for line breaks;
 // unknown keys are ignored, so later versions can add some.
@@ -53,6 +55,7 @@ struct Job {
     long runnerPid = 0;
     QDateTime lastRun;
     int exitCode = 0;
+    QString failure;
 
     static std::string FileNameFor(const QString& taskName);
     // Throws std::runtime_error naming the file when it cannot be read or

@@ -25,6 +25,13 @@ void checkLength(const QString& text, const char* what) {
 ScheduleList::ScheduleList(SchedulingAgent& agent, QString programPath)
     : agent_(agent), programPath_(std::move(programPath)) {}
 
+QString ScheduleList::FailedRunText(int lastResult, const QString& failure) {
+    const QString code =
+        QString("%1").arg(static_cast<std::uint32_t>(lastResult), 8, 16, QChar('0')).toUpper();
+    return "The last run failed (last result 0x" + code + ")" +
+           (failure.isEmpty() ? QString(".") : ": " + failure);
+}
+
 QString ScheduleList::DateTimeText(const QDateTime& time) {
     const QLocale locale = QLocale::system();
     const QString date = locale.toString(time.date(), QLocale::ShortFormat);
@@ -57,6 +64,15 @@ void ScheduleList::Refresh() {
         SchedCode status = 0;
         task->GetStatus(status);
         row.cells[ScheduleRow::Status] = SchedulingAgent::TaskStatusText(status);
+        // A run that recorded nothing is never shown as a success.
+        int lastResult = 0;
+        QString failure;
+        if (status != sched::SCHED_S_TASK_RUNNING && task->GetExitCode(lastResult) == sched::kOk &&
+            lastResult != 0) {
+            task->GetFailureText(failure);
+            QString& cell = row.cells[ScheduleRow::Status];
+            cell += (cell.isEmpty() ? "" : " ") + FailedRunText(lastResult, failure);
+        }
         QDateTime time;
         const SchedCode next = task->GetNextRunTime(time);
         row.cells[ScheduleRow::NextRunTime] =

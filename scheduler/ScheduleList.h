@@ -69,6 +69,10 @@ public:
     // then.
     bool AddSchedule(const ScheduleItemValues& values);
 
+    // What the status cell adds for a run that failed: "The last run failed
+    // (last result 0x00000003): <failure>".
+    static QString FailedRunText(int lastResult, const QString& failure);
+
     // A local time as the list shows it: short date, a blank and long time;
     // midnight as the date alone.
     static QString DateTimeText(const QDateTime& time);

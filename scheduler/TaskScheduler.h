@@ -122,6 +122,8 @@ public:
     virtual SchedCode GetNextRunTime(QDateTime& time) = 0;
     virtual SchedCode GetMostRecentRunTime(QDateTime& time) = 0;
     virtual SchedCode GetExitCode(int& exitCode) = 0;
+    // Why the last run failed; empty when it did not.
+    virtual SchedCode GetFailureText(QString& text) = 0;
     virtual SchedCode GetTriggerCount(std::uint16_t& count) = 0;
     virtual SchedCode GetTrigger(std::uint16_t index, std::unique_ptr<ITaskTrigger>& trigger) = 0;
     virtual SchedCode GetTriggerString(std::uint16_t index, QString& text) = 0;

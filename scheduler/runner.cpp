@@ -6,18 +6,29 @@
 // It checks that the job is due today (cron knows no year and no start
 // date), records "running", its pid and the run time in the job, starts the
 // job's program with its parameters in its working folder and the session's
-// environment recorded in the job, and ends it in order when the maximum run
-// time is reached: SIGTERM, then SIGKILL after a grace period. A maximum run
-// time of 0 ends the program at once (it gets SIGTERM right after it
-// started). Then it records the exit code and "exited". A job whose runner
-// still runs is not started a second time. A SIGTERM, SIGINT or SIGHUP to the
-// runner ends the program in the same order.
+// environment recorded in the job (less what no longer leads anywhere, see
+// RunEnvironment.h), and ends it in order when the maximum run time is
+// reached: SIGTERM, then SIGKILL after a grace period that covers the
+// program's own end of a recording. A maximum run time of 0 ends the
+// program at once (it gets SIGTERM right after it started). A SIGTERM,
+// SIGINT or SIGHUP to the runner ends the program in the same order.
+//
+// The program reports on a channel of its own (common/ScheduledRun.h) when
+// its recording started: the maximum run time then counts from that moment,
+// so the start-up does not eat the recording, though the whole run never
+// lasts longer than the maximum run time and a start-up allowance. It also
+// reports why a recording was not made. The runner then records the result
+// ("exitCode", not 0 for every run that recorded nothing) and the failure
+// text, and "exited". A job whose runner still runs is not started a second
+// time.
+#include "common/ScheduledRun.h"
+#include "common/UniqueFd.h"
 #include "scheduler/JobFile.h"
+#include "scheduler/RunEnvironment.h"
 #include "scheduler/TaskScheduler.h"
 
 #include <QDate>
 #include <QDateTime>
-#include <QFileInfo>
 
 #include <atomic>
 #include <cerrno>
@@ -25,10 +36,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <map>
 #include <optional>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -44,12 +58,17 @@ constexpr int kExitUsage = 2;
 constexpr int kExitFailed = 1;
 // The started program's exit code when it could not be started.
 constexpr int kExitNotStarted = 127;
+// The result of a run whose program ended well but reported that its
+// recording was not made.
+constexpr int kExitNotRecorded = 3;
 // 128 + signal, as shells report a program that a signal ended.
 constexpr int kSignalExitBase = 128;
 // Time the program gets to finish its recording after SIGTERM.
-constexpr auto kGracePeriod = std::chrono::seconds(30);
-constexpr auto kPollInterval = std::chrono::milliseconds(50);
-constexpr const char* kX11SocketFolder = "/tmp/.X11-unix/X";
+constexpr auto kGracePeriod = std::chrono::milliseconds(kRunnerGracePeriod_ms);
+// However late the recording reports its start, the run ends this long
+// after its maximum run time at the latest.
+constexpr auto kStartAllowance = std::chrono::seconds(30);
+constexpr int kPollInterval_ms = 50;
 
 std::atomic<int> g_stopSignal{0};
 
@@ -89,59 +108,34 @@ bool dueOn(const Job& job, const QDate& day) {
     return false;
 }
 
-// Whether the display named by the environment can be reached from here.
-bool displayReachable(const std::map<std::string, std::string>& env) {
-    const auto get = [&](const char* name) {
-        const auto it = env.find(name);
-        return it == env.end() ? std::string() : it->second;
-    };
-    const std::string wayland = get("WAYLAND_DISPLAY");
-    if (!wayland.empty()) {
-        const std::string socket =
-            wayland.front() == '/' ? wayland : get("XDG_RUNTIME_DIR") + "/" + wayland;
-        if (QFileInfo::exists(QString::fromStdString(socket)))
-            return true;
-    }
-    const std::string display = get("DISPLAY");
-    if (display.empty())
-        return false;
-    const auto colon = display.rfind(':');
-    if (colon == std::string::npos)
-        return false;
-    const std::string host = display.substr(0, colon);
-    // A display on another host cannot be checked without connecting.
-    if (!host.empty() && host != "unix")
-        return true;
-    const std::string number = display.substr(colon + 1, display.find('.', colon) - colon - 1);
-    return QFileInfo::exists(QString::fromStdString(kX11SocketFolder + number));
-}
-
-std::vector<std::string> programEnvironment(const Job& job) {
-    std::map<std::string, std::string> env;
+std::vector<std::string> programEnvironment(const Job& job, int reportFd) {
+    EnvironmentMap inherited;
     for (char** entry = environ; entry && *entry; ++entry) {
         const std::string pair = *entry;
         const auto at = pair.find('=');
         if (at != std::string::npos)
-            env[pair.substr(0, at)] = pair.substr(at + 1);
+            inherited[pair.substr(0, at)] = pair.substr(at + 1);
     }
+    std::vector<std::pair<std::string, std::string>> recorded;
     for (const auto& [name, value] : job.environment)
-        env[name.toStdString()] = value.toStdString();
-    // No display to reach (the user is not logged in, or on another seat):
-    // the program still records, hidden, without one.
-    if (!displayReachable(env) && env.find("QT_QPA_PLATFORM") == env.end())
-        env["QT_QPA_PLATFORM"] = "offscreen";
+        recorded.emplace_back(name.toStdString(), value.toStdString());
+    EnvironmentMap env = ScheduledRunEnvironment(inherited, recorded, ::getuid());
+    if (reportFd >= 0)
+        env[kRunnerReportVariable] = std::to_string(reportFd);
     std::vector<std::string> out;
     for (const auto& [name, value] : env)
         out.push_back(name + "=" + value);
     return out;
 }
 
-pid_t startProgram(const Job& job) {
+// Starts the program; `reportFd` is the program's end of the report
+// channel (or -1), which it inherits.
+pid_t startProgram(const Job& job, int reportFd) {
     const std::string program = job.application.toStdString();
     std::vector<std::string> args{program};
     for (const QString& p : job.parameters.split(' ', Qt::SkipEmptyParts))
         args.push_back(p.toStdString());
-    const std::vector<std::string> env = programEnvironment(job);
+    const std::vector<std::string> env = programEnvironment(job, reportFd);
     const std::string folder = job.workingDirectory.toStdString();
     // Everything the child needs is prepared before the fork.
     std::vector<char*> argv, envp;
@@ -168,6 +162,8 @@ pid_t startProgram(const Job& job) {
     for (int s : {SIGTERM, SIGINT, SIGHUP})
         std::signal(s, SIG_DFL);
     ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (reportFd >= 0)
+        ::fcntl(reportFd, F_SETFD, 0);
     if (!folder.empty() && ::chdir(folder.c_str()) != 0) {
         std::fprintf(stderr, "qeltv-runner: chdir %s: %s\n", folder.c_str(), std::strerror(errno));
         ::_exit(kExitNotStarted);
@@ -185,30 +181,107 @@ int exitCodeOf(int status) {
     return kExitFailed;
 }
 
-// Waits for the program, ending it in order at `deadline`; its exit code.
-int superviseProgram(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+// What became of one run.
+struct RunResult {
+    int exitCode = kExitFailed;
+    std::string failure;
+};
+
+// The runner's end of the report channel: lines as they come.
+class ReportReader {
+public:
+    explicit ReportReader(UniqueFd fd) : fd_(std::move(fd)) {}
+    int fd() const { return fd_.get(); }
+    // Waits at most `timeout_ms` for the channel; the complete lines read.
+    std::vector<std::string> read(int timeout_ms) {
+        std::vector<std::string> lines;
+        if (!fd_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+            return lines;
+        }
+        pollfd p{fd_.get(), POLLIN, 0};
+        if (::poll(&p, 1, timeout_ms) <= 0)
+            return lines;
+        char buffer[kMaxReportLineBytes];
+        const ssize_t n = ::read(fd_.get(), buffer, sizeof buffer);
+        if (n <= 0) {
+            // Every holder of the program's end has closed it.
+            if (n == 0 || errno != EINTR)
+                fd_.reset();
+            return lines;
+        }
+        pending_.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t nl; (nl = pending_.find('\n')) != std::string::npos;) {
+            lines.push_back(pending_.substr(0, nl));
+            pending_.erase(0, nl + 1);
+        }
+        if (pending_.size() > std::size_t(kMaxReportLineBytes))
+            pending_.clear();
+        return lines;
+    }
+
+private:
+    UniqueFd fd_;
+    std::string pending_;
+};
+
+// Waits for the program, ending it in order at the deadline: the maximum
+// run time from the start, or from the recording's start once reported
+// (within the start-up allowance).
+RunResult superviseProgram(pid_t pid, ReportReader& reports, std::chrono::milliseconds maxRunTime) {
     using Clock = std::chrono::steady_clock;
+    const auto started = Clock::now();
+    auto deadline = started + maxRunTime;
+    const auto latest = started + maxRunTime + kStartAllowance;
     std::optional<Clock::time_point> killAt;
+    bool killed = false;
+    RunResult result;
     while (true) {
         int status = 0;
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid)
-            return exitCodeOf(status);
+        if (done == pid) {
+            result.exitCode = exitCodeOf(status);
+            break;
+        }
         if (done < 0 && errno != EINTR) {
             log(std::string("waitpid: ") + std::strerror(errno));
-            return kExitFailed;
+            result.failure = std::string("waitpid: ") + std::strerror(errno);
+            return result;
         }
         const auto now = Clock::now();
         if (!killAt && (now >= deadline || g_stopSignal != 0)) {
             ::kill(pid, SIGTERM);
             killAt = now + kGracePeriod;
-        } else if (killAt && now >= *killAt) {
+        } else if (killAt && now >= *killAt && !killed) {
             log("the program did not end in time after SIGTERM: killed");
             ::kill(pid, SIGKILL);
-            killAt = Clock::time_point::max();
+            killed = true;
         }
-        std::this_thread::sleep_for(kPollInterval);
+        for (const std::string& line : reports.read(kPollInterval_ms)) {
+            if (line == kReportRecording) {
+                if (!killAt)
+                    deadline = std::min(Clock::now() + maxRunTime, latest);
+            } else if (line.rfind(kReportFailed, 0) == 0) {
+                result.failure = line.substr(std::min(line.size(), std::strlen(kReportFailed) + 1));
+            }
+        }
     }
+    // What the program said last, once it has ended, is read too.
+    for (const std::string& line : reports.read(0))
+        if (line.rfind(kReportFailed, 0) == 0)
+            result.failure = line.substr(std::min(line.size(), std::strlen(kReportFailed) + 1));
+    if (killed)
+        result.failure = "The program did not end in time after SIGTERM and was killed." +
+                         (result.failure.empty() ? "" : " " + result.failure);
+    if (result.exitCode == 0 && !result.failure.empty())
+        result.exitCode = kExitNotRecorded;
+    if (result.exitCode != 0 && result.failure.empty())
+        result.failure =
+            result.exitCode > kSignalExitBase
+                ? "The program was ended by signal " +
+                      std::to_string(result.exitCode - kSignalExitBase) + "."
+                : "The program ended with exit code " + std::to_string(result.exitCode) + ".";
+    return result;
 }
 
 void record(const std::filesystem::path& file, const std::function<void(Job&)>& change) {
@@ -253,18 +326,32 @@ int main(int argc, char** argv) {
             j.runnerPid = ::getpid();
             j.lastRun = started;
         });
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(job.maxRunTime_ms);
-        const pid_t pid = startProgram(job);
-        int exitCode = kExitNotStarted;
-        if (pid < 0)
-            log(std::string("fork: ") + std::strerror(errno));
-        else
-            exitCode = superviseProgram(pid, deadline);
+        // The program's end of the report channel goes with it; the runner
+        // closes its copy once the program has it.
+        int channel[2] = {-1, -1};
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, channel) != 0) {
+            log(std::string("socketpair: ") + std::strerror(errno));
+            channel[0] = channel[1] = -1;
+        }
+        ReportReader reports{UniqueFd(channel[0])};
+        UniqueFd programEnd(channel[1]);
+        const pid_t pid = startProgram(job, programEnd.get());
+        programEnd.reset();
+        RunResult result{kExitNotStarted, {}};
+        if (pid < 0) {
+            result.failure =
+                std::string("The program could not be started: fork: ") + std::strerror(errno);
+            log(result.failure);
+        } else {
+            result = superviseProgram(pid, reports, std::chrono::milliseconds(job.maxRunTime_ms));
+        }
+        if (!result.failure.empty())
+            log("the task \"" + job.name.toStdString() + "\" failed: " + result.failure);
         record(file, [&](Job& j) {
             j.status = Job::Status::Exited;
             j.runnerPid = 0;
-            j.exitCode = exitCode;
+            j.exitCode = result.exitCode;
+            j.failure = QString::fromStdString(result.failure);
         });
         return 0;
     } catch (const std::exception& e) {

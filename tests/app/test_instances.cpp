@@ -4,6 +4,7 @@
 #include "tests/settings/TempDir.h"
 
 #include <QFileInfo>
+#include <QLocalSocket>
 #include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,6 +18,8 @@ using namespace qeltv;
 using namespace qeltv::test;
 
 namespace {
+// The exit status of a relay whose recording was not made.
+constexpr int kExitNotRecorded = 3;
 // An AVI file grows past its headers once frames are written to it.
 constexpr qint64 kFramesWritten_bytes = 256 * 1024;
 constexpr int kRecordingWait_ms = 60000;
@@ -125,13 +128,17 @@ TEST(Instances, RelayWithoutFirstInstanceAndStaleSocket) {
     const QString lockPath = home.path("run") + "/qeltv/QELTV.lock";
     {
         // The lock is held but nobody answers: the relay ends once it has
-        // waited for a first instance that might still be starting.
+        // waited for a first instance that might still be starting, and
+        // says that nothing was recorded.
         int fd = ::open(lockPath.toLocal8Bit().constData(), O_RDWR | O_CREAT, 0600);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(::flock(fd, LOCK_EX), 0);
         ProgramRun orphan(home, {"4"});
-        EXPECT_EQ(orphan.waitForExit(), 0);
+        EXPECT_EQ(orphan.waitForExit(), kExitNotRecorded);
         EXPECT_TRUE(orphan.log().contains("relay: first instance found: false"));
+        EXPECT_TRUE(orphan.log().contains(
+            "qeltv: channel 4 was not recorded: the running instance does not answer"))
+            << orphan.log().toStdString();
         ::close(fd);
     }
     // A socket file left by a crashed instance is replaced by the next one.
@@ -143,14 +150,30 @@ TEST(Instances, RelayWithoutFirstInstanceAndStaleSocket) {
     ASSERT_TRUE(first.waitForLog("graph mode 1"));
     ProgramRun relay(home, {"4"});
     EXPECT_TRUE(first.waitForLog("command QelTVStartRec 4"));
-    // It is recording channel 3 already: the second start only gets the
-    // balloon.
+    // It is recording channel 3 already: the second start gets the balloon
+    // and a refusal, and the relay waits for the instance to end.
     EXPECT_TRUE(first.waitForLog("command QelTVStartRec 4 in mode 1"));
     EXPECT_TRUE(first.waitForLog("balloon: qEL TV | Could not start recording... | icon 3"));
+    EXPECT_TRUE(first.waitForLog("answered \"refused a recording is in progress\""));
+    ASSERT_TRUE(relay.waitForLog("relay: waiting for the running instance to end"));
     relay.signal(SIGTERM);
-    EXPECT_EQ(relay.waitForExit(), 0);
-    // The relay's stop ended the first recording.
-    ASSERT_TRUE(first.waitForLog("recording finished as"));
+    EXPECT_EQ(relay.waitForExit(), kExitNotRecorded);
+    EXPECT_TRUE(
+        relay.log().contains("qeltv: channel 4 was not recorded: a recording is in progress"))
+        << relay.log().toStdString();
+    // The refused relay's end does not touch the recording of channel 3.
+    QThread::msleep(1000);
+    EXPECT_FALSE(first.log().contains("command QelTVStopRec")) << first.log().toStdString();
+    EXPECT_FALSE(first.log().contains("recording finished as"));
+    // A stop that names no recording (another program's) ends it.
+    {
+        QLocalSocket socket;
+        socket.connectToServer(home.path("run") + "/qeltv/QELTV.sock");
+        ASSERT_TRUE(socket.waitForConnected(5000));
+        socket.write("QelTVStopRec\n");
+        ASSERT_TRUE(socket.waitForBytesWritten(5000));
+        ASSERT_TRUE(first.waitForLog("recording finished as"));
+    }
     // Killed while recording: the lock goes with the process, and the next
     // start keeps the working file under a final name instead of deleting it.
     ProgramRun again(home, {"6"});
@@ -221,12 +244,55 @@ TEST(Instances, RelayWaitsForAFirstInstanceThatIsStillStarting) {
     int peer = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
     ASSERT_GE(peer, 0);
     EXPECT_EQ(ReadLine(peer, kWait_ms), "QelTVStartRec 4");
+    // The stop names the recording that the answer named.
+    const std::string accepted = "accepted 4711.2\n";
+    ASSERT_EQ(::write(peer, accepted.data(), accepted.size()), ssize_t(accepted.size()));
+    ASSERT_TRUE(relay.waitForLog("relay: recording \"4711.2\" started"));
     EXPECT_TRUE(relay.running());
     relay.signal(SIGTERM);
-    EXPECT_EQ(ReadLine(peer, kWait_ms), "QelTVStopRec");
+    EXPECT_EQ(ReadLine(peer, kWait_ms), "QelTVStopRec 4711.2");
     EXPECT_EQ(relay.waitForExit(), 0);
     EXPECT_TRUE(relay.log().contains("relay: first instance found: true"));
     ::close(peer);
+
+    // Refused by an instance that then ends: the relay becomes the first
+    // instance and records its channel itself.
+    ProgramRun refused(home, {"5"});
+    ASSERT_EQ(::poll(&incoming, 1, kWait_ms), 1) << refused.log().toStdString();
+    peer = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(ReadLine(peer, kWait_ms), "QelTVStartRec 5");
+    const std::string refusal = "refused a recording is in progress\n";
+    ASSERT_EQ(::write(peer, refusal.data(), refusal.size()), ssize_t(refusal.size()));
+    ASSERT_TRUE(refused.waitForLog("relay: waiting for the running instance to end"));
+    QThread::msleep(500);
+    EXPECT_FALSE(refused.log().contains("starting as the first instance"));
+    ::close(peer);
+
+    // An instance that closes before it answers (its shutdown has begun):
+    // the relay waits for it to end too, and is told nothing was recorded
+    // when it is asked to close first.
+    ProgramRun unanswered(home, {"6"});
+    ASSERT_EQ(::poll(&incoming, 1, kWait_ms), 1) << unanswered.log().toStdString();
+    peer = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(ReadLine(peer, kWait_ms), "QelTVStartRec 6");
+    ::close(peer);
+    ASSERT_TRUE(unanswered.waitForLog("relay: waiting for the running instance to end"));
+    unanswered.signal(SIGTERM);
+    EXPECT_EQ(unanswered.waitForExit(), kExitNotRecorded);
+    EXPECT_TRUE(unanswered.log().contains("qeltv: channel 6 was not recorded: the running "
+                                          "instance closed before it answered"))
+        << unanswered.log().toStdString();
     ::close(server);
+    ::unlink(socketPath.c_str());
     ::close(lockFd);
+    ASSERT_TRUE(refused.waitForLog("relay: starting as the first instance", kWait_ms))
+        << refused.log().toStdString();
+    ASSERT_TRUE(refused.waitForLog("command QelTVStartRec 5 in mode 0", kWait_ms));
+    ASSERT_TRUE(refused.waitForLog("graph mode 1", kWait_ms));
+    ASSERT_TRUE(WaitForRecordedFrames(home));
+    refused.signal(SIGTERM);
+    EXPECT_EQ(refused.waitForExit(), 0) << refused.log().toStdString();
+    EXPECT_EQ(home.recordings().size(), 1u);
 }

@@ -9,6 +9,9 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
+#include <QThread>
+#include <algorithm>
 
 using namespace qeltv;
 using namespace qeltv::test;
@@ -43,13 +46,14 @@ struct Scheduler {
           list(agent, QELTV_BINARY) {
         EXPECT_EQ(agent.ConnectSchedulingAgent(), sched::kOk);
     }
-    void save(const QString& name) {
+    void save(const QString& name, const QString& channel = "2",
+              std::uint32_t maxRunTime_ms = kRecording_ms) {
         std::unique_ptr<ITask> task;
         ASSERT_EQ(agent.agent()->NewWorkItem(name, task), sched::kOk);
         task->SetApplicationName(QELTV_BINARY);
         task->SetWorkingDirectory(QFileInfo(QELTV_BINARY).absolutePath() + "/");
-        task->SetParameters("2");
-        task->SetMaxRunTime(kRecording_ms);
+        task->SetParameters(channel);
+        task->SetMaxRunTime(maxRunTime_ms);
         std::uint16_t index = 0;
         std::unique_ptr<ITaskTrigger> trigger;
         task->CreateTrigger(index, trigger);
@@ -66,7 +70,19 @@ struct Scheduler {
     }
     Job job(const QString& name) { return Job::Read(agent.agent()->jobFile(name)); }
     bool finished(const QString& name) { return job(name).status == Job::Status::Exited; }
+    // The schedule list's status cell of a task.
+    QString status(const QString& name) {
+        list.Refresh();
+        for (const ScheduleRow& row : list.rows())
+            if (row.name == name)
+                return row.cells[ScheduleRow::Status];
+        return "(not listed)";
+    }
 };
+
+double SecondsOf(const Home& home, const QString& file) {
+    return RecordingSeconds((home.path("videos") + "/qeltv/" + file).toStdString());
+}
 
 void ExpectOneRecording(const Home& home) {
     const QStringList files = home.recordings();
@@ -114,6 +130,119 @@ TEST(Runner, StartNowWithoutTheProgram) {
     s.list.Startnow("Now, alone");
     ASSERT_TRUE(WaitFor([&] { return s.finished("Now, alone"); }, kWait_ms));
     EXPECT_EQ(s.job("Now, alone").exitCode, 0);
+    ExpectOneRecording(home);
+}
+
+// Two scheduled tasks overlap with the program closed: A (channel 1, 20 s)
+// starts the program, which records hidden; B (channel 2, 4 s) starts 6 s
+// later and finds A's recording running. B's start is refused, B's end must
+// not stop A's recording, and B's run is a failure that says why, on the
+// schedule list too. A's recording lasts its whole 20 s, counted from the
+// moment it started, not from the program's start.
+TEST(Runner, OverlappingTasksKeepTheFirstRecordingWhole) {
+    constexpr std::uint32_t kLong_ms = 20000;
+    constexpr std::uint32_t kShort_ms = 4000;
+    constexpr int kOverlapStart_ms = 6000;
+    constexpr double kTolerance_s = 1.0;
+    SavedCrontab saved;
+    Home home;
+    home.makeRuntimeDir();
+    EnterSession(home);
+    Scheduler s(home);
+    s.save("A", "1", kLong_ms);
+    s.save("B", "2", kShort_ms);
+    s.list.Startnow("A");
+    QThread::msleep(kOverlapStart_ms);
+    s.list.Startnow("B");
+    ASSERT_TRUE(WaitFor([&] { return s.finished("B"); }, kWait_ms));
+    ASSERT_TRUE(WaitFor([&] { return s.finished("A"); }, kWait_ms));
+
+    const Job a = s.job("A"), b = s.job("B");
+    EXPECT_EQ(a.exitCode, 0) << a.failure.toStdString();
+    EXPECT_TRUE(a.failure.isEmpty()) << a.failure.toStdString();
+    EXPECT_NE(b.exitCode, 0);
+    EXPECT_EQ(b.failure, "channel 2 was not recorded: a recording is in progress");
+    // After the agent's own status sentence (which depends on the cron
+    // daemon) the failure.
+    EXPECT_TRUE(s.status("B").endsWith(" The last run failed (last result 0x00000003): channel 2 "
+                                       "was not recorded: a recording is in progress"))
+        << s.status("B").toStdString();
+    EXPECT_FALSE(s.status("A").contains("failed")) << s.status("A").toStdString();
+
+    const QStringList files = home.recordings();
+    ASSERT_EQ(files.size(), 1) << files.join(", ").toStdString();
+    EXPECT_NEAR(SecondsOf(home, files[0]), kLong_ms / 1000.0, kTolerance_s);
+}
+
+// B starts around the moment A's program is told to close (A's recording has
+// lasted its time). B's command may reach A's instance while it records,
+// while it closes, or no instance at all: either B records once A's
+// instance has gone, or its run fails with a reason. It never reports
+// success without a recording.
+TEST(Runner, TaskStartingWhileTheProgramClosesRecordsOrFails) {
+    constexpr std::uint32_t kFirst_ms = 5000;
+    constexpr std::uint32_t kSecond_ms = 4000;
+    // B's start relative to A's end of recording.
+    for (const int offset_ms : {-500, 0, 500}) {
+        SCOPED_TRACE("offset " + std::to_string(offset_ms) + " ms");
+        SavedCrontab saved;
+        Home home;
+        home.makeRuntimeDir();
+        EnterSession(home);
+        Scheduler s(home);
+        s.save("First", "1", kFirst_ms);
+        s.save("Second", "2", kSecond_ms);
+        s.list.Startnow("First");
+        // The working file appears when A's recording starts.
+        const QString working = home.path("videos") + "/qeltv/capture.avi";
+        ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(working); }, kWait_ms));
+        QThread::msleep(static_cast<unsigned long>(int(kFirst_ms) + offset_ms));
+        s.list.Startnow("Second");
+        ASSERT_TRUE(WaitFor([&] { return s.finished("First") && s.finished("Second"); }, kWait_ms));
+        EXPECT_EQ(s.job("First").exitCode, 0);
+        const Job second = s.job("Second");
+        const QStringList files = home.recordings();
+        if (second.exitCode == 0) {
+            ASSERT_EQ(files.size(), 2) << files.join(", ").toStdString();
+            EXPECT_GT(SecondsOf(home, files[1]), kSecond_ms / 1000.0 / 2);
+        } else {
+            EXPECT_EQ(files.size(), 1) << files.join(", ").toStdString();
+            EXPECT_TRUE(second.failure.startsWith("channel 2 was not recorded: "))
+                << second.failure.toStdString();
+            EXPECT_TRUE(s.status("Second").contains("The last run failed"))
+                << s.status("Second").toStdString();
+        }
+    }
+}
+
+// The session that saved the task has logged out: its runtime folder and
+// its bus are gone. The runner passes neither on, and the program, started
+// as cron starts it (no runtime folder of its own), chooses its own folder
+// and records.
+TEST(Runner, RecordsAfterTheSavingSessionHasGone) {
+    SavedCrontab saved;
+    Home home;
+    EnterSession(home);
+    // The folder is gone and cannot be made again: after a logout the user
+    // may not write /run/user; here (tests may run as root) its parent is a
+    // plain file.
+    QFile blocked(home.path("logged-out"));
+    ASSERT_TRUE(blocked.open(QIODevice::WriteOnly));
+    blocked.close();
+    const QString gone = home.path("logged-out") + "/1000";
+    qputenv("XDG_RUNTIME_DIR", gone.toUtf8());
+    qputenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + gone + "/bus").toUtf8());
+    Scheduler s(home);
+    s.save("After logout");
+    const Job job = s.job("After logout");
+    EXPECT_TRUE(std::any_of(job.environment.begin(), job.environment.end(),
+                            [&](const auto& v) { return v.second == gone; }));
+    // The runner's own environment, as under cron.
+    qunsetenv("XDG_RUNTIME_DIR");
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    s.list.Startnow("After logout");
+    ASSERT_TRUE(WaitFor([&] { return s.finished("After logout"); }, kWait_ms));
+    EXPECT_EQ(s.job("After logout").exitCode, 0) << s.job("After logout").failure.toStdString();
     ExpectOneRecording(home);
 }
 
