@@ -220,6 +220,12 @@ public:
     Filter& filter() const;
     Filter* filterOrNull() const { return filter_.get(); }
 
+    // Replaces an attached object's filter with a new one made from the same
+    // moniker, carrying over the properties set on the old one. For filters
+    // that belong to one stream run, such as a muxer, which keeps counting
+    // the streams of its last file after their pins are gone.
+    void Renew();
+
     // Takes over the graph's filter named like this object (after a graph
     // file was loaded); the moniker becomes that filter's. False when the
     // graph holds no such filter.
