@@ -325,6 +325,26 @@ void Filter::releaseUnlinkedRequestPads() {
     refreshPadPins();
 }
 
+void Filter::rememberOwnDefault(GstElement* element, const char* property) {
+    GParamSpec* param = g_object_class_find_property(G_OBJECT_GET_CLASS(element), property);
+    if (!param)
+        return;
+    GValue value = G_VALUE_INIT;
+    g_value_init(&value, param->value_type);
+    g_object_get_property(G_OBJECT(element), property, &value);
+    if (const auto text = GstOwned<gchar>::adopt(gst_value_serialize(&value)))
+        ownDefaults_[param->name] = text.get();
+    g_value_unset(&value);
+}
+
+bool Filter::isAtOwnDefault(GParamSpec* param, const GValue& value) const {
+    const auto own = ownDefaults_.find(param->name);
+    if (own == ownDefaults_.end())
+        return g_param_value_defaults(param, const_cast<GValue*>(&value));
+    const auto text = GstOwned<gchar>::adopt(gst_value_serialize(&value));
+    return text && own->second == text.get();
+}
+
 HResult Filter::SetFileName(const std::string& path) {
     GstElement* target = configurable();
     if (!target || !g_object_class_find_property(G_OBJECT_GET_CLASS(target), "location"))

@@ -1,13 +1,19 @@
 // Every compressor the Preferences lists offer records a live recording with
 // sound that GStreamer's discoverer reads back with its length: an encoder
 // that stalls the AVI muxer or writes an unreadable file is never offered.
+// Every video compressor keeps up with the capture format: the file holds a
+// frame for each 40 ms recorded, give or take one second's frames.
 #include "capture/Devices.h"
 #include "capture/GstRef.h"
 #include "capture/VirtualSources.h"
 #include "test_graph_support.h"
+#include "test_recording_probe.h"
+
+#include <QElapsedTimer>
 
 #include <gst/pbutils/pbutils.h>
 
+#include <cstdio>
 #include <filesystem>
 
 namespace qeltv {
@@ -18,9 +24,16 @@ template <> struct GstRefTraits<GstDiscovererInfo> : GObjectRefTraits<GstDiscove
 namespace {
 
 using test::GraphTest;
+using test::ProbedRecording;
+using test::ProbeRecording;
 using test::Spin;
 
-constexpr int kRecording_ms = 800;
+constexpr int kRecording_ms = 3000;
+// The capture format of a first start.
+constexpr int kCaptureWidth = 640;
+constexpr int kCaptureHeight = 480;
+constexpr std::int64_t kCaptureFrameDuration = 400000;
+constexpr int kFramesPerSecond = 25;
 constexpr GstClockTime kDiscoverTimeout_ns = 5 * GST_SECOND;
 // The sources start a little after Run, and the end of stream drains what
 // the encoder holds: the file's length lies between these bounds.
@@ -62,8 +75,9 @@ class CompressorRecordings : public GraphTest {
 protected:
     // A short recording of the Virtual TV Card through the two compressors,
     // wired as the recording build wires it and ended as a Stop ends it.
-    void Record(const std::string& videoMoniker, const std::string& audioMoniker,
-                const std::string& file) {
+    // Returns how long the graph ran, from Run to the stop.
+    qint64 Record(const std::string& videoMoniker, const std::string& audioMoniker,
+                  const std::string& file) {
         FilterObject vcap(*graph, "filterVideoCap"), acap(*graph, "filterAudioCap"),
             vcomp(*graph, "filterVideoCompression"), acomp(*graph, "filterAudioCompression"),
             mux(*graph, "filterAVIMux"), out(*graph, "filterAVIOut");
@@ -75,34 +89,50 @@ protected:
         out.setMoniker(kFileWriterMoniker);
         for (FilterObject* o : {&vcap, &acap, &vcomp, &acomp, &mux, &out})
             o->Attach();
-        ASSERT_EQ(FilterGraph::FindPinByName(vcap.filter(), "Capture")
-                      ->SetFormat(VideoFormat(subtype::YUY2, 320, 240, 400000)),
+        EXPECT_EQ(FilterGraph::FindPinByName(vcap.filter(), "Capture")
+                      ->SetFormat(VideoFormat(subtype::YUY2, kCaptureWidth, kCaptureHeight,
+                                              kCaptureFrameDuration)),
                   status::S_OK);
-        ASSERT_EQ(graph->RenderStream(PinCategory::Capture, MediaKind::Video, &vcap.filter(),
+        EXPECT_EQ(graph->RenderStream(PinCategory::Capture, MediaKind::Video, &vcap.filter(),
                                       &vcomp.filter(), &mux.filter()),
                   status::S_OK);
-        ASSERT_EQ(graph->RenderStream(PinCategory::Capture, MediaKind::Audio, &acap.filter(),
+        EXPECT_EQ(graph->RenderStream(PinCategory::Capture, MediaKind::Audio, &acap.filter(),
                                       &acomp.filter(), &mux.filter()),
                   status::S_OK);
-        ASSERT_EQ(graph->RenderStream(PinCategory::None, MediaKind::Any, &mux.filter(), nullptr,
+        EXPECT_EQ(graph->RenderStream(PinCategory::None, MediaKind::Any, &mux.filter(), nullptr,
                                       &out.filter()),
                   status::S_OK);
-        ASSERT_EQ(out.filter().SetFileName(file), status::S_OK);
+        EXPECT_EQ(out.filter().SetFileName(file), status::S_OK);
+        QElapsedTimer ran;
         graph->Run();
+        ran.start();
         Spin(kRecording_ms);
+        const qint64 ran_ms = ran.elapsed();
         EXPECT_TRUE(graph->StopAfterEndOfStream()) << "end of stream not reached in time";
         graph->DisconnectAll();
         graph->RemoveUnownedFilters();
+        return ran_ms;
     }
 
-    void ExpectReadable(const std::string& file) {
+    // A frame for each frame duration recorded, within one second's frames.
+    void ExpectEveryFrame(const std::string& moniker, const std::string& file, qint64 ran_ms) {
+        const ProbedRecording probed = ProbeRecording(file);
+        ASSERT_TRUE(probed.ran) << probed.errors;
+        const long expected = static_cast<long>(ran_ms * kFramesPerSecond / 1000);
+        EXPECT_LE(std::abs(probed.videoFrames - expected), kFramesPerSecond)
+            << probed.videoFrames << " frames decoded of " << expected << " recorded";
+        std::printf("%s: %ld frames of %ld recorded\n", moniker.c_str(), probed.videoFrames,
+                    expected);
+    }
+
+    void ExpectReadable(const std::string& file, qint64 ran_ms) {
         const Discovered d = Discover(file);
         std::error_code ec;
         ASSERT_TRUE(d.ok) << d.failure << " (" << std::filesystem::file_size(file, ec) << " bytes)";
         EXPECT_EQ(d.videoStreams, 1u);
         EXPECT_EQ(d.audioStreams, 1u);
         EXPECT_GE(d.duration, kShortestDuration_ns);
-        EXPECT_LE(d.duration, kRecording_ms * GST_MSECOND + kLongestExtra_ns);
+        EXPECT_LE(d.duration, ran_ms * GST_MSECOND + kLongestExtra_ns);
     }
 };
 
@@ -122,14 +152,15 @@ TEST_F(CompressorRecordings, EveryListedCompressorRecordsAReadableFile) {
     for (const DeviceInfo& video : videoCompressors) {
         SCOPED_TRACE(video.moniker);
         const std::string file = path("video") + std::to_string(n++) + ".avi";
-        Record(video.moniker, kPcmMoniker, file);
-        ExpectReadable(file);
+        const qint64 ran_ms = Record(video.moniker, kPcmMoniker, file);
+        ExpectReadable(file, ran_ms);
+        ExpectEveryFrame(video.moniker, file, ran_ms);
     }
     for (const DeviceInfo& audio : audioCompressors) {
         SCOPED_TRACE(audio.moniker);
         const std::string file = path("audio") + std::to_string(n++) + ".avi";
-        Record(videoCompressors.front().moniker, audio.moniker, file);
-        ExpectReadable(file);
+        const qint64 ran_ms = Record(videoCompressors.front().moniker, audio.moniker, file);
+        ExpectReadable(file, ran_ms);
     }
 }
 
