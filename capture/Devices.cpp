@@ -28,8 +28,9 @@ template <> struct GstRefTraits<GstDiscovererInfo> : GObjectRefTraits<GstDiscove
 namespace {
 
 constexpr const char* kCacheFileName = "compressors.txt";
-// Version 2: the trial is a live recording with sound, read back.
-constexpr const char* kCacheHeader = "qeltv-compressors 2";
+// Version 3: the trial is a live recording with sound, read back, with the
+// encoders at their real-time settings.
+constexpr const char* kCacheHeader = "qeltv-compressors 3";
 // Trial recording: this many frames at this size and rate, and sound of the
 // same length.
 constexpr int kTrialVideoBuffers = 10;
@@ -103,11 +104,62 @@ GstPadProbeReturn ClearNegativeTimestamps(GstPad*, GstPadProbeInfo* info, gpoint
     return GST_PAD_PROBE_OK;
 }
 
+// Real-time settings of the encoders whose own defaults favour quality over
+// speed: a recording is live, and a frame the encoder cannot take in time is
+// lost. Each stays a property the configuration dialog shows and changes.
+struct RealtimeSetting {
+    const char* factory;
+    const char* property;
+    const char* value; // as gst_util_set_object_arg reads it
+};
+constexpr RealtimeSetting kRealtimeSettings[] = {
+    // libvpx: a deadline of 1 is its real-time mode; cpu-used trades quality
+    // for speed.
+    {"vp8enc", "deadline", "1"},
+    {"vp8enc", "cpu-used", "8"},
+    {"vp8enc", "threads", "0"},
+    // x264: no look-ahead or B-frames held back, a fast preset.
+    {"x264enc", "speed-preset", "superfast"},
+    {"x264enc", "tune", "zerolatency"},
+    // libav's encoders run on one thread unless told otherwise.
+    {"avenc_mpeg4", "threads", "auto"},
+    {"avenc_msmpeg4", "threads", "auto"},
+    {"avenc_msmpeg4v2", "threads", "auto"},
+    {"avenc_wmv1", "threads", "auto"},
+    {"avenc_wmv2", "threads", "auto"},
+    {"avenc_mjpeg", "threads", "auto"},
+    {"avenc_ljpeg", "threads", "auto"},
+    {"avenc_h263p", "threads", "auto"},
+    {"avenc_huffyuv", "threads", "auto"},
+    {"avenc_ffv1", "threads", "auto"},
+    // zlib's best compression takes several times a frame's duration.
+    {"pngenc", "compression-level", "1"},
+    {"avenc_png", "compression-level", "1"},
+    {"avenc_png", "threads", "auto"},
+};
+
+// Encoders made for encoding files, not live pictures: mjpegtools' MPEG-2
+// encoder takes several frame durations per frame at the capture format
+// whatever its settings, so a recording through it loses frames.
+constexpr const char* kOfflineEncoders[] = {"mpeg2enc"};
+
+bool IsOfflineEncoder(const char* factory) {
+    return std::any_of(std::begin(kOfflineEncoders), std::end(kOfflineEncoders),
+                       [factory](const char* name) { return std::strcmp(name, factory) == 0; });
+}
+
 class VideoCompressorFilter : public Filter {
 public:
     VideoCompressorFilter(const std::string& name, const std::string& moniker,
                           const std::string& factory)
         : Filter(gst_bin_new(nullptr), name, moniker), encoder_(Make(factory.c_str(), name)) {
+        for (const RealtimeSetting& setting : kRealtimeSettings) {
+            if (factory == setting.factory &&
+                g_object_class_find_property(G_OBJECT_GET_CLASS(encoder_), setting.property)) {
+                gst_util_set_object_arg(G_OBJECT(encoder_), setting.property, setting.value);
+                rememberOwnDefault(encoder_, setting.property);
+            }
+        }
         GstElement* queue = Make("queue", name);
         GstElement* convert = Make("videoconvert", name);
         gst_bin_add_many(GST_BIN(element()), queue, convert, encoder_, nullptr);
@@ -649,6 +701,8 @@ std::vector<DeviceInfo> DeviceEnumerator::compressors(bool video) const {
             gst_element_factory_list_get_elements(GST_ELEMENT_FACTORY_TYPE_ENCODER, GST_RANK_NONE));
         for (GList* l = encoders.get(); l && videoIn && audioIn; l = l->next) {
             GstElementFactory* factory = GST_ELEMENT_FACTORY(l->data);
+            if (IsOfflineEncoder(GST_OBJECT_NAME(factory)))
+                continue;
             const bool isVideo = FactoryIsVideo(factory);
             const char* klass =
                 gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS);

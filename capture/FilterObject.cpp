@@ -325,6 +325,26 @@ void Filter::releaseUnlinkedRequestPads() {
     refreshPadPins();
 }
 
+void Filter::rememberOwnDefault(GstElement* element, const char* property) {
+    GParamSpec* param = g_object_class_find_property(G_OBJECT_GET_CLASS(element), property);
+    if (!param)
+        return;
+    GValue value = G_VALUE_INIT;
+    g_value_init(&value, param->value_type);
+    g_object_get_property(G_OBJECT(element), property, &value);
+    if (const auto text = GstOwned<gchar>::adopt(gst_value_serialize(&value)))
+        ownDefaults_[param->name] = text.get();
+    g_value_unset(&value);
+}
+
+bool Filter::isAtOwnDefault(GParamSpec* param, const GValue& value) const {
+    const auto own = ownDefaults_.find(param->name);
+    if (own == ownDefaults_.end())
+        return g_param_value_defaults(param, const_cast<GValue*>(&value));
+    const auto text = GstOwned<gchar>::adopt(gst_value_serialize(&value));
+    return text && own->second == text.get();
+}
+
 HResult Filter::SetFileName(const std::string& path) {
     GstElement* target = configurable();
     if (!target || !g_object_class_find_property(G_OBJECT_GET_CLASS(target), "location"))
@@ -406,6 +426,45 @@ void FilterObject::dropFilter() {
     filterReleased(*filter_);
     filter_->setOwner(nullptr);
     filter_.reset();
+}
+
+namespace {
+
+// Copies every writable property of `from` whose value differs from the one
+// `to` has (the name, which the graph gives, stays).
+void CopyChangedProperties(GstElement* from, GstElement* to) {
+    guint count = 0;
+    const auto specs = GstOwned<GParamSpec*>::adopt(
+        g_object_class_list_properties(G_OBJECT_GET_CLASS(from), &count));
+    for (guint i = 0; i < count; ++i) {
+        GParamSpec* param = specs.get()[i];
+        if (!(param->flags & G_PARAM_READABLE) || !(param->flags & G_PARAM_WRITABLE) ||
+            (param->flags & (G_PARAM_CONSTRUCT_ONLY | G_PARAM_DEPRECATED)) ||
+            std::string(param->name) == "name" || std::string(param->name) == "parent")
+            continue;
+        GValue old = G_VALUE_INIT;
+        GValue fresh = G_VALUE_INIT;
+        g_value_init(&old, param->value_type);
+        g_value_init(&fresh, param->value_type);
+        g_object_get_property(G_OBJECT(from), param->name, &old);
+        g_object_get_property(G_OBJECT(to), param->name, &fresh);
+        if (g_param_values_cmp(param, &old, &fresh) != 0)
+            g_object_set_property(G_OBJECT(to), param->name, &old);
+        g_value_unset(&old);
+        g_value_unset(&fresh);
+    }
+}
+
+} // namespace
+
+void FilterObject::Renew() {
+    if (!attached_ || !filter_)
+        return;
+    const std::shared_ptr<Filter> old = filter_;
+    Detach();
+    Attach();
+    if (filter_ && old->configurable() && filter_->configurable())
+        CopyChangedProperties(old->configurable(), filter_->configurable());
 }
 
 Filter& FilterObject::filter() const {

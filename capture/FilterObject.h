@@ -162,6 +162,12 @@ public:
     FilterObject* owner() const { return owner_; }
     void setOwner(FilterObject* owner) { owner_ = owner; }
 
+    // Whether a property of configurable() holds the value the filter starts
+    // with: its own setting where it set one (an encoder's real-time
+    // settings), otherwise the element's default. The graph file keeps the
+    // others.
+    bool isAtOwnDefault(GParamSpec* param, const GValue& value) const;
+
     // Called before the graph runs; a capture filter chooses its native
     // format from the pins that are linked.
     virtual void prepareToRun() {}
@@ -169,6 +175,8 @@ public:
 protected:
     Pin& addPin(std::string name, PinDirection direction, MediaKind kind, GstPad* pad);
     bool hasFixedPins() const { return !fixedPins_.empty(); }
+    // Takes the property's present value as the filter's own starting value.
+    void rememberOwnDefault(GstElement* element, const char* property);
 
 private:
     void refreshPadPins();
@@ -179,6 +187,8 @@ private:
     FilterObject* owner_ = nullptr;
     std::vector<std::unique_ptr<Pin>> fixedPins_;
     std::vector<std::unique_ptr<Pin>> padPins_;
+    // Serialized starting values the filter set itself, by property name.
+    std::map<std::string, std::string> ownDefaults_;
 };
 
 // Makes the filter for a moniker (virtual:tvcard, v4l2:/dev/video0,
@@ -219,6 +229,12 @@ public:
     // The filter; throws CaptureError (E_POINTER) when the object holds none.
     Filter& filter() const;
     Filter* filterOrNull() const { return filter_.get(); }
+
+    // Replaces an attached object's filter with a new one made from the same
+    // moniker, carrying over the properties set on the old one. For filters
+    // that belong to one stream run, such as a muxer, which keeps counting
+    // the streams of its last file after their pins are gone.
+    void Renew();
 
     // Takes over the graph's filter named like this object (after a graph
     // file was loaded); the moniker becomes that filter's. False when the

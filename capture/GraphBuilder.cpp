@@ -107,6 +107,11 @@ void GraphBuilder::buildSteps(GraphMode mode) {
                                  &filterAVIMux, &filterAVIOut, &filterNull})
         object->filter();
     graph_.RemoveUnownedFilters();
+    // Every file starts from a new muxer and writer: a muxer that wrote a
+    // file keeps counting that file's streams after their pins are gone,
+    // and refuses the picture of the next one.
+    filterAVIMux.Renew();
+    filterAVIOut.Renew();
     // The renderer joins again only for a preview, the writer only for a
     // webcast: leaving webcast mode closes its port and every client.
     ASFWriter.Detach();

@@ -95,8 +95,11 @@ void WriteLine(std::ostringstream& out, std::initializer_list<std::string> field
 }
 
 // The properties worth keeping: readable, writable after construction, not
-// the element's name, and not at their default.
-std::vector<std::pair<std::string, std::string>> ChangedProperties(GstElement* element) {
+// the element's name, and not at the value the filter starts with (so a
+// user's return to the element's own default, away from a real-time setting
+// of ours, is kept too).
+std::vector<std::pair<std::string, std::string>> ChangedProperties(const Filter& filter,
+                                                                   GstElement* element) {
     std::vector<std::pair<std::string, std::string>> result;
     guint count = 0;
     const auto specs = GstOwned<GParamSpec*>::adopt(
@@ -113,7 +116,7 @@ std::vector<std::pair<std::string, std::string>> ChangedProperties(GstElement* e
         GValue value = G_VALUE_INIT;
         g_value_init(&value, param->value_type);
         g_object_get_property(G_OBJECT(element), param->name, &value);
-        if (!g_param_value_defaults(param, &value)) {
+        if (!filter.isAtOwnDefault(param, value)) {
             if (const auto text = GstOwned<gchar>::adopt(gst_value_serialize(&value)))
                 result.emplace_back(name, text.get());
         }
@@ -173,7 +176,7 @@ std::string SerializeGraph(const FilterGraph& graph, const V4l2DeviceFinder& dev
     }
     for (Filter* filter : filters) {
         if (GstElement* configurable = filter->configurable()) {
-            for (const auto& [name, value] : ChangedProperties(configurable))
+            for (const auto& [name, value] : ChangedProperties(*filter, configurable))
                 WriteLine(out, {"property", filter->name(), name, value});
         }
         for (Pin* pin : filter->pins()) {

@@ -1,6 +1,8 @@
 // Every compressor the Preferences lists offer records a live recording with
 // sound that GStreamer's discoverer reads back with its length: an encoder
 // that stalls the AVI muxer or writes an unreadable file is never offered.
+// Every video compressor keeps up with the capture format: the file holds a
+// frame for each 40 ms recorded, give or take one second's frames.
 #include "capture/Devices.h"
 #include "capture/GstRef.h"
 #include "capture/VirtualSources.h"
@@ -21,7 +23,12 @@ namespace {
 using test::GraphTest;
 using test::Spin;
 
-constexpr int kRecording_ms = 800;
+// Long enough for an encoder that cannot keep up to fall a second behind.
+constexpr int kRecording_ms = 3000;
+// The capture format of a first start.
+constexpr int kCaptureWidth = 640;
+constexpr int kCaptureHeight = 480;
+constexpr std::int64_t kCaptureFrameDuration = 400000;
 constexpr GstClockTime kDiscoverTimeout_ns = 5 * GST_SECOND;
 // The sources start a little after Run, and the end of stream drains what
 // the encoder holds: the file's length lies between these bounds.
@@ -77,7 +84,8 @@ protected:
         for (FilterObject* o : {&vcap, &acap, &vcomp, &acomp, &mux, &out})
             o->Attach();
         ASSERT_EQ(FilterGraph::FindPinByName(vcap.filter(), "Capture")
-                      ->SetFormat(VideoFormat(subtype::YUY2, 320, 240, 400000)),
+                      ->SetFormat(VideoFormat(subtype::YUY2, kCaptureWidth, kCaptureHeight,
+                                              kCaptureFrameDuration)),
                   status::S_OK);
         ASSERT_EQ(graph->RenderStream(PinCategory::Capture, MediaKind::Video, &vcap.filter(),
                                       &vcomp.filter(), &mux.filter()),

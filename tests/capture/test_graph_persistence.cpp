@@ -119,6 +119,38 @@ TEST_F(PersistenceTest, VideoWindowRebindsToItsLoadedRenderer) {
     EXPECT_EQ(dynamic_cast<VideoRendererFilter*>(&window.filter()) != nullptr, true);
 }
 
+// A compressor starts at its real-time settings, which the file does not
+// repeat; a user's change is kept, also back to the element's own default
+// (libvpx's best-quality deadline), and wins over ours when loaded.
+TEST_F(PersistenceTest, CompressorRealtimeSettingsAndTheUsersChanges) {
+    FilterObject vcomp(*graph, "filterVideoCompression");
+    vcomp.setMoniker("encoder:vp8enc");
+    vcomp.Attach();
+    gint64 deadline = 0;
+    g_object_get(vcomp.filter().configurable(), "deadline", &deadline, nullptr);
+    EXPECT_EQ(deadline, 1); // real time
+    const std::string fresh = SerializeGraph(*graph);
+    EXPECT_EQ(fresh.find("\tdeadline\t"), std::string::npos) << fresh;
+    EXPECT_EQ(fresh.find("\tcpu-used\t"), std::string::npos) << fresh;
+
+    GParamSpec* param =
+        g_object_class_find_property(G_OBJECT_GET_CLASS(vcomp.filter().configurable()), "deadline");
+    const gint64 elementDefault = G_PARAM_SPEC_INT64(param)->default_value;
+    ASSERT_NE(elementDefault, 1);
+    g_object_set(vcomp.filter().configurable(), "deadline", elementDefault, "cpu-used", 2, nullptr);
+    const std::string saved = SerializeGraph(*graph);
+    EXPECT_NE(saved.find("property\tfilterVideoCompression\tdeadline\t"), std::string::npos)
+        << saved;
+    vcomp.Detach();
+    LoadGraph(*graph, saved);
+    ASSERT_TRUE(vcomp.Rebind());
+    int cpuUsed = 0;
+    g_object_get(vcomp.filter().configurable(), "deadline", &deadline, "cpu-used", &cpuUsed,
+                 nullptr);
+    EXPECT_EQ(deadline, elementDefault);
+    EXPECT_EQ(cpuUsed, 2);
+}
+
 // Each damaged file is refused with the line it failed on.
 TEST_F(PersistenceTest, DamagedFilesAreRefused) {
     const std::string saved = BuildAndSave();
