@@ -21,6 +21,7 @@ using namespace qeltv::test;
 namespace {
 
 constexpr int kStreamWait_ms = 60000;
+constexpr long kAuroraChannel = 14; // E5 on the cable plan, 175.25 MHz
 // How much of each recording is waited for, by the stream's own time.
 constexpr double kRecorded_s = 2.0;
 
@@ -139,6 +140,8 @@ TEST(ModeSequences, EveryModeWorksWhateverCameBefore) {
     TvSession session(paths, nullptr, view);
     session.start(std::nullopt);
     ASSERT_TRUE(view.errors.isEmpty()) << view.errors.join("; ").toStdString();
+    // A station, so that every recording has a picture and a tone to find.
+    session.setCurrentChannel(kAuroraChannel);
     WebOptions options = session.webOptions();
     options.webcastPort = FreePort();
     session.setWebOptions(options);
@@ -193,7 +196,7 @@ TEST(ModeSequences, EveryModeWorksWhateverCameBefore) {
         }
         case Step::Record: {
             if (fromWebcast)
-                Post({CommandKind::StartRec, 1}); // a relayed start ends the webcast
+                Post({CommandKind::StartRec, kAuroraChannel}); // a relayed start ends the webcast
             else
                 session.record(); // the Record button
             ASSERT_EQ(session.graphMode(), GraphMode::Recording);
