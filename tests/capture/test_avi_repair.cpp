@@ -10,7 +10,9 @@
 #include <QProcess>
 
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <random>
 
 namespace qeltv {
@@ -130,6 +132,23 @@ void RepairCopiesCutAtRandom(const std::filesystem::path& unfinished, std::uintm
     }
 }
 
+// Where the first video chunk ("00dc" compressed, "00db" raw, its
+// little-endian size after it) ends; 0 when there is none.
+std::uintmax_t EndOfFirstVideoChunk(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t movi = bytes.find("movi");
+    const std::size_t chunk = movi == std::string::npos
+                                  ? movi
+                                  : std::min(bytes.find("00dc", movi), bytes.find("00db", movi));
+    if (chunk == std::string::npos || chunk + 8 > bytes.size())
+        return 0;
+    std::uint32_t size = 0;
+    for (int i = 3; i >= 0; --i)
+        size = (size << 8) | static_cast<unsigned char>(bytes[chunk + 4 + i]);
+    return chunk + 8 + size + (size & 1);
+}
+
 std::mt19937 SeededRandom() {
     const unsigned seed = std::random_device{}();
     std::cout << "random seed " << seed << "\n";
@@ -156,10 +175,13 @@ TEST_F(GraphTest, RecordingCutAtRandomIsRepaired) {
     // The finished file needs no repair and gets none.
     EXPECT_TRUE(AviIsFinished(working));
     EXPECT_FALSE(RepairAvi(working).repaired);
-    // Cuts anywhere past the header list (the movi list's head included).
+    // Cuts anywhere past the first whole video frame (a cut before it leaves
+    // no picture to keep; with PCM sound that can be well into the file).
     std::mt19937 random = SeededRandom();
+    const std::uintmax_t firstFrameEnd = EndOfFirstVideoChunk(killed);
+    ASSERT_GT(firstFrameEnd, 0u);
     ASSERT_NO_FATAL_FAILURE(
-        RepairCopiesCutAtRandom(killed, 4096, recorded_s, random, kCutsPerFile));
+        RepairCopiesCutAtRandom(killed, firstFrameEnd, recorded_s, random, kCutsPerFile));
 }
 
 // avimux starts a RIFF AVIX part at 1 GB; raw full-HD frames get there in

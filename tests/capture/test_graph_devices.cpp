@@ -94,7 +94,7 @@ TEST_F(GraphTest, CompressorsAreTriedAndCached) {
     std::string header;
     std::getline(in, header);
     // Version 2: the trial is a live recording with sound, read back.
-    EXPECT_EQ(header, "qeltv-compressors 3 " + DeviceEnumerator::RegistryKey());
+    EXPECT_EQ(header, "qeltv-compressors 4 " + DeviceEnumerator::RegistryKey());
     in.close();
     {
         std::ofstream out(devices.cacheFile(), std::ios::app);
