@@ -168,13 +168,25 @@ public:
         time = job_.lastRun;
         return sched::kOk;
     }
+    // A task whose crontab line names a runner that is gone (a build folder
+    // cleaned or moved) fails at every run, as the shell fails a command
+    // that is not found: it is shown so, with the reason.
     SchedCode GetExitCode(int& exitCode) override {
+        if (missingRunner()) {
+            exitCode = kRunnerMissingExitCode;
+            return sched::kOk;
+        }
         if (!job_.lastRun.isValid())
             return sched::SCHED_S_TASK_HAS_NOT_RUN;
         exitCode = job_.exitCode;
         return sched::kOk;
     }
     SchedCode GetFailureText(QString& text) override {
+        if (const auto runner = missingRunner()) {
+            text = "the runner " + QString::fromStdString(runner->string()) +
+                   " is missing: install qeltv, then save the task again";
+            return sched::kOk;
+        }
         if (!job_.lastRun.isValid())
             return sched::SCHED_S_TASK_HAS_NOT_RUN;
         text = job_.failure;
@@ -257,10 +269,31 @@ private:
         return hasOnlyOnceTriggers(job_.triggers) &&
                !CronAgent::NextRunTime(job_.triggers, QDateTime::currentDateTime()).isValid();
     }
+    // The runner the task's crontab line starts, when that file is gone; read
+    // once for this task object.
+    const std::optional<std::filesystem::path>& missingRunner() {
+        if (!missingRunnerChecked_) {
+            missingRunnerChecked_ = true;
+            try {
+                const auto runner = Crontab::RunnerOf(agent_.crontab_.Read(), file());
+                std::error_code ec;
+                if (runner && !std::filesystem::exists(*runner, ec))
+                    missingRunner_ = runner;
+            } catch (const std::exception& e) {
+                qCWarning(lcScheduler) << "crontab not read:" << e.what();
+            }
+        }
+        return missingRunner_;
+    }
+
+    // What /bin/sh gives for a command that is not found.
+    static constexpr int kRunnerMissingExitCode = 127;
 
     CronAgent& agent_;
     Job job_;
     bool new_;
+    bool missingRunnerChecked_ = false;
+    std::optional<std::filesystem::path> missingRunner_;
 };
 
 CronAgent::CronAgent(std::filesystem::path tasksDir, std::filesystem::path runner,

@@ -118,6 +118,41 @@ void Crontab::Write(const QByteArray& text) const {
         throw std::runtime_error("crontab -: " + output(process).toStdString());
 }
 
+std::optional<std::filesystem::path> Crontab::RunnerOf(const QByteArray& crontab,
+                                                       const std::filesystem::path& job) {
+    constexpr int kTimeFields = 5;
+    const QByteArray tag = tagOf(job);
+    for (const QByteArray& line : splitLines(crontab)) {
+        if (!isLineOf(line, tag))
+            continue;
+        // Past the five time fields comes the runner, quoted for /bin/sh.
+        qsizetype at = 0;
+        for (int field = 0; field < kTimeFields; ++field) {
+            while (at < line.size() && (line[at] == ' ' || line[at] == '\t'))
+                ++at;
+            while (at < line.size() && line[at] != ' ' && line[at] != '\t')
+                ++at;
+        }
+        while (at < line.size() && (line[at] == ' ' || line[at] == '\t'))
+            ++at;
+        // Undoes shellQuoted ('...' pieces joined by \') and cronEscaped.
+        std::string runner;
+        while (at < line.size() && line[at] == '\'') {
+            const qsizetype end = line.indexOf('\'', at + 1);
+            if (end < 0)
+                return std::nullopt;
+            runner += line.mid(at + 1, end - at - 1).replace("\\%", "%").toStdString();
+            at = end + 1;
+            if (line.mid(at, 2) != "\\'")
+                return runner.empty() ? std::nullopt : std::optional(std::filesystem::path(runner));
+            runner += '\'';
+            at += 2;
+        }
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
 std::vector<QByteArray> Crontab::LinesFor(const std::filesystem::path& runner,
                                           const std::filesystem::path& job,
                                           const std::vector<TASK_TRIGGER>& triggers) {

@@ -56,6 +56,10 @@ public:
                               const std::vector<QByteArray>& lines);
     // Whether `crontab` holds a line of `job`.
     static bool HasJob(const QByteArray& crontab, const std::filesystem::path& job);
+    // The runner that the first line of `job` starts, as LinesFor wrote it;
+    // nothing when there is no such line or it starts something else.
+    static std::optional<std::filesystem::path> RunnerOf(const QByteArray& crontab,
+                                                         const std::filesystem::path& job);
 
 private:
     QString command_;

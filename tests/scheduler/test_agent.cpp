@@ -3,6 +3,7 @@
 // other crontab lines stay as they were, the statuses follow the runner's
 // record and the crontab, and the next run follows the trigger.
 #include "scheduler/CronAgent.h"
+#include "scheduler/ScheduleList.h"
 #include "scheduler/SchedulingAgent.h"
 #include "tests/app/GuiTest.h"
 #include "tests/scheduler/CronSupport.h"
@@ -302,6 +303,38 @@ TEST(Agent, StatusesFollowRunnerAndCrontab) {
         cron.start();
     }
     EXPECT_EQ(StatusOf(a.agent(), "Past"), sched::SCHED_S_TASK_NO_MORE_RUNS);
+}
+
+// A task whose runner is gone (its build folder cleaned or moved) is shown on
+// the Schedules page as failing with the reason, not as waiting; with the
+// runner back it waits again.
+TEST(Agent, TaskWhoseRunnerIsGoneIsShownAsFailed) {
+    SavedCrontab saved;
+    CronDaemon cron;
+    Agent a;
+    QTemporaryDir build;
+    const std::filesystem::path runner =
+        std::filesystem::path(build.path().toStdString()) / "app" / "qeltv-runner";
+    a.cron().setRunner(runner);
+    const QDate tomorrow = QDate::currentDate().addDays(1);
+    ASSERT_EQ(SaveTask(a.agent(), "Moved", QELTV_BINARY, "1", 60000,
+                       {Trigger(TASK_TIME_TRIGGER_DAILY, tomorrow, QTime(3, 0))}),
+              sched::kOk);
+    ScheduleList list(a.adapter, QELTV_BINARY);
+    const auto statusOfMoved = [&] {
+        list.Refresh();
+        for (const ScheduleRow& row : list.rows())
+            if (row.name == "Moved")
+                return row.cells[ScheduleRow::Status];
+        return QString("no row");
+    };
+    EXPECT_EQ(statusOfMoved(), "The task has not yet run. The last run failed (last result "
+                               "0x0000007F): the runner " +
+                                   QString::fromStdString(runner.string()) +
+                                   " is missing: install qeltv, then save the task again");
+    std::filesystem::create_directories(runner.parent_path());
+    std::filesystem::copy_file(SchedulingAgent::RunnerBeside(QELTV_BINARY), runner);
+    EXPECT_EQ(statusOfMoved(), "The task has not yet run.");
 }
 
 // The next run and the sentence of Once, Daily and Weekly triggers, seen on

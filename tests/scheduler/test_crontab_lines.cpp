@@ -112,6 +112,9 @@ TEST(CrontabLines, PathsReachTheRunnerUnchangedThroughCronAndTheShell) {
     EXPECT_EQ(crontab, user + line + '\n');
     EXPECT_TRUE(Crontab::HasJob(crontab, job));
     EXPECT_FALSE(Crontab::HasJob(crontab, folder / "tasks" / "50% of Tom's.job"));
+    // The runner is read back from the line as the shell sees it.
+    EXPECT_EQ(Crontab::RunnerOf(crontab, job), std::optional(runner));
+    EXPECT_EQ(Crontab::RunnerOf(user, job), std::nullopt);
     EXPECT_EQ(Crontab::Replace(crontab, job, {}), user);
 }
 
