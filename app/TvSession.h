@@ -223,6 +223,11 @@ public:
     // The add-schedule command once the schedule dialog was accepted: writes
     // the task and refreshes. Throws what ScheduleList::AddSchedule throws.
     void addSchedule(const ScheduleItemValues& values);
+    // The schedule dialog's line about where the runner lives (empty when
+    // the program runs installed).
+    QString scheduleRunnerNote() const {
+        return SchedulingAgent::BuildFolderNote(schedulingAgent_.runner());
+    }
     // The schedule list's commands on the named task, each ending in a
     // refresh; "Edit" shows the agent's dialog owned by `owner`.
     void startScheduleNow(const QString& name);

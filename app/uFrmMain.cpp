@@ -552,6 +552,7 @@ void TfrmMain::btnAddScheduleClick() {
                            ChannelNumberOr(c.number, 0)});
     TfrmScheduleItem dialog(this, std::move(entries), session_->currentChannel(),
                             SchedulingAgent::CurrentAccountName(), QDateTime::currentDateTime());
+    dialog.setRunnerNote(session_->scheduleRunnerNote());
     if (dialog.exec() != QDialog::Accepted)
         return;
     session_->addSchedule(dialog.values());

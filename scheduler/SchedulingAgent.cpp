@@ -27,6 +27,23 @@ std::filesystem::path SchedulingAgent::RunnerBeside(const QString& program) {
     return std::filesystem::path(program.toStdString()).parent_path() / CronAgent::kRunnerName;
 }
 
+QString SchedulingAgent::BuildFolderNote(const std::filesystem::path& runner) {
+    // A build folder holds CMakeCache.txt; the runner sits a level or two
+    // below it.
+    constexpr int kLevels = 3;
+    std::filesystem::path folder = runner.parent_path();
+    for (int level = 0; level < kLevels && !folder.empty(); ++level) {
+        std::error_code ec;
+        if (std::filesystem::exists(folder / "CMakeCache.txt", ec))
+            return "Runs from the build folder " + QString::fromStdString(folder.string()) +
+                   ": install qeltv to keep schedules working";
+        if (folder == folder.parent_path())
+            break;
+        folder = folder.parent_path();
+    }
+    return {};
+}
+
 void SchedulingAgent::setRunner(const std::filesystem::path& runner) {
     runner_ = runner;
     if (agent_)

@@ -33,6 +33,11 @@ public:
     void setRunner(const std::filesystem::path& runner);
     // The runner beside `program`.
     static std::filesystem::path RunnerBeside(const QString& program);
+    const std::filesystem::path& runner() const { return runner_; }
+    // "Runs from the build folder <folder>: install qeltv to keep schedules
+    // working" when `runner` lies in a CMake build folder, whose cleaning or
+    // moving would break every task; empty for an installed runner.
+    static QString BuildFolderNote(const std::filesystem::path& runner);
     // A plain message box of the scheduler.
     void showMessage(const QString& text) const { showMessage_(text); }
 

@@ -100,6 +100,11 @@ TfrmScheduleItem::TfrmScheduleItem(QWidget* owner, std::vector<ChannelEntry> cha
     duration->addWidget(new QLabel("minutes", timing));
     timingForm->addRow("Duration", duration);
     layout->addWidget(timing);
+    lblRunnerNote = new QLabel(this);
+    lblRunnerNote->setObjectName("lblRunnerNote");
+    lblRunnerNote->setWordWrap(true);
+    lblRunnerNote->hide();
+    layout->addWidget(lblRunnerNote);
     layout->addStretch();
 
     auto* buttons = new QHBoxLayout;
@@ -151,6 +156,11 @@ ScheduleItemValues TfrmScheduleItem::values() const {
     v.hours = seHour->value();
     v.minutes = seMinutes->value();
     return v;
+}
+
+void TfrmScheduleItem::setRunnerNote(const QString& note) {
+    lblRunnerNote->setText(note);
+    lblRunnerNote->setVisible(!note.isEmpty());
 }
 
 } // namespace qeltv

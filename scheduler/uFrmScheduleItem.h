@@ -10,6 +10,7 @@
 
 class QComboBox;
 class QDateEdit;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
@@ -38,6 +39,9 @@ public:
                      const QString& accountName, const QDateTime& now);
 
     ScheduleItemValues values() const;
+    // One line under the trigger settings about where the runner lives;
+    // hidden while empty.
+    void setRunnerNote(const QString& note);
 
     QLineEdit* edTaskname = nullptr;
     QComboBox* cmbChannel = nullptr;
@@ -51,6 +55,7 @@ public:
     QSpinBox* seMinutes = nullptr;
     QPushButton* btnOK = nullptr;
     QPushButton* btnCancel = nullptr;
+    QLabel* lblRunnerNote = nullptr;
 
 private:
     void FormCreate(const std::vector<ChannelEntry>& channels, long currentChannel,

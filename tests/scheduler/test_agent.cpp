@@ -9,6 +9,7 @@
 #include "tests/scheduler/CronSupport.h"
 
 #include <QTemporaryDir>
+#include <fstream>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -335,6 +336,20 @@ TEST(Agent, TaskWhoseRunnerIsGoneIsShownAsFailed) {
     std::filesystem::create_directories(runner.parent_path());
     std::filesystem::copy_file(SchedulingAgent::RunnerBeside(QELTV_BINARY), runner);
     EXPECT_EQ(statusOfMoved(), "The task has not yet run.");
+}
+
+// The schedule dialog's note: a runner in a CMake build folder (CMakeCache.txt
+// a level or two up) is named with its folder; an installed one is not.
+TEST(Agent, BuildFolderNoteNamesTheBuildFolderOnly) {
+    QTemporaryDir dir;
+    const std::filesystem::path root = dir.path().toStdString();
+    std::filesystem::create_directories(root / "build" / "app");
+    std::ofstream(root / "build" / "CMakeCache.txt") << "# CMake cache\n";
+    EXPECT_EQ(SchedulingAgent::BuildFolderNote(root / "build" / "app" / "qeltv-runner"),
+              "Runs from the build folder " + QString::fromStdString((root / "build").string()) +
+                  ": install qeltv to keep schedules working");
+    std::filesystem::create_directories(root / "usr" / "bin");
+    EXPECT_EQ(SchedulingAgent::BuildFolderNote(root / "usr" / "bin" / "qeltv-runner"), "");
 }
 
 // The next run and the sentence of Once, Daily and Weekly triggers, seen on

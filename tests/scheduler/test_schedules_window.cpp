@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QDateEdit>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -155,6 +156,12 @@ TEST(ScheduleCommand, WritesTasksAndRefusesBadValues) {
     QString defaultAccount;
     int entries = 0;
     win.addSchedule(answerer, [&](TfrmScheduleItem& d) {
+        // The program runs from its build folder here: the dialog says what
+        // that means for the task.
+        EXPECT_FALSE(d.lblRunnerNote->isHidden());
+        EXPECT_TRUE(d.lblRunnerNote->text().startsWith("Runs from the build folder "))
+            << d.lblRunnerNote->text().toStdString();
+        EXPECT_TRUE(d.lblRunnerNote->text().endsWith(": install qeltv to keep schedules working"));
         defaultAccount = d.edUsername->text();
         entries = d.cmbChannel->count();
         EXPECT_EQ(d.cmbChannel->currentIndex(), 0);
@@ -301,7 +308,8 @@ TEST(ScheduleList, RowsAndCommands) {
         menu << (a->isSeparator() ? "-" : a->text());
     EXPECT_EQ(menu, (QStringList{"Start now", "-", "Delete", "Edit"}));
 
-    SchedulingAgent agent(win.tasks(), "/nonexistent/qeltv-runner", [](const QString&) {});
+    SchedulingAgent agent(win.tasks(), SchedulingAgent::RunnerBeside(QELTV_BINARY),
+                          [](const QString&) {});
     ASSERT_EQ(agent.ConnectSchedulingAgent(), sched::kOk);
     const QDate start = QDate::currentDate().addDays(3);
     const auto save = [&](const QString& name, const QString& program, int triggers) {
