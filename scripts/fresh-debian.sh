@@ -38,6 +38,8 @@ fresh_debian_make() {
   command -v debootstrap >/dev/null ||
     { echo "$(basename "$0"): debootstrap is missing: scripts/install-deps --tests" >&2; exit 2; }
   fresh_root=$(mktemp -d /var/tmp/qeltv-fresh-debian.XXXXXX)
+  # A system's root folder is open to every user (mktemp makes it private).
+  chmod 755 "$fresh_root"
   trap fresh_debian_cleanup EXIT
   echo "== debootstrap --variant=minbase bookworm into $fresh_root"
   local log=$fresh_root.log
@@ -55,6 +57,9 @@ deb $mirror bookworm-updates main
 deb ${mirror%/debian}/debian-security bookworm-security main
 SOURCES
   cp /etc/resolv.conf "$fresh_root/etc/resolv.conf"
+  # The root is a mount point of its own, as on a real system, so that tests
+  # can make it private in a mount namespace of theirs.
+  fresh_debian_bind "$fresh_root" / --bind
   fresh_debian_bind proc /proc -t proc
   fresh_debian_bind sysfs /sys -t sysfs
   fresh_debian_bind /dev /dev --rbind
