@@ -18,6 +18,16 @@ constexpr int kConnectionLimit = 8;
 // The player to play past one second.
 constexpr int kPlayback_ms = 20000;
 
+// The responses to what the page itself asked for: the browser also asks for
+// a site icon on its own, which the program does not have.
+std::vector<std::pair<QString, int>> PageResponses(const Chromium::Tab& tab) {
+    std::vector<std::pair<QString, int>> page;
+    for (const auto& response : tab.responses())
+        if (!response.first.endsWith("/favicon.ico"))
+            page.push_back(response);
+    return page;
+}
+
 } // namespace
 
 // The stylesheet applies to the page, the "here" link starts the webcast and
@@ -38,7 +48,7 @@ TEST(BrowserPages, WebcastPageInChromium) {
     // The page comes with its stylesheet applied: the heading in the
     // program's blue and the menu at its fixed width.
     ASSERT_TRUE(tab->navigate(base + "/index.html")) << tab->error().toStdString();
-    for (const auto& [url, status] : tab->responses())
+    for (const auto& [url, status] : PageResponses(*tab))
         EXPECT_EQ(status, 200) << url.toStdString();
     EXPECT_EQ(tab->evaluate("getComputedStyle(document.querySelector('h1')).color").toString(),
               "rgb(0, 126, 178)");
@@ -101,8 +111,8 @@ TEST(BrowserPages, EveryPageLoadsWholeWithTheDefaultLimit) {
             ASSERT_TRUE(tab->navigate(QString("http://127.0.0.1:%1/%2").arg(port).arg(page)))
                 << where << ": " << tab->error().toStdString();
             // The page, its stylesheet and every picture, each with a 200.
-            EXPECT_GE(tab->responses().size(), 3u) << where;
-            for (const auto& [url, status] : tab->responses())
+            EXPECT_GE(PageResponses(*tab).size(), 3u) << where;
+            for (const auto& [url, status] : PageResponses(*tab))
                 EXPECT_EQ(status, 200) << where << ": " << url.toStdString();
             EXPECT_EQ(tab->evaluate("getComputedStyle(document.querySelector('h1')).color")
                           .toString()
