@@ -12,13 +12,14 @@ fresh_mounts=()
 
 fresh_debian_cleanup() {
   local i pid
-  for ((i = ${#fresh_mounts[@]} - 1; i >= 0; i--)); do
-    umount -l "${fresh_mounts[i]}" 2>/dev/null || true
-  done
   [[ -n $fresh_root && -d $fresh_root ]] || return 0
-  # Processes that the tests left inside (a cron daemon) go first.
+  # Processes that the tests left inside (a cron daemon) go first, so that
+  # nothing writes into the folder while it is removed.
   for pid in $(ls /proc | grep -E '^[0-9]+$'); do
     [[ $(readlink "/proc/$pid/root" 2>/dev/null) == "$fresh_root" ]] && kill -KILL "$pid" 2>/dev/null || true
+  done
+  for ((i = ${#fresh_mounts[@]} - 1; i >= 0; i--)); do
+    umount -l "${fresh_mounts[i]}" 2>/dev/null || true
   done
   rm -rf --one-file-system "$fresh_root"
 }
