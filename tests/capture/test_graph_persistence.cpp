@@ -263,17 +263,17 @@ protected:
             std::ofstream(nodeFolder + "/" + name).flush();
         nodes = std::make_shared<FakeVideoNodes>();
     }
-    std::string node(const char* name) const { return nodeFolder + "/" + name; }
+    std::string devicePath(const char* name) const { return nodeFolder + "/" + name; }
     V4l2DeviceFinder finder() const { return V4l2DeviceFinder(nodes, nodeFolder); }
 
     // The TV card at video3 beside a webcam, as the graph was saved.
     std::string SaveWithTvCardAtVideo3() {
-        nodes->devices = {{node("video0"), kWebcam}, {node("video3"), kTvCard}};
+        nodes->devices = {{devicePath("video0"), kWebcam}, {devicePath("video3"), kTvCard}};
         // Bare bins: only the filter lines are of interest here.
         graph->addFilter(
             std::make_shared<Filter>(gst_bin_new(nullptr), "filterAudioCompression", kPcmMoniker));
         graph->addFilter(std::make_shared<Filter>(gst_bin_new(nullptr), "filterVideoCap",
-                                                  "v4l2:" + node("video3")));
+                                                  "v4l2:" + devicePath("video3")));
         return SerializeGraph(*graph, finder());
     }
 
@@ -289,21 +289,22 @@ TEST_F(DeviceIdentityTest, SavedDeviceIsFoundUnderItsNewNode) {
     EXPECT_EQ(saved, "qeltv-graph 1\n"
                      "filter\tfilterAudioCompression\tpcm:\n"
                      "filter\tfilterVideoCap\tv4l2:" +
-                         node("video3") +
+                         devicePath("video3") +
                          "\tFake TV Card\tPCI:0000:03:00.0\n"
                          "end\n");
     EXPECT_EQ(LocateDevices(saved, finder()), saved);
 
-    nodes->devices = {{node("video0"), kTvCardMetadata},
-                      {node("video1"), kWebcam},
-                      {node("video3"), kWebcam},
-                      {node("video12"), kTvCard}};
+    nodes->devices = {{devicePath("video0"), kTvCardMetadata},
+                      {devicePath("video1"), kWebcam},
+                      {devicePath("video3"), kWebcam},
+                      {devicePath("video12"), kTvCard}};
     std::string moved = saved;
-    moved.replace(moved.find(node("video3")), node("video3").size(), node("video12"));
+    moved.replace(moved.find(devicePath("video3")), devicePath("video3").size(),
+                  devicePath("video12"));
     EXPECT_EQ(LocateDevices(saved, finder()), moved);
 
     const std::string oldFile =
-        "qeltv-graph 1\nfilter\tfilterVideoCap\tv4l2:" + node("video3") + "\nend\n";
+        "qeltv-graph 1\nfilter\tfilterVideoCap\tv4l2:" + devicePath("video3") + "\nend\n";
     EXPECT_EQ(LocateDevices(oldFile, finder()), oldFile);
 }
 
@@ -314,7 +315,7 @@ TEST_F(DeviceIdentityTest, GoneDeviceIsReportedApartFromCorruptedData) {
     const std::string saved = SaveWithTvCardAtVideo3();
     graph->Deactivate();
     graph->Activate();
-    nodes->devices = {{node("video0"), kWebcam}, {node("video1"), kTvCardMetadata}};
+    nodes->devices = {{devicePath("video0"), kWebcam}, {devicePath("video1"), kTvCardMetadata}};
     try {
         LoadGraph(*graph, saved, finder());
         FAIL() << "the load did not notice the missing device";
@@ -322,17 +323,17 @@ TEST_F(DeviceIdentityTest, GoneDeviceIsReportedApartFromCorruptedData) {
         EXPECT_EQ(std::string(e.what()),
                   "graph file line 3: the device Fake TV Card (PCI:0000:03:00.0) of "
                   "filterVideoCap, last at " +
-                      node("video3") + ", is not connected ($80070002).");
+                      devicePath("video3") + ", is not connected ($80070002).");
         EXPECT_EQ(e.status(), status::E_NOTFOUND);
         EXPECT_EQ(e.card(), "Fake TV Card");
-        EXPECT_EQ(e.node(), node("video3"));
+        EXPECT_EQ(e.node(), devicePath("video3"));
     }
     EXPECT_TRUE(graph->filters().empty());
     EXPECT_THROW(LocateDevices(saved, finder()), DeviceMissingError);
 
     // The file loads again once the card is back, under whatever node.
-    nodes->devices[node("video12")] = kTvCard;
-    EXPECT_NE(LocateDevices(saved, finder()).find("v4l2:" + node("video12") + "\t"),
+    nodes->devices[devicePath("video12")] = kTvCard;
+    EXPECT_NE(LocateDevices(saved, finder()).find("v4l2:" + devicePath("video12") + "\t"),
               std::string::npos);
 }
 
@@ -342,14 +343,14 @@ TEST_F(DeviceIdentityTest, DamagedFilesWithDevicesAreStillCorrupted) {
     nodes->devices.clear();
     EXPECT_NE(LoadError(saved.substr(0, saved.size() - 2)).find(": the file is truncated"),
               std::string::npos);
-    EXPECT_EQ(
-        LoadError("qeltv-graph 1\nfilter\tx\tv4l2:" + node("video3") + "\tFake TV Card\nend\n"),
-        "graph file line 2: filter takes 2 fields ($8004022E).");
+    EXPECT_EQ(LoadError("qeltv-graph 1\nfilter\tx\tv4l2:" + devicePath("video3") +
+                        "\tFake TV Card\nend\n"),
+              "graph file line 2: filter takes 2 fields ($8004022E).");
     EXPECT_EQ(LoadError("qeltv-graph 1\nfilter\tx\tvirtual:tvcard\tFake TV Card\tPCI:1\nend\n"),
               "graph file line 2: only a V4L2 device is identified: x ($8004022E).");
-    EXPECT_EQ(
-        LoadError("qeltv-graph 1\nfilter\tx\tv4l2:" + node("video3") + "\tFake\\q\tPCI:1\nend\n"),
-        "graph file line 2: a field has a bad escape ($8004022E).");
+    EXPECT_EQ(LoadError("qeltv-graph 1\nfilter\tx\tv4l2:" + devicePath("video3") +
+                        "\tFake\\q\tPCI:1\nend\n"),
+              "graph file line 2: a field has a bad escape ($8004022E).");
 }
 
 } // namespace
