@@ -1,18 +1,32 @@
 #include "app/ChannelsPage.h"
 
+#include "app/ControlEvents.h"
+#include "app/MainWindowUi.h"
+#include "app/uFrmMain.h"
+#include "settings/uFrmEditChannelName.h"
+
+#include <QAction>
 #include <QApplication>
 #include <QBoxLayout>
+#include <QComboBox>
 #include <QFont>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTreeWidget>
 
 namespace qeltv {
 
 namespace {
 constexpr const char* kAutoTuneCaption = "&AutoTune";
+// The quick-channel box's hint while the channel list is empty.
+constexpr const char* kNoChannelsHint = "No channels: Channels page, AutoTune";
+
+QString fromBytes(const std::string& s) {
+    return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
 constexpr const char* kAbortCaption = "&Abort";
 } // namespace
 
@@ -101,6 +115,87 @@ void ChannelsPageView::repaintWindow() {
 
 void ChannelsPageView::processPendingEvents() {
     QCoreApplication::processEvents();
+}
+
+// ----------------------------------------------------------- the page
+
+ChannelsPage::ChannelsPage(TfrmMain& window, const MainWindowUi& ui, TvSession& session,
+                           ErrorHandler& errors)
+    : window_(window), ui_(ui), session_(session), errors_(errors), scanView_(window, ui.autoTune) {
+}
+
+void ChannelsPage::connectControls() {
+    TfrmMain* w = &window_;
+    QObject::connect(ui_.cmbQuickChannel, &QComboBox::activated, w,
+                     Guarded<int>(errors_, [w](int index) { w->cmbQuickChannelChange(index); }));
+    const auto rename = Guarded<>(errors_, [w] { w->lstChannelsDblClick(); });
+    QObject::connect(ui_.ToolButton1, &QAction::triggered, w, rename);
+    QObject::connect(ui_.Edit2, &QAction::triggered, w, rename);
+    QObject::connect(ui_.lstChannels, &QTreeWidget::itemDoubleClicked, w, rename);
+    QObject::connect(ui_.autoTune.btnAutoTune, &QPushButton::clicked, w,
+                     Guarded<>(errors_, [w] { w->btnAutoTuneClick(); }));
+    // Every move of the highlighted row (click, right-click, keys) is the
+    // list's selection, so the rename and the steps act on the row shown; a
+    // click also tunes.
+    QObject::connect(ui_.lstChannels, &QTreeWidget::currentItemChanged, w,
+                     [this](QTreeWidgetItem* item) {
+                         if (filling_)
+                             return;
+                         const int row = item ? ui_.lstChannels->indexOfTopLevelItem(item) : -1;
+                         session_.tuning().selectChannel(row >= 0 ? std::optional<std::size_t>(row)
+                                                                  : std::nullopt);
+                     });
+    QObject::connect(ui_.lstChannels, &QTreeWidget::itemClicked, w,
+                     Guarded<QTreeWidgetItem*>(errors_, [this, w](QTreeWidgetItem* item) {
+                         session_.tuning().selectChannel(
+                             static_cast<std::size_t>(ui_.lstChannels->indexOfTopLevelItem(item)));
+                         w->lstChannelsClick();
+                     }));
+}
+
+void ChannelsPage::showChannels() {
+    filling_ = true;
+    ui_.lstChannels->clear();
+    for (const auto& c : session_.channels().channels())
+        ui_.lstChannels->addTopLevelItem(new QTreeWidgetItem(
+            {fromBytes(c.number), fromBytes(c.name()), fromBytes(c.frequency())}));
+    ui_.cmbQuickChannel->clear();
+    const QStringList entries = session_.tuning().quickChannelEntries();
+    ui_.cmbQuickChannel->addItems(entries);
+    // Shown only while the box has no entry, so it never stands for a
+    // channel in the tray hint or the caption.
+    ui_.cmbQuickChannel->setPlaceholderText(entries.isEmpty() ? QString::fromLatin1(kNoChannelsHint)
+                                                              : QString());
+    filling_ = false;
+    showSelection();
+}
+
+void ChannelsPage::showSelection() {
+    filling_ = true;
+    ui_.lstChannels->clearSelection();
+    if (const auto index = session_.channels().selected()) {
+        QTreeWidgetItem* item = ui_.lstChannels->topLevelItem(static_cast<int>(*index));
+        item->setSelected(true);
+        ui_.lstChannels->setCurrentItem(item);
+    }
+    ui_.cmbQuickChannel->setCurrentIndex(session_.tuning().quickChannelIndex());
+    filling_ = false;
+}
+
+void ChannelsPage::renameSelected() {
+    const auto selected = session_.channels().selected();
+    if (!selected)
+        return;
+    TfrmEditChannelname dialog(&window_, fromBytes(session_.channels().at(*selected).name()));
+    if (dialog.exec() == QDialog::Accepted)
+        session_.tuning().renameChannel(*selected, dialog.name());
+}
+
+void ChannelsPage::autoTune() {
+    if (session_.autoTune().inProgress())
+        session_.autoTune().abortAutoTune();
+    else
+        session_.autoTune().startAutoTune(scanView_, scanView_.mode());
 }
 
 } // namespace qeltv

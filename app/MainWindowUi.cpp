@@ -154,7 +154,8 @@ void MainWindowUi::setupUi(QMainWindow* window) {
     btnPreviewFormat = pushButton(videoGroup, "btnPreviewFormat", "Preview Format");
     btnCaptureFormat = pushButton(videoGroup, "btnCaptureFormat", "Capture Format");
     btnCrossbar = pushButton(videoGroup, "btnCrossbar", "&Crossbar");
-    videoForm->addRow(QString(), beside(nullptr, {btnPreviewFormat, btnCaptureFormat, btnCrossbar}));
+    videoForm->addRow(QString(),
+                      beside(nullptr, {btnPreviewFormat, btnCaptureFormat, btnCrossbar}));
     cmbCompressionFilters = combo(videoGroup, "cmbCompressionFilters");
     btnCompressConfig = pushButton(videoGroup, "btnCompressConfig", "&Configure");
     videoForm->addRow("Compression", beside(cmbCompressionFilters, {btnCompressConfig}));

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "app/ChannelsPage.h"
-#include "app/WebOptionsPage.h"
 #include "app/SchedulesPage.h"
+#include "app/WebOptionsPage.h"
 
 class QAction;
 class QBoxLayout;
@@ -50,7 +50,7 @@ struct MainWindowUi {
     // Under the channel list: the auto-tune button, mode and progress.
     AutoTuneControls autoTune;
     // The schedule list, its pop-up menu and buttons.
-    SchedulesPage schedules;
+    ScheduleControls schedules;
     QComboBox* cmbVideoCapDev = nullptr;
     QComboBox* cmbCompressionFilters = nullptr;
     QLineEdit* edCapFile = nullptr;

@@ -4,7 +4,7 @@
 // counts the recording's length from then, and why it was not made.
 #pragma once
 
-#include "app/Commands.h"
+#include "app/session/Commands.h"
 #include "common/UniqueFd.h"
 
 #include <QString>

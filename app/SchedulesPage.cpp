@@ -1,5 +1,11 @@
 #include "app/SchedulesPage.h"
 
+#include "app/ControlEvents.h"
+#include "app/MainWindowUi.h"
+#include "app/uFrmMain.h"
+#include "scheduler/SchedulingAgent.h"
+#include "scheduler/uFrmScheduleItem.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QHBoxLayout>
@@ -11,7 +17,7 @@
 
 namespace qeltv {
 
-void SchedulesPage::setupUi(QWidget* page) {
+void ScheduleControls::setupUi(QWidget* page) {
     auto* layout = new QVBoxLayout(page);
     lvTasks = new QTreeWidget(page);
     lvTasks->setObjectName("lvTasks");
@@ -51,7 +57,7 @@ void SchedulesPage::setupUi(QWidget* page) {
     layout->addLayout(buttons);
 }
 
-void SchedulesPage::showRows(const std::vector<ScheduleRow>& rows) {
+void ScheduleControls::showRows(const std::vector<ScheduleRow>& rows) {
     lvTasks->clear();
     const QIcon icon = QApplication::windowIcon();
     for (const auto& row : rows) {
@@ -64,11 +70,65 @@ void SchedulesPage::showRows(const std::vector<ScheduleRow>& rows) {
     }
 }
 
-std::optional<QString> SchedulesPage::selectedTask() const {
+std::optional<QString> ScheduleControls::selectedTask() const {
     const auto selected = lvTasks->selectedItems();
     if (selected.isEmpty())
         return std::nullopt;
     return selected.front()->text(0);
+}
+
+// ----------------------------------------------------------- the page
+
+SchedulesPage::SchedulesPage(TfrmMain& window, const MainWindowUi& ui, TvSession& session,
+                             ErrorHandler& errors)
+    : window_(window), ui_(ui), session_(session), errors_(errors) {}
+
+void SchedulesPage::connectControls() {
+    TfrmMain* w = &window_;
+    const ScheduleControls& c = ui_.schedules;
+    QObject::connect(c.btnAddSchedule, &QPushButton::clicked, w,
+                     Guarded<>(errors_, [w] { w->btnAddScheduleClick(); }));
+    QObject::connect(c.btnRefresh, &QPushButton::clicked, w,
+                     Guarded<>(errors_, [w] { w->btnRefreshClick(); }));
+    QObject::connect(c.Startnow1, &QAction::triggered, w,
+                     Guarded<>(errors_, [w] { w->Startnow1Click(); }));
+    QObject::connect(c.Delete1, &QAction::triggered, w,
+                     Guarded<>(errors_, [w] { w->Delete1Click(); }));
+    QObject::connect(c.Edit1, &QAction::triggered, w, Guarded<>(errors_, [w] { w->Edit1Click(); }));
+    QObject::connect(ui_.btRootMenu, &QAction::triggered, w,
+                     Guarded<>(errors_, [w] { w->btRootMenuClick(); }));
+}
+
+void SchedulesPage::addSchedule() {
+    std::vector<TfrmScheduleItem::ChannelEntry> entries;
+    const auto text = [](const std::string& s) {
+        return QString::fromUtf8(s.data(), qsizetype(s.size()));
+    };
+    for (const auto& c : session_.channels().channels())
+        entries.push_back({TfrmScheduleItem::ChannelEntryText(text(c.number), text(c.frequency()),
+                                                              text(c.name())),
+                           ChannelNumberOr(c.number, 0)});
+    TfrmScheduleItem dialog(&window_, std::move(entries), session_.currentChannel(),
+                            SchedulingAgent::CurrentAccountName(), QDateTime::currentDateTime());
+    dialog.setRunnerNote(session_.schedules().runnerNote());
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    session_.schedules().addSchedule(dialog.values());
+}
+
+void SchedulesPage::startSelectedNow() {
+    if (const auto task = ui_.schedules.selectedTask())
+        session_.schedules().startScheduleNow(*task);
+}
+
+void SchedulesPage::deleteSelected() {
+    if (const auto task = ui_.schedules.selectedTask())
+        session_.schedules().deleteSchedule(*task);
+}
+
+void SchedulesPage::editSelected() {
+    if (const auto task = ui_.schedules.selectedTask())
+        session_.schedules().editSchedule(*task, &window_);
 }
 
 } // namespace qeltv

@@ -7,7 +7,7 @@
 // first through the socket, one command a line.
 #pragma once
 
-#include "app/Commands.h"
+#include "app/session/Commands.h"
 #include "common/UniqueFd.h"
 
 #include <QLocalServer>

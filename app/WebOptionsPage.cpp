@@ -1,6 +1,10 @@
 #include "app/WebOptionsPage.h"
 
-#include "app/TvSession.h"
+#include "app/ControlEvents.h"
+#include "app/MainWindowUi.h"
+#include "app/uFrmMain.h"
+
+#include "app/session/TvSession.h"
 #include "capture/AsfWriter.h"
 
 #include <QBoxLayout>
@@ -90,6 +94,59 @@ void WebServerControls::showRunning(bool running) const {
     for (QWidget* setting : std::initializer_list<QWidget*>{seWebserverPort, cbAutoStartWebserver,
                                                             edWebUsername, edWebPassword})
         setting->setEnabled(!running);
+}
+
+// ----------------------------------------------------------- the page
+
+WebOptionsPage::WebOptionsPage(TfrmMain& window, const MainWindowUi& ui, TvSession& session,
+                               ErrorHandler& errors)
+    : window_(window), ui_(ui), session_(session), errors_(errors) {}
+
+void WebOptionsPage::connectControls() {
+    TfrmMain* w = &window_;
+    // The web server's settings are read when it starts, the webcast's when
+    // a webcast graph is built.
+    const auto option = [this](auto change) {
+        return [this, change](auto value) {
+            WebOptions options = session_.webcast().options();
+            change(options, value);
+            session_.webcast().setOptions(options);
+        };
+    };
+    QObject::connect(ui_.webServer.btnStartWebserver, &QPushButton::clicked, w,
+                     Guarded<>(errors_, [w] { w->btnStartWebserverClick(); }));
+    QObject::connect(ui_.webServer.btnStopWebserver, &QPushButton::clicked, w,
+                     Guarded<>(errors_, [w] { w->btnStopWebserverClick(); }));
+    QObject::connect(ui_.webServer.seWebserverPort, &QSpinBox::valueChanged, w,
+                     option([](WebOptions& o, int port) { o.webServerPort = port; }));
+    QObject::connect(ui_.webServer.edWebUsername, &QLineEdit::textChanged, w,
+                     option([](WebOptions& o, const QString& text) { o.userName = text; }));
+    QObject::connect(ui_.webServer.edWebPassword, &QLineEdit::textChanged, w,
+                     option([](WebOptions& o, const QString& text) { o.password = text; }));
+    QObject::connect(ui_.webcast.seWebcastPort, &QSpinBox::valueChanged, w,
+                     option([](WebOptions& o, int port) { o.webcastPort = port; }));
+    QObject::connect(ui_.webcast.seWebcastClients, &QSpinBox::valueChanged, w,
+                     option([](WebOptions& o, int clients) { o.maxClients = clients; }));
+    QObject::connect(ui_.webcast.cmbWebcastProfile, &QComboBox::currentIndexChanged, w,
+                     [this](int entry) { session_.webcast().chooseProfile(entry); });
+}
+
+void WebOptionsPage::showProfiles() {
+    ui_.webcast.fillProfiles(session_.webcast().profiles());
+}
+
+void WebOptionsPage::startServer() {
+    const QString failure = session_.webServer().StartWebServer();
+    if (!failure.isEmpty()) {
+        window_.setStatusText(failure);
+        return;
+    }
+    ui_.webServer.showRunning(true);
+}
+
+void WebOptionsPage::stopServer() {
+    session_.webServer().StopWebServer();
+    ui_.webServer.showRunning(false);
 }
 
 } // namespace qeltv

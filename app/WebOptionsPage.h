@@ -16,6 +16,10 @@ class QWidget;
 namespace qeltv {
 
 struct ChoiceList;
+class ErrorHandler;
+class TfrmMain;
+class TvSession;
+struct MainWindowUi;
 
 struct WebcastOptionsControls {
     static constexpr int kMinPort = 1;
@@ -60,6 +64,31 @@ struct WebServerControls {
     void setupUi(QWidget* page, QBoxLayout* layout);
     // Start and stop and the locked settings for a running or stopped server.
     void showRunning(bool running) const;
+};
+
+// The page's connections: the values go to the session's web options as
+// they change; start and stop go to the window's handlers.
+class WebOptionsPage {
+public:
+    WebOptionsPage(TfrmMain& window, const MainWindowUi& ui, TvSession& session,
+                   ErrorHandler& errors);
+
+    void connectControls();
+    // The profile list as the session has it.
+    void showProfiles();
+    // Starts the server; when it cannot listen (a port a user may not open,
+    // or one in use) the controls stay as they were and the status bar
+    // says why.
+    void startServer();
+    // A stop that times out throws (to the error handler) and leaves the
+    // controls as they were while the server ran.
+    void stopServer();
+
+private:
+    TfrmMain& window_;
+    const MainWindowUi& ui_;
+    TvSession& session_;
+    ErrorHandler& errors_;
 };
 
 } // namespace qeltv

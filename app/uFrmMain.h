@@ -3,12 +3,17 @@
 // core reports. The window owns the core, and the core everything else.
 #pragma once
 
+#include "app/ChannelsPage.h"
 #include "app/ErrorHandler.h"
 #include "app/MainWindowUi.h"
 #include "app/Paths.h"
+#include "app/PreferencesPage.h"
+#include "app/SchedulesPage.h"
 #include "app/SingleInstance.h"
-#include "app/TvSession.h"
+#include "app/TrayIcon.h"
 #include "app/VideoWindow.h"
+#include "app/WebOptionsPage.h"
+#include "app/session/TvSession.h"
 
 #include <QMainWindow>
 #include <QSystemTrayIcon>
@@ -23,10 +28,6 @@ class TfrmMain : public QMainWindow, public SessionView {
 public:
     static constexpr int kDesignWidth = 459;
     static constexpr int kDesignHeight = 491;
-    static constexpr int kBalloonTimeout_ms = 10000;
-    static constexpr int kMaxTrayHintLength = 127;
-    static constexpr int kMaxBalloonTitleLength = 63;
-    static constexpr int kMaxBalloonTextLength = 255;
 
     // startChannel: the first command-line argument by the integer-or-1
     // rule, when there was one. The window takes the instance lock and keeps
@@ -40,53 +41,52 @@ public:
 
     TvSession& session() { return *session_; }
 
-    // Control events, each one call into the session.
-    void lstChannelsClick();
-    void btPreviousChapterClick(); // first channel
-    void btRewindClick();          // previous channel
-    void btFastForwardClick();     // next channel
-    void btNextChapterClick();     // last channel
-    void cmbQuickChannelChange(int index);
-    void lstChannelsDblClick(); // rename the selected channel
-    void btRecClick();
-    void btPauseClick();
-    void btPlayClick();
-    void btStopClick();
+    // Control events. The handlers of the window's own controls act here;
+    // the pages' handlers are one call into their page or the session.
+    void lstChannelsClick() { session_->tuning().chooseSelectedChannel(); }
+    void btPreviousChapterClick() { session_->tuning().firstChannel(); }
+    void btRewindClick() { session_->tuning().previousChannel(); }
+    void btFastForwardClick() { session_->tuning().nextChannel(); }
+    void btNextChapterClick() { session_->tuning().lastChannel(); }
+    void cmbQuickChannelChange(int index) { session_->tuning().chooseQuickChannel(index); }
+    // Renames the selected channel.
+    void lstChannelsDblClick() { channelsPage_.renameSelected(); }
+    void btRecClick() { session_->record(); }
+    void btPauseClick() { session_->pause(); }
+    void btPlayClick() { session_->play(); }
+    void btStopClick() { session_->stop(); }
     void StartWebcast1Click();
-    void btnStartWebserverClick();
-    void btnStopWebserverClick();
+    void btnStartWebserverClick() { webOptionsPage_.startServer(); }
+    void btnStopWebserverClick() { webOptionsPage_.stopServer(); }
     void btFrameStepClick();
     // Starts the chosen scan, or aborts the running one.
     void btnAutoTuneClick();
     // Full screen on or off (ToggleFullScreen); the toolbar button and a
     // double-click on the picture do the same, "Exit Fullscreen" only while
     // full screen.
-    void Fullscreen1Click();
-    void btFullScreenClick();
+    void Fullscreen1Click() { session_->ToggleFullScreen(); }
+    void btFullScreenClick() { Fullscreen1Click(); }
     void VideoWindowDblClick();
-    void ExitFullscreen1Click();
+    void ExitFullscreen1Click() { session_->ExitFullScreen(); }
     // The item's check mark, toggled by its click, becomes the option.
     void Keepaspectratio1Click();
     // "Add schedule": the same as the "Add new schedule" button.
     void btRootMenuClick();
     // The schedule dialog; on OK its values become a task.
-    void btnAddScheduleClick();
-    void btnRefreshClick();
+    void btnAddScheduleClick() { schedulesPage_.addSchedule(); }
+    void btnRefreshClick() { session_->schedules().refreshSchedules(); }
     // The schedule list's pop-up menu, on the selected row's task; nothing
     // without a selected row.
-    void Startnow1Click();
-    void Delete1Click();
-    void Edit1Click();
+    void Startnow1Click() { schedulesPage_.startSelectedNow(); }
+    void Delete1Click() { schedulesPage_.deleteSelected(); }
+    void Edit1Click() { schedulesPage_.editSelected(); }
     void Notebook1PageChanged(int page);
     // The keys the window sees before the focused control: Esc leaves full
     // screen, F12 shows the tuner's property pages.
     void FormKeyDown(int key);
     // The tuner's property pages; nothing without a tuner.
-    void ShowTunerPropertyPages();
+    void ShowTunerPropertyPages() { session_->preferences().configureTuner(); }
     void UpdateControls() override;
-
-    void ShowBalloon(const QString& title, const QString& text, QSystemTrayIcon::MessageIcon icon,
-                     int seconds);
 
     // SessionView.
     void setBusyCursor(bool busy) override;
@@ -98,28 +98,31 @@ public:
     void showBalloon(const QString& title, const QString& text, int icon, int seconds) override;
     void showOsdText(const QString& text) override;
     void endProgram() override;
-    void showCaptureDeviceProperties(Filter& filter) override;
-    void showAudioDeviceProperties(Filter& filter) override;
-    void showCompressorProperties(Filter& filter) override;
-    void showCrossbarProperties(Crossbar& crossbar) override;
-    void showTunerProperties(TvTuner& tuner) override;
-    void showVideoFormat(Pin& pin) override;
+    // The configuration dialogs are the Preferences page's.
+    void showCaptureDeviceProperties(Filter& f) override { preferencesPage_.showDeviceDialog(f); }
+    void showAudioDeviceProperties(Filter& f) override { preferencesPage_.showAudioDialog(f); }
+    void showCompressorProperties(Filter& f) override { preferencesPage_.showCompressorDialog(f); }
+    void showCrossbarProperties(Crossbar& c) override { preferencesPage_.showCrossbarDialog(c); }
+    void showTunerProperties(TvTuner& t) override { preferencesPage_.showTunerDialog(t); }
+    void showVideoFormat(Pin& pin) override { preferencesPage_.showVideoFormatDialog(pin); }
 
     // The Preferences page: the lists' changes and the buttons, each one
     // call into the session; the browse button only fills the box.
-    void cmbVideoCapDevChange(int index);
-    void cmbCompressionFiltersChange(int index);
-    void cmbAudioCapDevChange(int index);
-    void cmbAudioCompressionFiltersChange(int index);
-    void cmbAudioCompressionFormatChange(int index);
-    void cmbInputLinesChange(int index);
-    void btnVideoCapConfigureClick();
-    void btnPreviewFormatClick();
-    void btnCaptureFormatClick();
-    void btnCrossbarClick();
-    void btnCompressConfigClick();
-    void btnAudioCapDevConfigureClick();
-    void SpeedButton1Click();
+    void cmbVideoCapDevChange(int i) { session_->preferences().chooseVideoCaptureDevice(i); }
+    void cmbCompressionFiltersChange(int i) { session_->preferences().chooseVideoCompressor(i); }
+    void cmbAudioCapDevChange(int i) { session_->preferences().chooseAudioCaptureDevice(i); }
+    void cmbAudioCompressionFiltersChange(int i) {
+        session_->preferences().chooseAudioCompressor(i);
+    }
+    void cmbAudioCompressionFormatChange(int i) { session_->preferences().chooseAudioFormat(i); }
+    void cmbInputLinesChange(int i) { session_->preferences().chooseInputLine(i); }
+    void btnVideoCapConfigureClick() { session_->preferences().configureVideoCaptureDevice(); }
+    void btnPreviewFormatClick() { session_->preferences().configurePreviewFormat(); }
+    void btnCaptureFormatClick() { session_->preferences().configureCaptureFormat(); }
+    void btnCrossbarClick() { session_->preferences().configureCrossbar(); }
+    void btnCompressConfigClick() { session_->preferences().configureVideoCompressor(); }
+    void btnAudioCapDevConfigureClick() { session_->preferences().configureAudioCaptureDevice(); }
+    void SpeedButton1Click() { preferencesPage_.browseCaptureFile(); }
 
     // What the tests and the relay look at.
     GraphMode graphMode() const { return session_->graphMode(); }
@@ -129,8 +132,8 @@ public:
     const Settings& settings() const { return session_->settings(); }
     const ChannelList& channels() const { return session_->channels(); }
     long currentChannel() const { return session_->currentChannel(); }
-    QString trayHint() const { return trayHint_; }
-    QString quickChannelText() const { return session_->quickChannelText(); }
+    QString trayHint() const { return tray_->hint(); }
+    QString quickChannelText() const { return session_->tuning().quickChannelText(); }
     ErrorHandler& errorHandler() { return errorHandler_; }
 
 protected:
@@ -141,34 +144,26 @@ private:
     void FormCreate(std::optional<long> startChannel, AnswerSink startAnswer);
     void FormDestroy();
     void connectControls();
-    void connectPreferences();
     // The pop-up menu, the check mark and Esc follow the full-screen state.
     void fullScreenChanged(bool fullScreen);
     void sessionChanged(SessionChange what);
-    void fillChannelView();
-    void showChannelSelection();
-    void fillPreferences();
     void SetTrayHint();
-    void BalloonhintTimerTimer();
     void Restore1Click();
     void CoolTrayIcon1DblClick();
     void minimiseToTray();
-    // Runs a control's handler; what it throws goes to the error handler
-    // here, never through Qt's signal frames.
-    template <class Handler> auto guarded(Handler handler);
+    // A slot that runs a handler of the window, guarded.
+    auto handler(void (TfrmMain::*handler)());
 
     QelApplication& app_;
     ErrorHandler errorHandler_;
     std::unique_ptr<TvSession> session_;
     MainWindowUi ui_;
-    ChannelsPageView autoTuneView_{*this, ui_.autoTune};
+    ChannelsPage channelsPage_{*this, ui_, *session_, errorHandler_};
+    SchedulesPage schedulesPage_{*this, ui_, *session_, errorHandler_};
+    PreferencesPage preferencesPage_{*this, ui_, *session_, errorHandler_};
+    WebOptionsPage webOptionsPage_{*this, ui_, *session_, errorHandler_};
     VideoWindow* VideoWindow_ = nullptr;
-    QSystemTrayIcon* tray_ = nullptr;
-    QTimer BalloonhintTimer_;
-    QString trayHint_;
-    // Set while the window fills its controls from the session, so their
-    // change signals do not act as a person's choice.
-    bool filling_ = false;
+    TrayIcon* tray_ = nullptr;
     // A close asked for during a scan: the scan ends first, then the window
     // closes.
     bool closeAfterAutoTune_ = false;

@@ -10,7 +10,7 @@
 //   web_pages_bench [duration_s]   (default 10)
 #include "app/ErrorHandler.h"
 #include "app/Resources.h"
-#include "app/TvSession.h"
+#include "app/session/TvSession.h"
 #include "bench/BenchSupport.h"
 #include "common/UniqueFd.h"
 
@@ -287,16 +287,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the preview did not start: %s\n", qPrintable(view.errors.join("; ")));
         return 1;
     }
-    qeltv::WebOptions options = session.webOptions();
+    qeltv::WebOptions options = session.webcast().options();
     options.maxClients = kConnections;
     options.webServerPort = FreePort();
-    session.setWebOptions(options);
-    const QString reason = session.StartWebServer();
+    session.webcast().setOptions(options);
+    const QString reason = session.webServer().StartWebServer();
     if (!reason.isEmpty()) {
         std::fprintf(stderr, "%s\n", qPrintable(reason));
         return 1;
     }
-    const int ours_port = session.webServerPort();
+    const int ours_port = session.webServer().port();
     const std::optional<std::string> page = FetchPage(ours_port);
     if (!page) {
         std::fprintf(stderr, "%s did not come back with 200 from our server\n", kDocument);
@@ -348,7 +348,7 @@ int main(int argc, char** argv) {
     nginxProcess.terminate();
     nginxProcess.waitForFinished(kStartWait_ms);
     try {
-        session.StopWebServer();
+        session.webServer().StopWebServer();
     } catch (const qeltv::web::HttpServerError& error) {
         std::fprintf(stderr, "web server: %s\n", error.what());
     }

@@ -22,9 +22,9 @@ bool sameNameNoCase(const std::string& a, const std::string& b) {
 } // namespace
 
 GraphBuilder::GraphBuilder(CaptureContext& context, Settings& settings, GraphChoices& choices,
-                           GraphView& view)
-    : context_(context), settings_(settings), choices_(choices), view_(view), graph_(context),
-      filterVideoCap(graph_, "filterVideoCap"),
+                           const WebcastChoices& webcast, GraphView& view)
+    : context_(context), settings_(settings), choices_(choices), webcast_(webcast), view_(view),
+      graph_(context), filterVideoCap(graph_, "filterVideoCap"),
       filterVideoCompression(graph_, "filterVideoCompression"),
       filterAudioCap(graph_, "filterAudioCap"),
       filterAudioCompression(graph_, "filterAudioCompression"),
@@ -43,6 +43,16 @@ GraphBuilder::GraphBuilder(CaptureContext& context, Settings& settings, GraphCho
 }
 
 GraphBuilder::~GraphBuilder() = default;
+
+bool GraphBuilder::tuneTo(long channel) {
+    if (!tuner_)
+        return false;
+    // Tuner results are not examined.
+    tuner_->put_Channel(channel, kSubChannelDefault, kSubChannelDefault);
+    settings_.CurrentChannel = static_cast<std::int32_t>(channel);
+    qCDebug(lcGraph) << "tuned channel" << channel << "tuning space" << settings_.TuningSpace;
+    return true;
+}
 
 void GraphBuilder::forgetDevices() {
     tuner_ = nullptr;
@@ -156,9 +166,7 @@ void GraphBuilder::buildSteps(GraphMode mode) {
             tuner_->put_TuningSpace(settings_.TuningSpace);
             tuner_->put_Mode(TunerMode::TV);
             tuner_->put_InputType(0, TunerInputType::Cable);
-            tuner_->put_Channel(settings_.CurrentChannel, kSubChannelDefault, kSubChannelDefault);
-            qCDebug(lcGraph) << "tuned channel" << settings_.CurrentChannel << "tuning space"
-                             << settings_.TuningSpace;
+            tuneTo(settings_.CurrentChannel);
         }
         // The working file never survives a rebuild, unless it holds a
         // recording that could not be renamed.
@@ -234,11 +242,11 @@ void GraphBuilder::wireRecording(Filter& videoCap, Filter& audioCap) {
 
 void GraphBuilder::wireWebcast(Filter& videoCap, Filter& audioCap) {
     VideoWindow.Detach();
-    ASFWriter.setPort(choices_.webcastPort());
-    ASFWriter.setMaxUsers(choices_.webcastMaxClients());
+    ASFWriter.setPort(webcast_.webcastPort());
+    ASFWriter.setMaxUsers(webcast_.webcastMaxClients());
     ASFWriter.Attach();
     // The writer writes no file of its own: only its network sink serves.
-    const int profileIndex = choices_.webcastProfileIndex();
+    const int profileIndex = webcast_.webcastProfileIndex();
     ASFWriter.ConfigureFilterUsingProfile(profileIndex);
     // A stream the profile lacks stays unconnected.
     const WebcastProfile& profile = WebcastProfileAt(profileIndex);
@@ -249,7 +257,7 @@ void GraphBuilder::wireWebcast(Filter& videoCap, Filter& audioCap) {
         graph_.RenderStream(PinCategory::Capture, MediaKind::Audio, &audioCap, nullptr,
                             &ASFWriter.filter());
     view_.setBackCaption(ASFWriter.networkSinkError().empty()
-                             ? "Webcasting at port " + QString::number(choices_.webcastPort())
+                             ? "Webcasting at port " + QString::number(webcast_.webcastPort())
                              : webcastPortError());
     view_.showVideoWindow(false);
 }
@@ -495,8 +503,7 @@ void GraphBuilder::RestoreGraph(const std::filesystem::path& dataFile) {
             previewPin_ = FilterGraph::FindPinByName(*videoCap, "Preview");
             capturePin_ = FilterGraph::FindPinByName(*videoCap, "Capture");
         }
-        if (tuner_)
-            tuner_->put_Channel(settings_.CurrentChannel, kSubChannelDefault, kSubChannelDefault);
+        tuneTo(settings_.CurrentChannel);
         choices_.reselectAudioCaptureDevice();
     } catch (const DeviceMissingError& e) {
         // A device that is unplugged is no damage of the file: the preview is

@@ -5,7 +5,8 @@
 // graph across runs in the data file.
 //
 // What the builder shows goes to a GraphView; what it reads of the
-// Preferences choices comes from GraphChoices. Both are the session core's,
+// Preferences choices comes from GraphChoices, and of the webcast options
+// from WebcastChoices. All are the session core's,
 // so the logic runs and is tested without a window.
 #pragma once
 
@@ -59,13 +60,19 @@ public:
     virtual std::optional<int> selectedInputLine() const = 0;
     // The media type of the selected audio format, if one is selected.
     virtual std::optional<MediaType> selectedAudioFormat() const = 0;
+    // The audio capture device selection again (re-creates the filter and
+    // refills the input lines), as restoring the saved graph asks for it.
+    virtual void reselectAudioCaptureDevice() = 0;
+};
+
+// The webcast options the builder reads when it builds a webcast.
+class WebcastChoices {
+public:
+    virtual ~WebcastChoices() = default;
     virtual int webcastPort() const = 0;
     // "Max number of clients" and the webcast profile index.
     virtual int webcastMaxClients() const = 0;
     virtual int webcastProfileIndex() const = 0;
-    // The audio capture device selection again (re-creates the filter and
-    // refills the input lines), as restoring the saved graph asks for it.
-    virtual void reselectAudioCaptureDevice() = 0;
 };
 
 class GraphBuilder {
@@ -73,6 +80,7 @@ class GraphBuilder {
     CaptureContext& context_;
     Settings& settings_;
     GraphChoices& choices_;
+    const WebcastChoices& webcast_;
     GraphView& view_;
     FilterGraph graph_;
 
@@ -88,7 +96,7 @@ public:
     static constexpr std::int32_t kWebcastFrameDuration = 400000;
 
     GraphBuilder(CaptureContext& context, Settings& settings, GraphChoices& choices,
-                 GraphView& view);
+                 const WebcastChoices& webcast, GraphView& view);
     ~GraphBuilder();
 
     FilterGraph& graph() { return graph_; }
@@ -138,6 +146,10 @@ public:
     TvAudio* tvAudio() const { return tvAudio_; }
     // A change of video capture device forgets them.
     void forgetDevices();
+    // Tunes the known tuner to `channel` and makes it the current channel;
+    // every build, the restore and the channel list tune through here.
+    // False, and nothing changed, without a known tuner.
+    bool tuneTo(long channel);
 
     Pin* previewPin() const { return previewPin_; }
     Pin* capturePin() const { return capturePin_; }

@@ -36,15 +36,15 @@ struct Window {
     // Starts the server with a connection limit on port 0, so the system
     // picks a free port while it binds; returns the port the server got.
     int startServer(int limit) {
-        WebOptions options = w->session().webOptions();
+        WebOptions options = w->session().webcast().options();
         options.webServerPort = 0;
-        w->session().setWebOptions(options);
+        w->session().webcast().setOptions(options);
         control<QSpinBox>("seWebcastClients")->setValue(limit);
         control<QPushButton>("btnStartWebserver")->click();
-        EXPECT_TRUE(w->session().webServerActive())
+        EXPECT_TRUE(w->session().webServer().active())
             << w->statusBar()->currentMessage().toStdString();
-        EXPECT_NE(w->session().webServerPort(), 0);
-        return w->session().webServerPort();
+        EXPECT_NE(w->session().webServer().port(), 0);
+        return w->session().webServer().port();
     }
 };
 

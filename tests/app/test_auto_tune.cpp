@@ -1,7 +1,7 @@
 // Auto-tune on the Virtual TV Card: the session core driven through views
 // that record what the scan shows, and the real window with its "&AutoTune"
 // button pressed as a user would, through the event loop.
-#include "app/TvSession.h"
+#include "app/session/TvSession.h"
 #include "app/uFrmMain.h"
 #include "tests/app/GuiTest.h"
 #include "tests/settings/TempDir.h"
@@ -154,7 +154,7 @@ TEST(AutoTuneCore, ContinuousScanFindsEveryStationOnceAndWritesTheStoreOnce) {
             QCoreApplication::postEvent(QCoreApplication::instance(),
                                         new CommandEvent({CommandKind::StartRec, 5}));
     };
-    f.session->btnAutoTuneClick(f.scan, AutoTuneMode::ContinuousFrequencies);
+    f.session->autoTune().startAutoTune(f.scan, AutoTuneMode::ContinuousFrequencies);
 
     EXPECT_TRUE(f.scan.questions.isEmpty());
     EXPECT_EQ(f.scan.steps, kContinuousScanSteps);
@@ -213,7 +213,7 @@ TEST(AutoTuneCore, ContinuousScanFindsEveryStationOnceAndWritesTheStoreOnce) {
     // Channel 1 tunes where the scan first heard its station.
     EXPECT_EQ(f.session->virtualCard().frequency(), FirstStepHearing(stations[0].frequency_hz));
     EXPECT_EQ(f.session->virtualCard().received(), &stations[0]);
-    EXPECT_EQ(f.session->quickChannelText(), "1 - Noname");
+    EXPECT_EQ(f.session->tuning().quickChannelText(), "1 - Noname");
     EXPECT_EQ(f.session->graphMode(), GraphMode::Preview);
     EXPECT_EQ(f.view.balloons, (QStringList{"qEL TV|Could not start recording...|3"}));
     EXPECT_TRUE(f.view.errors.isEmpty()) << f.view.errors.join("; ").toStdString();
@@ -224,10 +224,10 @@ TEST(AutoTuneCore, ContinuousScanFindsEveryStationOnceAndWritesTheStoreOnce) {
 // stations on plan channels under their cable channel numbers.
 TEST(AutoTuneCore, QuestionThenCableGridScan) {
     CoreFixture f;
-    f.session->btnAutoTuneClick(f.scan, AutoTuneMode::ContinuousFrequencies);
+    f.session->autoTune().startAutoTune(f.scan, AutoTuneMode::ContinuousFrequencies);
     const std::vector<Channel> before = f.session->channels().channels();
     ASSERT_FALSE(before.empty());
-    f.session->renameChannel(1, "Kept");
+    f.session->tuning().renameChannel(1, "Kept");
     const auto kept = f.session->channels().channels();
     f.view.updates.clear();
     ScanRecorder ask;
@@ -238,7 +238,7 @@ TEST(AutoTuneCore, QuestionThenCableGridScan) {
                              "tuning \r\nfor tv channels from scratch. Are you sure you want to "
                              "continue ?";
     for (int answer = 0; answer < 2; ++answer) {
-        f.session->btnAutoTuneClick(ask, AutoTuneMode::CableGrid);
+        f.session->autoTune().startAutoTune(ask, AutoTuneMode::CableGrid);
         EXPECT_EQ(ask.questions.size(), answer + 1);
         EXPECT_EQ(ask.questions.back(), question);
         EXPECT_EQ(ask.steps, 0);
@@ -248,7 +248,7 @@ TEST(AutoTuneCore, QuestionThenCableGridScan) {
         EXPECT_EQ(f.session->settings().TuningSpace, kTuningSpaceContinuous);
     }
 
-    f.session->btnAutoTuneClick(ask, AutoTuneMode::CableGrid);
+    f.session->autoTune().startAutoTune(ask, AutoTuneMode::CableGrid);
     EXPECT_EQ(ask.questions.size(), 3);
     const ChannelList& channels = f.session->channels();
     EXPECT_EQ(Frequencies(channels), kPlanStations_hz);
@@ -278,7 +278,7 @@ TEST(AutoTuneCore, StoreThatCannotBeWrittenIsReportedAfterTheScanEnds) {
     // A folder where the file belongs: the rename over it fails.
     std::filesystem::create_directories(f.paths.machineStore() / "blocked");
     f.view.updates.clear();
-    f.session->btnAutoTuneClick(f.scan, AutoTuneMode::ContinuousFrequencies);
+    f.session->autoTune().startAutoTune(f.scan, AutoTuneMode::ContinuousFrequencies);
     ASSERT_EQ(f.view.errors.size(), 1);
     EXPECT_TRUE(f.view.errors[0].startsWith("Auto-tune store not written: "))
         << f.view.errors[0].toStdString();
@@ -290,10 +290,10 @@ TEST(AutoTuneCore, StoreThatCannotBeWrittenIsReportedAfterTheScanEnds) {
     EXPECT_EQ(f.session->channels().size(), VirtualTvCard::stations().size());
     // The tuner still tunes what the scan taught it.
     EXPECT_EQ(f.session->virtualCard().received(), &VirtualTvCard::stations()[0]);
-    f.session->lastChannel();
+    f.session->tuning().lastChannel();
     EXPECT_EQ(f.session->virtualCard().received(), &VirtualTvCard::stations().back());
     // A second press starts again: nothing stayed in the scanning state.
-    EXPECT_FALSE(f.session->autoTuneInProgress());
+    EXPECT_FALSE(f.session->autoTune().inProgress());
 }
 
 namespace {
@@ -425,12 +425,12 @@ TEST(AutoTuneWindow, AbortAndCloseDuringTheContinuousScan) {
         if (value == kPressedAtMHz) {
             f.window->close();
             closedDuringScan = f.window->isVisible() && !f.window->session().shuttingDown() &&
-                               f.window->session().autoTuneInProgress();
+                               f.window->session().autoTune().inProgress();
         }
     });
     QTest::mouseClick(f.button, Qt::LeftButton);
     EXPECT_TRUE(closedDuringScan);
-    EXPECT_FALSE(f.window->session().autoTuneInProgress());
+    EXPECT_FALSE(f.window->session().autoTune().inProgress());
     EXPECT_TRUE(f.window->session().shuttingDown());
     EXPECT_FALSE(f.window->isVisible());
     EXPECT_EQ(f.window->channels().size(), 3u);

@@ -36,7 +36,7 @@ std::vector<std::pair<QString, int>> PageResponses(const Chromium::Tab& tab) {
 TEST(BrowserPages, WebcastPageInChromium) {
     Window win;
     const int port = win.startServer(kConnectionLimit);
-    ASSERT_TRUE(win.w->session().webServerActive());
+    ASSERT_TRUE(win.w->session().webServer().active());
     EXPECT_EQ(win.w->graphMode(), GraphMode::Preview);
 
     Chromium browser;

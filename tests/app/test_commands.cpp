@@ -1,4 +1,4 @@
-#include "app/Commands.h"
+#include "app/session/Commands.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -86,8 +86,8 @@ public:
     QByteArray recordingName() const override {
         return mode_ == GraphMode::Recording ? "77.1" : "";
     }
-    void setCurrentChannel(long c) override { calls.push_back("channel " + std::to_string(c)); }
-    void recordCommand() override {
+    void recordCommand(long c) override {
+        calls.push_back("channel " + std::to_string(c));
         calls.push_back("record");
         if (recordStarts)
             mode_ = GraphMode::Recording;
@@ -96,6 +96,7 @@ public:
     void stopCommand() override { calls.push_back("stop"); }
     void playCommand() override { calls.push_back("play"); }
     void webcastCommand(bool on) override { calls.push_back(on ? "webcast on" : "webcast off"); }
+    void channelCommand(CommandKind step) override { calls.push_back(CommandName(step)); }
     void showCouldNotStartRecording() override { calls.push_back("balloon"); }
     std::vector<std::string> calls;
 
@@ -125,6 +126,34 @@ TEST(Commands, HookTable) {
             EXPECT_EQ(r.calls, expected[m]) << CommandName(command.kind) << " in mode " << m;
         }
     }
+}
+
+// The web pages' actions go through the same table: "startwebcast" is the
+// command channel's start, the channel steps act only while webcasting, and
+// no other word is an action. The command channel knows no channel step.
+TEST(Commands, WebActionsShareTheTable) {
+    const GraphMode modes[] = {GraphMode::Preview, GraphMode::Recording, GraphMode::Webcast,
+                               GraphMode::AutoTuning};
+    const std::vector<std::pair<std::string, std::vector<Calls>>> table = {
+        {"startwebcast", {{"webcast on"}, {}, {}, {}}},
+        {"firstchannel", {{}, {}, {"firstchannel"}, {}}},
+        {"prevchannel", {{}, {}, {"prevchannel"}, {}}},
+        {"nextchannel", {{}, {}, {"nextchannel"}, {}}},
+        {"lastchannel", {{}, {}, {"lastchannel"}, {}}},
+    };
+    for (const auto& [action, expected] : table) {
+        const auto command = WebCommand(action);
+        ASSERT_TRUE(command) << action;
+        for (int m = 0; m < 4; ++m) {
+            Recorder r(modes[m]);
+            EXPECT_FALSE(DispatchCommand(r, *command)) << action;
+            EXPECT_EQ(r.calls, expected[m]) << action << " in mode " << m;
+        }
+    }
+    for (const char* none : {"", "stopwebcast", "NextChannel", "startrec", "nextchannel "})
+        EXPECT_FALSE(WebCommand(none)) << none;
+    for (const char* line : {"firstchannel", "nextchannel", "QelTVNextChannel"})
+        EXPECT_FALSE(ParseCommand(line)) << line;
 }
 
 // What a start answers in each mode, and a stop that names a recording ends

@@ -169,9 +169,9 @@ TEST(MainWindowView, ControlsInEveryGraphMode) {
     StoreAuroraChannels(paths);
     ModalAnswerer answerer;
     auto w = Open(paths);
-    WebOptions web = w->session().webOptions();
+    WebOptions web = w->session().webcast().options();
     web.webcastPort = FreePort();
-    w->session().setWebOptions(web);
+    w->session().webcast().setOptions(web);
 
     const std::vector<const char*> channelSteps = {"btPreviousChapter", "btRewind", "btFastForward",
                                                    "btNextChapter"};

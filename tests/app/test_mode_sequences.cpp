@@ -3,8 +3,8 @@
 // the preview shows pictures, the webcast encodes picture and sound, and
 // every recording is a file with a video and an audio stream whose frames
 // decode.
-#include "app/Commands.h"
-#include "app/TvSession.h"
+#include "app/session/Commands.h"
+#include "app/session/TvSession.h"
 #include "tests/app/FreePort.h"
 #include "tests/app/GuiTest.h"
 #include "tests/support/RecordingCheck.h"
@@ -140,11 +140,16 @@ TEST(ModeSequences, EveryModeWorksWhateverCameBefore) {
     TvSession session(paths, nullptr, view);
     session.start(std::nullopt);
     ASSERT_TRUE(view.errors.isEmpty()) << view.errors.join("; ").toStdString();
-    // A station, so that every recording has a picture and a tone to find.
-    session.setCurrentChannel(kAuroraChannel);
-    WebOptions options = session.webOptions();
+    // A station, so that every recording has a picture and a tone to find:
+    // a relayed recording of it leaves the preview on it.
+    Post({CommandKind::StartRec, kAuroraChannel});
+    ASSERT_EQ(session.graphMode(), GraphMode::Recording);
+    Post({CommandKind::StopRec, 0});
+    ASSERT_EQ(session.graphMode(), GraphMode::Preview);
+    ASSERT_EQ(session.currentChannel(), kAuroraChannel);
+    WebOptions options = session.webcast().options();
     options.webcastPort = FreePort();
-    session.setWebOptions(options);
+    session.webcast().setOptions(options);
 
     // From the start-up preview: every ordered pair of the three modes,
     // preview to preview being a rebuild.

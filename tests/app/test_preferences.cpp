@@ -1,8 +1,8 @@
 // The Preferences page: the lists' change handlers through the session core,
 // the format buttons and the configuration dialogs of the real window on the
 // Virtual TV Card.
-#include "app/TvSession.h"
 #include "app/VideoWindow.h"
+#include "app/session/TvSession.h"
 #include "app/uFrmMain.h"
 #include "capture/VirtualSources.h"
 #include "config/PropertyDialog.h"
@@ -111,15 +111,15 @@ TEST(Preferences, ChangeHandlersOfTheCore) {
 
     // A compressor, then "None".
     int builds = view.builds;
-    const int jpeg = IndexOf(session->videoCompressors(), "JPEG image encoder");
+    const int jpeg = IndexOf(session->preferences().videoCompressors(), "JPEG image encoder");
     ASSERT_GT(jpeg, 0);
-    session->cmbCompressionFiltersChange(jpeg);
+    session->preferences().chooseVideoCompressor(jpeg);
     EXPECT_EQ(session->settings().VideoCompressor, "JPEG image encoder");
     EXPECT_EQ(graph.filterVideoCompression.moniker(), "encoder:jpegenc");
     EXPECT_TRUE(graph.filterVideoCompression.hasFilter());
     EXPECT_EQ(view.builds, builds + 1);
     EXPECT_TRUE(Playing(*session));
-    session->cmbCompressionFiltersChange(0);
+    session->preferences().chooseVideoCompressor(0);
     EXPECT_EQ(session->settings().VideoCompressor, "None");
     EXPECT_FALSE(graph.filterVideoCompression.attached());
     EXPECT_FALSE(graph.filterVideoCompression.hasFilter());
@@ -128,7 +128,7 @@ TEST(Preferences, ChangeHandlersOfTheCore) {
 
     // Two audio compressors share a name: the later entry binds the later
     // device.
-    const ChoiceList& audio = session->audioCompressors();
+    const ChoiceList& audio = session->preferences().audioCompressors();
     int first = -1, later = -1;
     for (int i = 0; i < audio.entries.size() && later < 0; ++i) {
         const int again = IndexOf(audio, audio.entries[i], i + 1);
@@ -140,7 +140,7 @@ TEST(Preferences, ChangeHandlersOfTheCore) {
     ASSERT_GT(later, 0) << "this machine's encoders have two of one name";
     const auto listed = devices.Enumerate(DeviceCategory::AudioCompressor);
     builds = view.builds;
-    session->cmbAudioCompressionFiltersChange(later);
+    session->preferences().chooseAudioCompressor(later);
     EXPECT_EQ(
         graph.filterAudioCompression.moniker(),
         listed[static_cast<std::size_t>(audio.data[static_cast<std::size_t>(later)])].moniker);
@@ -148,18 +148,18 @@ TEST(Preferences, ChangeHandlersOfTheCore) {
         graph.filterAudioCompression.moniker(),
         listed[static_cast<std::size_t>(audio.data[static_cast<std::size_t>(first)])].moniker);
     EXPECT_EQ(session->settings().AudioCompressor, audio.entries[later].toStdString());
-    EXPECT_FALSE(session->audioFormats().empty());
+    EXPECT_FALSE(session->preferences().audioFormats().empty());
     EXPECT_EQ(view.builds, builds + 1);
     EXPECT_TRUE(Playing(*session));
 
     // A format: set on the compressor's output, the graph stopped and run
     // again without a build.
     builds = view.builds;
-    ASSERT_GE(session->audioFormats().entries.size(), 2);
-    session->cmbAudioCompressionFormatChange(1);
+    ASSERT_GE(session->preferences().audioFormats().entries.size(), 2);
+    session->preferences().chooseAudioFormat(1);
     EXPECT_EQ(session->settings().AudioCompressionFormat,
-              session->audioFormats().entries[1].toStdString());
-    const auto chosen = session->selectedAudioFormat();
+              session->preferences().audioFormats().entries[1].toStdString());
+    const auto chosen = session->preferences().selectedAudioFormat();
     ASSERT_TRUE(chosen);
     MediaType applied;
     ASSERT_EQ(FilterGraph::FindPinByName(graph.filterAudioCompression.filter(), "Output")
@@ -171,9 +171,9 @@ TEST(Preferences, ChangeHandlersOfTheCore) {
     EXPECT_TRUE(Playing(*session));
 
     // An input line: switched on, rebuilt.
-    const int line = IndexOf(session->inputLines(), "Line");
+    const int line = IndexOf(session->preferences().inputLines(), "Line");
     ASSERT_GE(line, 0);
-    session->cmbInputLinesChange(line);
+    session->preferences().chooseInputLine(line);
     EXPECT_EQ(session->settings().InputLine, "Line");
     EXPECT_TRUE(session->virtualCard().lineEnabled(1));
     EXPECT_EQ(view.builds, builds + 1);
@@ -182,17 +182,20 @@ TEST(Preferences, ChangeHandlersOfTheCore) {
     // The audio device: bound again, its lines refilled, the graph left
     // stopped until Play.
     builds = view.builds;
-    session->cmbAudioCapDevChange(session->audioCaptureDevices().selected);
+    session->preferences().chooseAudioCaptureDevice(
+        session->preferences().audioCaptureDevices().selected);
     EXPECT_EQ(session->settings().AudioCapDev, "Virtual TV Card Audio");
     EXPECT_EQ(graph.filterAudioCap.moniker(), kVirtualCardAudioMoniker);
-    EXPECT_EQ(session->inputLines().entries, (QStringList{"Tuner", "Line", "Microphone"}));
+    EXPECT_EQ(session->preferences().inputLines().entries,
+              (QStringList{"Tuner", "Line", "Microphone"}));
     EXPECT_EQ(view.builds, builds);
     EXPECT_NE(State(*session), GST_STATE_PLAYING);
     session->play();
     EXPECT_TRUE(Playing(*session));
 
     // The video device: bound, its tuner found again by the rebuild.
-    session->cmbVideoCapDevChange(session->videoCaptureDevices().selected);
+    session->preferences().chooseVideoCaptureDevice(
+        session->preferences().videoCaptureDevices().selected);
     EXPECT_EQ(session->settings().VideoCapDev, "Virtual TV Card");
     EXPECT_EQ(graph.filterVideoCap.moniker(), kVirtualCardMoniker);
     EXPECT_NE(graph.tuner(), nullptr);
@@ -202,14 +205,14 @@ TEST(Preferences, ChangeHandlersOfTheCore) {
     EXPECT_TRUE(view.boxes.isEmpty()) << view.boxes.join("; ").toStdString();
 
     // At start-up the saved name of the pair selects the first of them.
-    session->cmbAudioCompressionFiltersChange(later);
+    session->preferences().chooseAudioCompressor(later);
     session.reset();
     RecordingView again;
     session = std::make_unique<TvSession>(paths, nullptr, again);
     again.session = session.get();
     session->start(std::nullopt);
-    EXPECT_EQ(session->audioCompressors().selected, first);
-    EXPECT_EQ(session->videoCompressors().selectedText(), "None");
+    EXPECT_EQ(session->preferences().audioCompressors().selected, first);
+    EXPECT_EQ(session->preferences().videoCompressors().selectedText(), "None");
     EXPECT_FALSE(session->graphBuilder().filterVideoCompression.hasFilter());
 }
 
@@ -317,11 +320,12 @@ TEST(Preferences, ConfigurationDialogsOnTheVirtualTvCard) {
     };
     w->findChild<QPushButton*>("btnAudioCapDevConfigure")->click();
     EXPECT_TRUE(session.virtualCard().lineEnabled(2));
-    EXPECT_EQ(session.inputLines().selectedText(), "Microphone");
+    EXPECT_EQ(session.preferences().inputLines().selectedText(), "Microphone");
     EXPECT_TRUE(Playing(session));
 
     // A compressor's property.
-    session.cmbCompressionFiltersChange(IndexOf(session.videoCompressors(), "JPEG image encoder"));
+    session.preferences().chooseVideoCompressor(
+        IndexOf(session.preferences().videoCompressors(), "JPEG image encoder"));
     answerer.onDialog = [&](QDialog* d) {
         caption = d->windowTitle();
         if (auto* quality = Child<QSpinBox>(d, "quality"))
@@ -374,7 +378,7 @@ TEST(Preferences, TunerDialog) {
                 spin->setValue(spin->value() + 1);
         d->reject();
     };
-    session.ShowTunerProperties();
+    session.preferences().configureTuner();
     EXPECT_TRUE(signalShown);
     EXPECT_NE(session.virtualCard().frequency(), before);
     w->close();

@@ -1,7 +1,7 @@
 // The session core without a window, driven through a view that records what
 // it is shown; the hand-off from connection threads to the GUI thread with
 // the real web server; and the controls of the real window by graph mode.
-#include "app/TvSession.h"
+#include "app/session/TvSession.h"
 #include "app/uFrmMain.h"
 #include "settings/uFrmEditChannelName.h"
 #include "tests/app/GuiTest.h"
@@ -91,21 +91,21 @@ TEST(Session, DrivenWithoutAWindow) {
     EXPECT_TRUE(view.errors.isEmpty()) << view.errors.join("; ").toStdString();
     EXPECT_EQ(session->graphMode(), GraphMode::Preview);
     EXPECT_TRUE(view.videoVisible);
-    EXPECT_EQ(session->videoCaptureDevices().selectedText(), "Virtual TV Card");
-    EXPECT_EQ(session->quickChannelEntries(),
+    EXPECT_EQ(session->preferences().videoCaptureDevices().selectedText(), "Virtual TV Card");
+    EXPECT_EQ(session->tuning().quickChannelEntries(),
               (QStringList{"1 - Noname", "2 - Noname", "3 - Noname"}));
     ASSERT_FALSE(view.osd.isEmpty());
     EXPECT_EQ(view.osd.back(), "1 - Noname");
 
-    session->lastChannel();
-    session->nextChannel(); // from the last round to the first
-    session->nextChannel();
+    session->tuning().lastChannel();
+    session->tuning().nextChannel(); // from the last round to the first
+    session->tuning().nextChannel();
     EXPECT_EQ(session->currentChannel(), 2);
     EXPECT_EQ(session->virtualCard().frequency(), 55250000u);
-    EXPECT_EQ(session->quickChannelText(), "2 - Noname");
+    EXPECT_EQ(session->tuning().quickChannelText(), "2 - Noname");
     EXPECT_EQ(view.osd.back(), "2 - Noname");
     // The list view's highlight moves the selection without tuning.
-    session->selectChannel(std::size_t{2});
+    session->tuning().selectChannel(std::size_t{2});
     EXPECT_EQ(session->currentChannel(), 2);
     EXPECT_EQ(session->channels().selected(), std::optional<std::size_t>(2));
 
@@ -233,7 +233,8 @@ TEST(HandOff, ServerStopNeverWaitsOnAConnectionWaitingForTheGuiThread) {
         web::HttpServer server([&](web::HttpConnection& connection, const web::HttpRequest&,
                                    web::HttpResponse& response) {
             entered.fetch_add(1);
-            const bool done = session.handOff([&] { ran.fetch_add(1); }, connection.stopToken());
+            const bool done =
+                session.guiThread().handOff([&] { ran.fetch_add(1); }, connection.stopToken());
             (done ? answeredRan : answeredDropped).fetch_add(1);
             response.body_text = done ? "ran" : "dropped";
             finished.fetch_add(1);
@@ -286,7 +287,7 @@ TEST(HandOff, FailedBuildFromARequestReturnsWhileItsBoxIsOpen) {
     std::optional<GraphMode> seen;
     std::stop_source stop;
     std::thread request([&] {
-        seen = session.runOnGuiThread(
+        seen = session.guiThread().runOnGuiThread(
             [&] {
                 session.record();
                 return session.graphMode();

@@ -2,7 +2,7 @@
 // socket, one a line, as socat would: the webcast commands change the graph
 // mode, garbage and over-long lines are ignored without harm to the lines
 // after them.
-#include "app/Commands.h"
+#include "app/session/Commands.h"
 #include "tests/app/ProgramRun.h"
 
 #include <gtest/gtest.h>

@@ -82,7 +82,7 @@ TEST(WebServer, StartPagesActionsAndStop) {
     const std::string schedules = Body(Fetch(port, "/schedules.html?action=startwebcast"));
     EXPECT_EQ(win.w->graphMode(), GraphMode::Webcast);
     EXPECT_NE(schedules.find("<H1>Schedules</H1>"), std::string::npos);
-    const int webcastPort = win.w->session().webOptions().webcastPort;
+    const int webcastPort = win.w->session().webcast().options().webcastPort;
     const std::string index = Body(Fetch(port, "/index.html"));
     EXPECT_NE(index.find("<p>Webcast is active.</p>"), std::string::npos);
     EXPECT_NE(index.find("src=\"http://127.0.0.1:" + std::to_string(webcastPort) + "\""),
@@ -96,7 +96,7 @@ TEST(WebServer, StartPagesActionsAndStop) {
     EXPECT_EQ(win.w->virtualCard().frequency(), 48250000u);
 
     stop->click();
-    EXPECT_FALSE(win.w->session().webServerActive());
+    EXPECT_FALSE(win.w->session().webServer().active());
     EXPECT_TRUE(start->isEnabled());
     EXPECT_FALSE(stop->isEnabled());
     EXPECT_TRUE(win.control<QWidget>("edWebPassword")->isEnabled());
@@ -118,7 +118,7 @@ TEST(WebServer, PortInUseSaysWhy) {
     const int port = ntohs(a.sin_port);
     win.control<QSpinBox>("seWebserverPort")->setValue(port);
     win.control<QPushButton>("btnStartWebserver")->click();
-    EXPECT_FALSE(win.w->session().webServerActive());
+    EXPECT_FALSE(win.w->session().webServer().active());
     EXPECT_EQ(win.w->statusBar()->currentMessage(),
               QString("Web server: could not listen on port %1: Address already in use").arg(port));
     EXPECT_TRUE(win.control<QPushButton>("btnStartWebserver")->isEnabled());

@@ -1,7 +1,7 @@
 // The webcast as clients see it: the session core on the Virtual TV Card in
 // webcast mode, real HTTP clients on 127.0.0.1, GStreamer's discoverer on
 // what a client received, and Debian's chromium playing the stream.
-#include "app/TvSession.h"
+#include "app/session/TvSession.h"
 #include "app/uFrmMain.h"
 #include "common/UniqueFd.h"
 #include "tests/app/FreePort.h"
@@ -155,11 +155,11 @@ struct Session {
         EXPECT_TRUE(view.errors.isEmpty()) << view.errors.join("; ").toStdString();
     }
     void startWebcast(int port, int maxClients, int profile = 0) {
-        WebOptions options = core->webOptions();
+        WebOptions options = core->webcast().options();
         options.webcastPort = port;
         options.maxClients = maxClients;
         options.profileIndex = profile;
-        core->setWebOptions(options);
+        core->webcast().setOptions(options);
         core->setWebcast(true);
         ASSERT_EQ(core->graphMode(), GraphMode::Webcast);
         ASSERT_TRUE(view.boxes.isEmpty()) << view.boxes.join("; ").toStdString();
@@ -401,31 +401,31 @@ TEST(Webcast, StalledClientLeavingAndPortInUse) {
 // the table streams, whatever streams it has.
 TEST(Webcast, ProfilesListAndEncode) {
     Session s;
-    const ChoiceList& list = s.core->webcastProfiles();
+    const ChoiceList& list = s.core->webcast().profiles();
     EXPECT_EQ(list.data, (std::vector<int>{0, 1, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 24, 25, 26}));
     ASSERT_EQ(list.entries.size(), 15);
     EXPECT_EQ(list.entries[0], "Video for handhelds, 255 kbps");
     EXPECT_EQ(list.selected, 0);
-    EXPECT_EQ(s.core->webOptions().webcastPort, 8080);
-    EXPECT_EQ(s.core->webOptions().maxClients, 1);
-    EXPECT_EQ(s.core->webOptions().profileIndex, 0);
+    EXPECT_EQ(s.core->webcast().options().webcastPort, 8080);
+    EXPECT_EQ(s.core->webcast().options().maxClients, 1);
+    EXPECT_EQ(s.core->webcast().options().profileIndex, 0);
     const AsfWriter& writer = s.core->graphBuilder().ASFWriter;
     EXPECT_EQ(WebcastProfileAt(writer.profileIndex()).id, std::string("wmp_V80_100Video"));
     EXPECT_EQ(writer.port(), 0);
     EXPECT_EQ(writer.maxUsers(), 0);
 
-    WebOptions options = s.core->webOptions();
+    WebOptions options = s.core->webcast().options();
     options.profileIndex = 3; // multiple rates: not listed
-    s.core->setWebOptions(options);
-    s.core->ListWebcastProfiles();
+    s.core->webcast().setOptions(options);
+    s.core->webcast().ListWebcastProfiles();
     EXPECT_EQ(list.selected, 0);
-    EXPECT_EQ(s.core->webOptions().profileIndex, 3);
+    EXPECT_EQ(s.core->webcast().options().profileIndex, 3);
     options.profileIndex = 9;
-    s.core->setWebOptions(options);
-    s.core->ListWebcastProfiles();
+    s.core->webcast().setOptions(options);
+    s.core->webcast().ListWebcastProfiles();
     EXPECT_EQ(list.data[static_cast<std::size_t>(list.selected)], 9);
-    s.core->cmbWebcastProfileChange(2);
-    EXPECT_EQ(s.core->webOptions().profileIndex, 5);
+    s.core->webcast().chooseProfile(2);
+    EXPECT_EQ(s.core->webcast().options().profileIndex, 5);
 
     for (int index = 0; index < static_cast<int>(kWebcastProfileCount); ++index) {
         SCOPED_TRACE(WebcastProfileAt(index).id);
@@ -549,9 +549,9 @@ TEST(Webcast, WindowControls) {
     port->setValue(free);
     clients->setValue(7);
     profile->setCurrentIndex(4);
-    EXPECT_EQ(w->session().webOptions().webcastPort, free);
-    EXPECT_EQ(w->session().webOptions().maxClients, 7);
-    EXPECT_EQ(w->session().webOptions().profileIndex, 7);
+    EXPECT_EQ(w->session().webcast().options().webcastPort, free);
+    EXPECT_EQ(w->session().webcast().options().maxClients, 7);
+    EXPECT_EQ(w->session().webcast().options().profileIndex, 7);
 
     w->StartWebcast1Click();
     EXPECT_EQ(w->graphMode(), GraphMode::Webcast);

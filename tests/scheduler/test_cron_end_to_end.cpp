@@ -55,7 +55,7 @@ TEST(CronEndToEnd, OnceTaskRecordsAMinute) {
     auto w = std::make_unique<TfrmMain>(paths, std::nullopt,
                                         std::make_unique<InstanceLock>(paths.lockFile()), App());
     // The tasks start the real program, as when it runs installed.
-    w->session().useProgram(QELTV_BINARY);
+    w->session().schedules().useProgram(QELTV_BINARY);
 
     QDateTime start = QDateTime::currentDateTime().addSecs(60);
     start.setTime(QTime(start.time().hour(), start.time().minute()));
@@ -75,8 +75,8 @@ TEST(CronEndToEnd, OnceTaskRecordsAMinute) {
         item->btnOK->click();
     };
     w->findChild<QPushButton*>("btnAddSchedule")->click();
-    ASSERT_EQ(w->session().scheduleRows().size(), 1u);
-    EXPECT_EQ(w->session().scheduleRows()[0].cells[ScheduleRow::NextRunTime],
+    ASSERT_EQ(w->session().schedules().rows().size(), 1u);
+    EXPECT_EQ(w->session().schedules().rows()[0].cells[ScheduleRow::NextRunTime],
               ScheduleList::DateTimeText(start));
 
     const auto recordings = [&] {
@@ -99,7 +99,7 @@ TEST(CronEndToEnd, OnceTaskRecordsAMinute) {
     EXPECT_GE(job().lastRun, start);
 
     w->findChild<QPushButton*>("btnRefresh")->click();
-    const ScheduleRow row = w->session().scheduleRows().at(0);
+    const ScheduleRow row = w->session().schedules().rows().at(0);
     EXPECT_EQ(row.cells[ScheduleRow::Status], "There are no more runs scheduled for this task.");
     EXPECT_EQ(row.cells[ScheduleRow::NextRunTime],
               "There are no more runs scheduled for this task.");

@@ -1,4 +1,4 @@
-#include "app/Commands.h"
+#include "app/session/Commands.h"
 
 #include "app/Logging.h"
 
@@ -22,8 +22,26 @@ const char* CommandName(CommandKind kind) {
         return "QelTVStartWebcast";
     case CommandKind::StopWebcast:
         return "QelTVStopWebcast";
+    case CommandKind::FirstChannel:
+        return "firstchannel";
+    case CommandKind::PreviousChannel:
+        return "prevchannel";
+    case CommandKind::NextChannel:
+        return "nextchannel";
+    case CommandKind::LastChannel:
+        return "lastchannel";
     }
     return "";
+}
+
+std::optional<Command> WebCommand(const std::string& action) {
+    if (action == "startwebcast")
+        return Command{CommandKind::StartWebcast};
+    for (CommandKind step : {CommandKind::FirstChannel, CommandKind::PreviousChannel,
+                             CommandKind::NextChannel, CommandKind::LastChannel})
+        if (action == CommandName(step))
+            return Command{step};
+    return std::nullopt;
 }
 
 QByteArray FormatCommand(const Command& command) {
@@ -126,8 +144,7 @@ std::optional<StartAnswer> DispatchCommand(CommandTarget& target, const Command&
     switch (command.kind) {
     case CommandKind::StartRec:
         if (mode == GraphMode::Preview || mode == GraphMode::Webcast) {
-            target.setCurrentChannel(command.wParam);
-            target.recordCommand();
+            target.recordCommand(command.wParam);
             // A build that failed has told the user why; the caller hears
             // that nothing records.
             if (target.graphMode() == GraphMode::Recording)
@@ -158,6 +175,14 @@ std::optional<StartAnswer> DispatchCommand(CommandTarget& target, const Command&
     case CommandKind::StopWebcast:
         if (mode == GraphMode::Webcast)
             target.webcastCommand(false);
+        break;
+    case CommandKind::FirstChannel:
+    case CommandKind::PreviousChannel:
+    case CommandKind::NextChannel:
+    case CommandKind::LastChannel:
+        // The web pages step the channels of a running webcast only.
+        if (mode == GraphMode::Webcast)
+            target.channelCommand(command.kind);
         break;
     }
     return std::nullopt;

@@ -1,7 +1,8 @@
-#include "app/WebServerControl.h"
+#include "app/session/WebServerControl.h"
 
 #include "app/Logging.h"
-#include "app/TvSession.h"
+#include "app/session/GuiHandOff.h"
+#include "app/session/WebcastOptions.h"
 
 #include <cstring>
 
@@ -14,7 +15,9 @@ std::string toUtf8(const QString& text) {
 }
 } // namespace
 
-WebServerControl::WebServerControl(TvSession& session) : session_(session) {}
+WebServerControl::WebServerControl(const WebOptions& options, GuiHandOff& handOff,
+                                   WebSessionSteps& steps)
+    : options_(options), handOff_(handOff), steps_(steps) {}
 
 WebServerControl::~WebServerControl() {
     if (!active())
@@ -31,7 +34,7 @@ WebServerControl::~WebServerControl() {
 QString WebServerControl::StartWebServer() {
     if (active())
         return {};
-    const WebOptions& options = session_.webOptions();
+    const WebOptions& options = options_;
     pages_ = std::make_shared<web::WebPages>(
         *this, web::WebAccess{toUtf8(options.userName), toUtf8(options.password)});
     server_ = std::make_unique<web::HttpServer>([pages = pages_](web::HttpConnection& connection,
@@ -66,37 +69,9 @@ void WebServerControl::StopWebServer() {
 std::optional<web::PageState> WebServerControl::act(const std::string& action,
                                                     bool refreshSchedules,
                                                     const std::stop_token& stop) {
-    return session_.runOnGuiThread(
-        [this, action, refreshSchedules] {
-            // The mode is the one when the step runs, not when it was asked.
-            const GraphMode mode = session_.graphMode();
-            if (action == "startwebcast" && mode == GraphMode::Preview)
-                session_.StartWebcast1Click();
-            else if (mode == GraphMode::Webcast && action == "lastchannel")
-                session_.lastChannel();
-            else if (mode == GraphMode::Webcast && action == "prevchannel")
-                session_.previousChannel();
-            else if (mode == GraphMode::Webcast && action == "nextchannel")
-                session_.nextChannel();
-            else if (mode == GraphMode::Webcast && action == "firstchannel")
-                session_.firstChannel();
-            if (refreshSchedules)
-                session_.refreshSchedules();
-            return pageState();
-        },
+    return handOff_.runOnGuiThread(
+        [this, action, refreshSchedules] { return steps_.pageStep(action, refreshSchedules); },
         stop);
-}
-
-web::PageState WebServerControl::pageState() const {
-    web::PageState state;
-    state.graphMode = ToInt(session_.graphMode());
-    state.captureFile = session_.settings().CapFile;
-    state.backCaption = toUtf8(session_.backCaption());
-    state.webcastPort = session_.webOptions().webcastPort;
-    for (const ScheduleRow& row : session_.scheduleRows())
-        state.schedules.push_back({toUtf8(row.name), toUtf8(row.cells[0]), toUtf8(row.cells[1]),
-                                   toUtf8(row.cells[2]), toUtf8(row.cells[3])});
-    return state;
 }
 
 } // namespace qeltv

@@ -1,5 +1,8 @@
-// The four commands that reach the first instance: from a relay instance, from
-// the first instance itself, or from any other program of the same user.
+// The actions that reach the session from outside the window: the four
+// commands of the command channel (from a relay instance, from the first
+// instance itself, or from any other program of the same user) and the
+// actions of the web pages. Which action acts in which graph mode is
+// decided here, once, for all of them.
 #pragma once
 
 #include "capture/GraphMode.h"
@@ -10,13 +13,25 @@
 #include <QStringList>
 #include <functional>
 #include <optional>
+#include <string>
 
 namespace qeltv {
 
-enum class CommandKind { StartRec, StopRec, StartWebcast, StopWebcast };
+enum class CommandKind {
+    StartRec,
+    StopRec,
+    StartWebcast,
+    StopWebcast,
+    // The web pages' channel steps; no socket command names them.
+    FirstChannel,
+    PreviousChannel,
+    NextChannel,
+    LastChannel,
+};
 
 struct Command {
     CommandKind kind;
+    // "QelTVStartRec" only: the channel to record.
     long wParam = 0;
     // "QelTVStopRec" only: the recording the stop is meant for, as the
     // answer to its start named it. A stop without a name ends whatever
@@ -50,9 +65,15 @@ std::optional<long> ChannelArgument(const QStringList& argumentsWithoutProgram);
 // "QelTVStartRec 5", "QelTVStopRec", "QelTVStopRec <recording>", ... (no
 // line end).
 QByteArray FormatCommand(const Command& command);
-// Parses one line (without its line end); empty for anything else.
+// Parses one line (without its line end); empty for anything else. Only
+// the four commands of the command channel are parsed.
 std::optional<Command> ParseCommand(const QByteArray& line);
+// The command channel's name of a command; the web action's word for a
+// channel step.
 const char* CommandName(CommandKind kind);
+// A web page's action ("startwebcast", "nextchannel", ...); empty for an
+// action that is none of them.
+std::optional<Command> WebCommand(const std::string& action);
 
 // A recording's name: "<process id>.<number>", both positive.
 bool IsRecordingName(const QByteArray& name);
@@ -83,7 +104,7 @@ private:
     AnswerSink answer_;
 };
 
-// What the message hook acts on: the main window's commands.
+// What the actions act on: the session's operations.
 class CommandTarget {
 public:
     virtual ~CommandTarget() = default;
@@ -91,17 +112,20 @@ public:
     // The name of the recording in progress, unique among the recordings of
     // the running program; empty when none runs.
     virtual QByteArray recordingName() const = 0;
-    virtual void setCurrentChannel(long channel) = 0;
-    virtual void recordCommand() = 0; // the Record button
-    virtual void stopCommand() = 0;   // the Stop button
-    virtual void playCommand() = 0;   // the Play button
+    // The channel becomes the current channel, then the Record button.
+    virtual void recordCommand(long channel) = 0;
+    virtual void stopCommand() = 0; // the Stop button
+    virtual void playCommand() = 0; // the Play button
     // Sets or clears the "Enable Webcast" check mark, then builds mode 2 or 0.
     virtual void webcastCommand(bool enable) = 0;
+    // A channel step of the list (FirstChannel ... LastChannel).
+    virtual void channelCommand(CommandKind step) = 0;
     virtual void showCouldNotStartRecording() = 0;
 };
 
-// Applies one command by the graph mode, as the message hook does. For a
-// start, what became of it: accepted when it left a recording running.
+// Applies one action by the graph mode, for the message hook and the web
+// pages alike. For a start, what became of it: accepted when it left a
+// recording running.
 std::optional<StartAnswer> DispatchCommand(CommandTarget& target, const Command& command);
 
 } // namespace qeltv

@@ -13,11 +13,24 @@
 
 namespace qeltv {
 
-class TvSession;
+class GuiHandOff;
+struct WebOptions;
+
+// What the web server reaches of the session: one step on the GUI thread.
+class WebSessionSteps {
+public:
+    virtual ~WebSessionSteps() = default;
+    // The page's action by graph mode (nothing for an action the mode does
+    // not allow), the schedule refresh when asked, and the state the page
+    // shows. Runs on the GUI thread.
+    virtual web::PageState pageStep(const std::string& action, bool refreshSchedules) = 0;
+};
 
 class WebServerControl : public web::WebSite {
 public:
-    explicit WebServerControl(TvSession& session);
+    // `options` are read when the server starts; each page's step is handed
+    // over to `steps` on the GUI thread.
+    WebServerControl(const WebOptions& options, GuiHandOff& handOff, WebSessionSteps& steps);
     // Stops a running server.
     ~WebServerControl() override;
 
@@ -39,9 +52,9 @@ public:
                                       const std::stop_token& stop) override;
 
 private:
-    web::PageState pageState() const;
-
-    TvSession& session_;
+    const WebOptions& options_;
+    GuiHandOff& handOff_;
+    WebSessionSteps& steps_;
     // Shared with the server's handler, which a connection that outlives a
     // stop keeps alive.
     std::shared_ptr<web::WebPages> pages_;

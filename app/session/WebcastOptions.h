@@ -1,0 +1,48 @@
+// The values of the "Web options" page, read when a webcast or the web
+// server starts, never stored; and the webcast profile list.
+#pragma once
+
+#include "app/session/ChoiceList.h"
+#include "capture/GraphBuilder.h"
+
+#include <QString>
+
+namespace qeltv {
+
+struct WebOptions {
+    static constexpr int kDefaultWebcastPort = 8080;
+    static constexpr int kDefaultMaxClients = 1;
+    static constexpr int kDefaultWebServerPort = 80;
+
+    int webcastPort = kDefaultWebcastPort;
+    int maxClients = kDefaultMaxClients;
+    int profileIndex = 0;
+    int webServerPort = kDefaultWebServerPort;
+    QString userName;
+    QString password;
+};
+
+class WebcastOptions : public WebcastChoices {
+public:
+    const WebOptions& options() const { return options_; }
+    void setOptions(const WebOptions& options) { options_ = options; }
+
+    // The webcast profile list: the profiles of one video and one audio
+    // stream, each with its index; the current profile index selected, else
+    // the first entry, without changing the index.
+    void ListWebcastProfiles();
+    const ChoiceList& profiles() const { return profiles_; }
+    // The profile index := the index stored with the entry.
+    void chooseProfile(int entry);
+
+    // WebcastChoices, for the graph builder.
+    int webcastPort() const override { return options_.webcastPort; }
+    int webcastMaxClients() const override { return options_.maxClients; }
+    int webcastProfileIndex() const override { return options_.profileIndex; }
+
+private:
+    WebOptions options_;
+    ChoiceList profiles_;
+};
+
+} // namespace qeltv
