@@ -42,6 +42,11 @@ constexpr int kTrialSamplesPerBuffer = kTrialSampleRate_hz / kTrialFramesPerSeco
 constexpr int kTrialAudioBuffers = kTrialVideoBuffers;
 // Trials that run at the same time.
 constexpr std::size_t kMaxParallelTrials = 8;
+// Pictures held before a video compressor: a live source never waits for
+// a compressor that cannot keep up; beyond this the oldest pictures are
+// dropped (and counted as dropped frames of the recording).
+constexpr guint64 kPictureQueueTime_ns = 1'000'000'000ULL;
+constexpr int kLeakyDownstream = 2;
 // Sound held before the audio compressor while the video compressor lags.
 constexpr guint64 kSoundQueueTime_ns = 5'000'000'000ULL;
 // The video compressor beside an audio compressor on trial.
@@ -194,6 +199,8 @@ public:
             }
         }
         GstElement* queue = Make("queue", name);
+        g_object_set(queue, "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time",
+                     kPictureQueueTime_ns, "leaky", kLeakyDownstream, nullptr);
         GstElement* convert = Make("videoconvert", name);
         gst_bin_add_many(GST_BIN(element()), queue, convert, encoder_, nullptr);
         if (!gst_element_link_many(queue, convert, encoder_, nullptr))
