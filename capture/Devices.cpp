@@ -42,6 +42,11 @@ constexpr int kTrialSamplesPerBuffer = kTrialSampleRate_hz / kTrialFramesPerSeco
 constexpr int kTrialAudioBuffers = kTrialVideoBuffers;
 // Trials that run at the same time.
 constexpr std::size_t kMaxParallelTrials = 8;
+// Pictures held before a video compressor: a live source never waits for
+// a compressor that cannot keep up; beyond this the oldest pictures are
+// dropped (and counted as dropped frames of the recording).
+constexpr guint64 kPictureQueueTime_ns = 1'000'000'000ULL;
+constexpr int kLeakyDownstream = 2;
 // Sound held before the audio compressor while the video compressor lags.
 constexpr guint64 kSoundQueueTime_ns = 5'000'000'000ULL;
 // The video compressor beside an audio compressor on trial.
@@ -150,6 +155,37 @@ bool IsOfflineEncoder(const char* factory) {
                        [factory](const char* name) { return std::strcmp(name, factory) == 0; });
 }
 
+// Encoders that give one picture for each frame and hold nothing back, but
+// whose library, asked to drain at the end of the stream, complains on the
+// program's standard error (OpenH264's "cmInitParaError"): whatever they
+// were given has already come out, so the end of the stream goes on past
+// them without the drain.
+constexpr const char* kEncodersWithoutDrain[] = {"openh264enc"};
+
+bool EndsWithoutDrain(const std::string& factory) {
+    return std::any_of(std::begin(kEncodersWithoutDrain), std::end(kEncodersWithoutDrain),
+                       [&factory](const char* name) { return factory == name; });
+}
+
+// On the encoder's input: the end of the stream leaves from its output
+// instead. An encoder that never produced anything has no stream started on
+// its output and no drain to make; its end passes through as usual.
+GstPadProbeReturn EndPastEncoder(GstPad* pad, GstPadProbeInfo* info, gpointer) {
+    if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_EOS)
+        return GST_PAD_PROBE_OK;
+    const auto encoder = GstOwned<GstElement>::adopt(gst_pad_get_parent_element(pad));
+    if (!encoder)
+        return GST_PAD_PROBE_OK;
+    const auto output = GstOwned<GstPad>::adopt(gst_element_get_static_pad(encoder.get(), "src"));
+    const auto segment = output ? GstOwned<GstEvent>::adopt(
+                                      gst_pad_get_sticky_event(output.get(), GST_EVENT_SEGMENT, 0))
+                                : GstOwned<GstEvent>();
+    if (!segment)
+        return GST_PAD_PROBE_OK;
+    gst_pad_push_event(output.get(), gst_event_new_eos());
+    return GST_PAD_PROBE_DROP;
+}
+
 class VideoCompressorFilter : public Filter {
 public:
     VideoCompressorFilter(const std::string& name, const std::string& moniker,
@@ -163,6 +199,8 @@ public:
             }
         }
         GstElement* queue = Make("queue", name);
+        g_object_set(queue, "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time",
+                     kPictureQueueTime_ns, "leaky", kLeakyDownstream, nullptr);
         GstElement* convert = Make("videoconvert", name);
         gst_bin_add_many(GST_BIN(element()), queue, convert, encoder_, nullptr);
         if (!gst_element_link_many(queue, convert, encoder_, nullptr))
@@ -175,6 +213,12 @@ public:
         gst_pad_add_probe(encoderSource.get(), GST_PAD_PROBE_TYPE_BUFFER, ClearNegativeTimestamps,
                           nullptr, nullptr);
         addPin("Output", PinDirection::Output, MediaKind::Video, output);
+        if (EndsWithoutDrain(factory)) {
+            auto encoderSink =
+                GstOwned<GstPad>::adopt(gst_element_get_static_pad(encoder_, "sink"));
+            gst_pad_add_probe(encoderSink.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+                              EndPastEncoder, nullptr, nullptr);
+        }
     }
     GstElement* configurable() const override { return encoder_; }
     bool hasInputQueue() const override { return true; }

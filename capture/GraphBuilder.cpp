@@ -15,6 +15,9 @@ Q_LOGGING_CATEGORY(lcGraph, "qeltv.capture.graph", QtWarningMsg)
 namespace qeltv {
 
 namespace {
+// How often the status bar catches up with the frames a recording lost.
+constexpr int kDroppedFramesReport_ms = 1000;
+
 bool sameNameNoCase(const std::string& a, const std::string& b) {
     return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) == 0;
 }
@@ -40,9 +43,15 @@ GraphBuilder::GraphBuilder(CaptureContext& context, Settings& settings, GraphCho
     filterNull.setMoniker(kNullRendererMoniker);
     QObject::connect(&graph_, &FilterGraph::streamError, &graph_,
                      [this](const QString& message) { onStreamError(message); });
+    droppedReport_.setInterval(kDroppedFramesReport_ms);
+    QObject::connect(&droppedReport_, &QTimer::timeout, &graph_, [this] { showDroppedFrames(); });
 }
 
-GraphBuilder::~GraphBuilder() = default;
+GraphBuilder::~GraphBuilder() {
+    // The counters go before the graph: no streaming thread may still count.
+    graph_.Stop();
+    droppedFrames_.reset();
+}
 
 bool GraphBuilder::tuneTo(long channel) {
     if (!tuner_)
@@ -98,7 +107,11 @@ void GraphBuilder::buildSteps(GraphMode mode) {
     view_.setBackCaption(QString());
     previewPin_ = nullptr;
     capturePin_ = nullptr;
+    droppedReport_.stop();
     graph_.Stop();
+    // Stopped: no streaming thread counts any more.
+    droppedFrames_.reset();
+    droppedShown_ = 0;
     // The capture pins and their formats before the teardown.
     const bool videoDevice = !filterVideoCap.moniker().empty();
     if (videoDevice && filterVideoCap.hasFilter()) {
@@ -188,6 +201,8 @@ void GraphBuilder::buildSteps(GraphMode mode) {
             }
             graph_.RenderStream(PinCategory::None, MediaKind::Any, &filterAVIMux.filter(), nullptr,
                                 &filterAVIOut.filter());
+            if (capturePin_)
+                droppedFrames_ = std::make_unique<DroppedFrames>(*capturePin_);
             view_.showBalloon("qEL TV", "Recording started", 1, 10);
         }
     }
@@ -197,7 +212,8 @@ void GraphBuilder::buildSteps(GraphMode mode) {
         previewFormat_.video.biHeight = settings_.PreviewHeight;
         previewFormat_.video.AvgTimePerFrame = settings_.PreviewFramerate;
         previewPin_->SetFormat(previewFormat_);
-        view_.setStatusText(QString::fromStdString(MediaTypeText(previewFormat_)));
+        buildStatus_ = QString::fromStdString(MediaTypeText(previewFormat_));
+        view_.setStatusText(buildStatus_);
     }
     // A recording held in the working file stays in sight until it is moved.
     if (workingFileHeld_)
@@ -218,6 +234,8 @@ void GraphBuilder::buildSteps(GraphMode mode) {
         view_.setStatusText(webcastPortError());
     view_.UpdateControls();
     graph_.Run();
+    if (droppedFrames_)
+        droppedReport_.start();
     // Tuner sound reaches the audio decoder unless something else is routed.
     if (crossbar_)
         RouteTunerAudio();
@@ -260,6 +278,31 @@ void GraphBuilder::wireWebcast(Filter& videoCap, Filter& audioCap) {
                              ? "Webcasting at port " + QString::number(webcast_.webcastPort())
                              : webcastPortError());
     view_.showVideoWindow(false);
+}
+
+void GraphBuilder::showDroppedFrames() {
+    if (!droppedFrames_ || mode_ != GraphMode::Recording)
+        return;
+    const std::uint64_t dropped = droppedFrames_->dropped();
+    if (dropped == droppedShown_)
+        return;
+    droppedShown_ = dropped;
+    const QString report = QString("Recording: %1 frames dropped").arg(dropped);
+    view_.setStatusText(buildStatus_.isEmpty() ? report : buildStatus_ + " - " + report);
+}
+
+void GraphBuilder::logDroppedFrames(const std::filesystem::path& file) {
+    if (!droppedFrames_)
+        return;
+    const std::uint64_t dropped = droppedFrames_->dropped();
+    const QString text = QString("recording %1: %2 of %3 frames dropped")
+                             .arg(QString::fromStdString(file.string()))
+                             .arg(dropped)
+                             .arg(dropped + droppedFrames_->written());
+    if (dropped > 0)
+        qCWarning(lcGraph).noquote() << text;
+    else
+        qCInfo(lcGraph).noquote() << text;
 }
 
 QString GraphBuilder::webcastPortError() const {
@@ -309,14 +352,19 @@ void GraphBuilder::StopRecording() {
 }
 
 void GraphBuilder::finishRecording(const QString& reason) {
+    droppedReport_.stop();
     // End of stream first, so the file has its index.
     if (graph_.IsActive() && !graph_.StopAfterEndOfStream())
         qCDebug(lcGraph) << "recording ended without a complete end of stream";
     // The working file gets its final name with the start time.
     const std::filesystem::path capFile = settings_.CapFile;
     std::error_code ec;
-    if (!capFile.empty() && std::filesystem::exists(capFile, ec))
+    if (!capFile.empty() && std::filesystem::exists(capFile, ec)) {
         keepRecording(FinalName(settings_.CapFile, recordingStart_), reason);
+        logDroppedFrames(lastRecording_);
+    } else {
+        logDroppedFrames(capFile);
+    }
     BuildGraph(GraphMode::Preview);
     if (!reason.isEmpty()) {
         view_.setStatusText(reason);

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "capture/AsfWriter.h"
+#include "capture/DroppedFrames.h"
 #include "capture/FilterGraph.h"
 #include "capture/FilterObject.h"
 #include "capture/GraphMode.h"
@@ -20,6 +21,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QTimer>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -178,6 +180,11 @@ private:
     QString workingFileHeldText() const;
     void onRepairProgress(const std::filesystem::path& file, int percent);
     void onRepairFinished(const std::filesystem::path& file, const AviRepairResult& result);
+    // The status bar text of the build, with the frames a recording lost
+    // so far after it.
+    void showDroppedFrames();
+    // "recording <file>: <n> of <m> frames dropped", in the log.
+    void logDroppedFrames(const std::filesystem::path& file);
     // "Webcast: could not open port <n>: <reason>".
     QString webcastPortError() const;
     GraphMode mode_ = GraphMode::Preview;
@@ -193,6 +200,13 @@ private:
     bool workingFileHeld_ = false;
     // Why the last recording stopped early, said again when its repair ends.
     QString stopReason_;
+    // The text the build put in the status bar.
+    QString buildStatus_;
+    // The frames the running recording loses, and how often the status bar
+    // says so.
+    std::unique_ptr<DroppedFrames> droppedFrames_;
+    std::uint64_t droppedShown_ = 0;
+    QTimer droppedReport_;
     // Declared last: its destructor waits for the threads that report here.
     RecordingRepairs repairs_;
 };
