@@ -4,6 +4,7 @@
 #include "app/session/TvSession.h"
 #include "app/uFrmMain.h"
 #include "tests/app/GuiTest.h"
+#include "tests/app/SessionSupport.h"
 #include "tests/settings/TempDir.h"
 
 #include <QLabel>
@@ -21,25 +22,6 @@ using namespace qeltv;
 using namespace qeltv::test;
 
 namespace {
-
-struct FakeView : SessionView {
-    std::vector<GraphMode> updates; // the mode at each control-state update
-    QStringList errors, balloons;
-    TvSession* session = nullptr;
-
-    void setBusyCursor(bool) override {}
-    void setBackCaption(const QString&) override {}
-    void showVideoWindow(bool) override {}
-    void setStatusText(const QString&) override {}
-    void UpdateControls() override { updates.push_back(session->graphMode()); }
-    void showMessageBox(Box, const QString& text, bool) override { errors << "box: " + text; }
-    void reportError(const QString& what) override { errors << what; }
-    void showBalloon(const QString& title, const QString& text, int icon, int) override {
-        balloons << title + "|" + text + "|" + QString::number(icon);
-    }
-    void showOsdText(const QString&) override {}
-    void endProgram() override {}
-};
 
 // What a scan shows, step by step. Each step's pending events are really
 // processed; `onStep` runs first, with the number of the step.
@@ -135,6 +117,13 @@ struct CoreFixture {
         scan.machineStore = paths.machineStore();
         session->start(std::nullopt);
     }
+    // Message boxes and the error handler's reports, in one list.
+    QStringList messages() const {
+        QStringList all;
+        for (const QString& box : view.boxes)
+            all << "box: " + box;
+        return all + view.errors;
+    }
 };
 
 } // namespace
@@ -147,7 +136,7 @@ struct CoreFixture {
 TEST(AutoTuneCore, ContinuousScanFindsEveryStationOnceAndWritesTheStoreOnce) {
     CoreFixture f;
     ASSERT_TRUE(f.session->channels().empty());
-    ASSERT_TRUE(f.view.errors.isEmpty()) << f.view.errors.join("; ").toStdString();
+    ASSERT_TRUE(f.messages().isEmpty()) << f.messages().join("; ").toStdString();
     f.view.updates.clear();
     f.scan.onStep = [](int step) {
         if (step == 1)
@@ -216,7 +205,7 @@ TEST(AutoTuneCore, ContinuousScanFindsEveryStationOnceAndWritesTheStoreOnce) {
     EXPECT_EQ(f.session->tuning().quickChannelText(), "1 - Noname");
     EXPECT_EQ(f.session->graphMode(), GraphMode::Preview);
     EXPECT_EQ(f.view.balloons, (QStringList{"qEL TV|Could not start recording...|3"}));
-    EXPECT_TRUE(f.view.errors.isEmpty()) << f.view.errors.join("; ").toStdString();
+    EXPECT_TRUE(f.messages().isEmpty()) << f.messages().join("; ").toStdString();
 }
 
 // With channels in the list the question comes first: No and Cancel leave
@@ -266,7 +255,7 @@ TEST(AutoTuneCore, QuestionThenCableGridScan) {
     EXPECT_EQ(f.session->virtualCard().frequency(), 140'250'000u);
     EXPECT_EQ(f.session->graphMode(), GraphMode::Preview);
     EXPECT_EQ(f.view.updates, (std::vector<GraphMode>{GraphMode::AutoTuning, GraphMode::Preview}));
-    EXPECT_TRUE(f.view.errors.isEmpty()) << f.view.errors.join("; ").toStdString();
+    EXPECT_TRUE(f.messages().isEmpty()) << f.messages().join("; ").toStdString();
 }
 
 // An auto-tune store that cannot be written: the scan ends as any other
@@ -279,11 +268,11 @@ TEST(AutoTuneCore, StoreThatCannotBeWrittenIsReportedAfterTheScanEnds) {
     std::filesystem::create_directories(f.paths.machineStore() / "blocked");
     f.view.updates.clear();
     f.session->autoTune().startAutoTune(f.scan, AutoTuneMode::ContinuousFrequencies);
-    ASSERT_EQ(f.view.errors.size(), 1);
-    EXPECT_TRUE(f.view.errors[0].startsWith("Auto-tune store not written: "))
-        << f.view.errors[0].toStdString();
-    EXPECT_TRUE(f.view.errors[0].contains("HKEY_LOCAL_MACHINE.reg"))
-        << f.view.errors[0].toStdString();
+    ASSERT_EQ(f.messages().size(), 1);
+    EXPECT_TRUE(f.messages()[0].startsWith("Auto-tune store not written: "))
+        << f.messages()[0].toStdString();
+    EXPECT_TRUE(f.messages()[0].contains("HKEY_LOCAL_MACHINE.reg"))
+        << f.messages()[0].toStdString();
     EXPECT_EQ(f.scan.running, (std::vector<bool>{true, false}));
     EXPECT_EQ(f.view.updates, (std::vector<GraphMode>{GraphMode::AutoTuning, GraphMode::Preview}));
     EXPECT_EQ(f.session->graphMode(), GraphMode::Preview);

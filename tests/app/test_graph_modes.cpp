@@ -1,18 +1,12 @@
-// The graph in its modes on the Virtual TV Card, driven through the main
-// window in this process: preview, recording to a finished AVI file, the
+// The graph in its modes on the Virtual TV Card, driven through the session
+// core in this process: preview, recording to a finished AVI file, the
 // saved graph and its corrupted-data path.
 #include "app/Resources.h"
-#include "app/VideoWindow.h"
-#include "app/uFrmMain.h"
 #include "capture/GraphBuilder.h"
-#include "tests/app/GuiTest.h"
+#include "tests/app/SessionSupport.h"
 #include "tests/settings/TempDir.h"
 #include "tests/support/RecordingCheck.h"
 
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QStatusBar>
 #include <QTest>
 #include <gst/pbutils/pbutils.h>
 
@@ -23,22 +17,32 @@ namespace {
 constexpr long kAuroraChannel = 14; // E5 on the cable plan, 175.25 MHz
 constexpr std::uint32_t kAurora_hz = 175'250'000;
 
-std::unique_ptr<TfrmMain> Open(const Paths& paths) {
-    auto w = std::make_unique<TfrmMain>(paths, std::nullopt, nullptr, App());
-    w->show();
-    return w;
-}
+// The session as the program runs it, with the preview's frames counted.
+struct Core {
+    FakeView view;
+    std::unique_ptr<TvSession> session;
+    std::unique_ptr<FrameCounter> shown;
 
-void Close(std::unique_ptr<TfrmMain>& w) {
-    w->close();
-    w.reset();
-}
-
-// Waits until the video window has shown `frames` more frames.
-bool WaitForFrames(TfrmMain& w, int frames) {
-    const quint64 start = w.videoWindow()->framesShown();
-    return QTest::qWaitFor([&] { return w.videoWindow()->framesShown() >= start + frames; }, 10000);
-}
+    explicit Core(const Paths& paths) {
+        session = std::make_unique<TvSession>(paths, nullptr, view);
+        view.session = session.get();
+        shown = std::make_unique<FrameCounter>(*session);
+        session->start(std::nullopt);
+    }
+    ~Core() { close(); }
+    // The program's close.
+    void close() {
+        if (!session)
+            return;
+        shown.reset();
+        session->shutdown();
+        session.reset();
+    }
+    TvSession* operator->() { return session.get(); }
+    // What the person at the screen was shown in message boxes and by the
+    // error handler.
+    QStringList messages() const { return view.boxes + view.errors; }
+};
 
 struct Discovered {
     double seconds = 0;
@@ -144,61 +148,59 @@ TEST(GraphModes, PreviewTunesAndShowsThePicture) {
     // A file under the capture name is deleted by every build, also the
     // preview build at start-up (an empty one is no interrupted recording).
     WriteFile(paths.defaultCaptureFile(), "");
-    ModalAnswerer answerer;
-    auto w = Open(paths);
-    EXPECT_TRUE(answerer.messages.isEmpty()) << answerer.messages.join("\n").toStdString();
-    EXPECT_EQ(w->graphMode(), GraphMode::Preview);
-    EXPECT_EQ(w->findChild<QComboBox*>("cmbVideoCapDev")->currentText(), "Virtual TV Card");
-    ASSERT_NE(w->graphBuilder().tuner(), nullptr);
-    EXPECT_EQ(w->virtualCard().frequency(), kAurora_hz);
-    EXPECT_EQ(w->statusBar()->currentMessage(),
+    Core core(paths);
+    EXPECT_TRUE(core.messages().isEmpty()) << core.messages().join("\n").toStdString();
+    EXPECT_EQ(core->graphMode(), GraphMode::Preview);
+    EXPECT_EQ(core->preferences().videoCaptureDevices().selectedText(), "Virtual TV Card");
+    ASSERT_NE(core->graphBuilder().tuner(), nullptr);
+    EXPECT_EQ(core->virtualCard().frequency(), kAurora_hz);
+    EXPECT_EQ(core.view.lastStatus(),
               "Major Type: Video - Sub Type: YUY2 Format: VideoInfo YUY2 640X480, 16 bits");
     EXPECT_FALSE(std::filesystem::exists(paths.defaultCaptureFile()));
-    ASSERT_TRUE(WaitForFrames(*w, 5));
+    ASSERT_TRUE(core.shown->waitFor(5));
     // The caption is the quick-channel text (empty here: no channels).
-    EXPECT_EQ(w->videoWindow()->osdText(), "");
+    ASSERT_FALSE(core.view.osd.isEmpty());
+    EXPECT_EQ(core.view.osd.back(), "");
 
     // Stop freezes the picture, Play runs it again. Once the graph has
     // stopped no streaming thread is left, so after the frames already
-    // handed over are drawn, no more may come.
-    w->btStopClick();
-    ASSERT_EQ(w->graphBuilder().graph().state(), GST_STATE_NULL);
+    // handed over are taken, no more may come.
+    core->stop();
+    ASSERT_EQ(core->graphBuilder().graph().state(), GST_STATE_NULL);
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents();
-    const quint64 frozen = w->videoWindow()->framesShown();
+    const int frozen = core.shown->frames();
     QTest::qWait(400);
-    EXPECT_EQ(w->videoWindow()->framesShown(), frozen);
-    w->btPlayClick();
-    EXPECT_TRUE(WaitForFrames(*w, 3));
-    Close(w);
+    EXPECT_EQ(core.shown->frames(), frozen);
+    core->play();
+    EXPECT_TRUE(core.shown->waitFor(3));
 }
 
 TEST(GraphModes, RecordingEndsInAFinishedFileUnderItsFinalName) {
     QTemporaryDir dir;
     Paths paths = TempPaths(dir);
     StoreCurrentChannel(paths, kAuroraChannel); // a station: picture and tone
-    ModalAnswerer answerer;
-    auto w = Open(paths);
-    ASSERT_TRUE(WaitForFrames(*w, 2));
-    w->btRecClick();
-    ASSERT_EQ(w->graphMode(), GraphMode::Recording);
-    EXPECT_EQ(w->findChild<QLabel*>("pnlBack")->text(), "Recording in progress...");
-    EXPECT_FALSE(w->videoWindow()->isVisible());
-    const QDateTime start = w->graphBuilder().recordingStart();
+    Core core(paths);
+    ASSERT_TRUE(core.shown->waitFor(2));
+    core->record();
+    ASSERT_EQ(core->graphMode(), GraphMode::Recording);
+    EXPECT_EQ(core.view.lastCaption(), "Recording in progress...");
+    EXPECT_FALSE(core.view.videoVisible);
+    const QDateTime start = core->graphBuilder().recordingStart();
     double recorded_s = 0;
     {
-        MuxedVideo muxed(w->graphBuilder().graph().pipeline());
+        MuxedVideo muxed(core->graphBuilder().graph().pipeline());
         ASSERT_TRUE(muxed.found());
         ASSERT_TRUE(QTest::qWaitFor([&] { return muxed.seconds() >= 3.0; }, kStreamWait_ms));
         EXPECT_TRUE(std::filesystem::exists(paths.defaultCaptureFile()));
-        w->btStopClick();
+        core->stop();
         recorded_s = muxed.seconds();
     }
-    EXPECT_EQ(w->graphMode(), GraphMode::Preview);
-    EXPECT_TRUE(answerer.messages.isEmpty()) << answerer.messages.join("\n").toStdString();
+    EXPECT_EQ(core->graphMode(), GraphMode::Preview);
+    EXPECT_TRUE(core.messages().isEmpty()) << core.messages().join("\n").toStdString();
     const auto expected =
         paths.videosDir / ("capture_" + start.toString("yyyyMMddHHmmss").toStdString() + ".avi");
-    EXPECT_EQ(w->graphBuilder().lastRecording(), expected);
+    EXPECT_EQ(core->graphBuilder().lastRecording(), expected);
     ASSERT_TRUE(std::filesystem::exists(expected));
     const Discovered d = Discover(expected);
     // Everything that reached the mux up to the end of stream is in the file.
@@ -206,16 +208,17 @@ TEST(GraphModes, RecordingEndsInAFinishedFileUnderItsFinalName) {
     EXPECT_LE(d.seconds, recorded_s + kMissedAtStart_s);
     const RecordingCheck check = CheckRecording(expected, recorded_s);
     EXPECT_EQ(check.problems, "") << check.summary;
-    EXPECT_TRUE(WaitForFrames(*w, 3)); // the preview runs again
+    EXPECT_TRUE(core.shown->waitFor(3)); // the preview runs again
 
-    // A stop without a working file only rebuilds the preview.
-    w->btRecClick();
-    w->graphBuilder().graph().Stop();
-    std::filesystem::remove(paths.defaultCaptureFile());
-    w->btStopClick();
-    EXPECT_EQ(w->graphMode(), GraphMode::Preview);
+    // A working file deleted while it is written (the writer keeps writing
+    // to what is no longer in the folder): Stop has no file to keep and
+    // only rebuilds the preview.
+    core->record();
+    ASSERT_EQ(core->graphMode(), GraphMode::Recording);
+    ASSERT_TRUE(std::filesystem::remove(paths.defaultCaptureFile()));
+    core->stop();
+    EXPECT_EQ(core->graphMode(), GraphMode::Preview);
     EXPECT_EQ(Recordings(paths).size(), 1u);
-    Close(w);
 }
 
 // Closing while recording leaves a finished file; the next start restores
@@ -225,53 +228,55 @@ TEST(GraphModes, CloseWhileRecordingAndRestore) {
     QTemporaryDir dir;
     Paths paths = TempPaths(dir);
     StoreCurrentChannel(paths, kAuroraChannel);
-    ModalAnswerer answerer;
-    auto w = Open(paths);
-    // Audio from the line input instead of the tuner: a routing the next
-    // start must keep.
-    Crossbar* crossbar = w->graphBuilder().crossbar();
-    ASSERT_NE(crossbar, nullptr);
-    ASSERT_TRUE(Succeeded(crossbar->Route(1, 4)));
-    w->btRecClick();
+    auto core = std::make_unique<Core>(paths);
+    // Audio from the line input instead of the tuner, chosen in the
+    // crossbar's dialog: a routing the next start must keep.
+    bool dialogShown = false;
+    core->view.onCrossbar = [&](Crossbar& crossbar) {
+        dialogShown = true;
+        EXPECT_TRUE(Succeeded(crossbar.Route(1, 4)));
+    };
+    (*core)->preferences().configureCrossbar();
+    ASSERT_TRUE(dialogShown);
+    (*core)->record();
     {
-        MuxedVideo muxed(w->graphBuilder().graph().pipeline());
+        MuxedVideo muxed((*core)->graphBuilder().graph().pipeline());
         ASSERT_TRUE(muxed.found());
         ASSERT_TRUE(QTest::qWaitFor([&] { return muxed.seconds() >= 1.0; }, kStreamWait_ms));
-        Close(w);
+        core->close();
     }
     ASSERT_EQ(Recordings(paths).size(), 1u);
     EXPECT_GE(Discover(Recordings(paths)[0]).seconds, 1.0 - 0.05);
     ASSERT_TRUE(std::filesystem::exists(paths.dataFile()));
 
-    w = Open(paths);
-    EXPECT_TRUE(answerer.messages.isEmpty()) << answerer.messages.join("\n").toStdString();
-    EXPECT_EQ(w->virtualCard().frequency(), kAurora_hz);
+    core = std::make_unique<Core>(paths);
+    EXPECT_TRUE(core->messages().isEmpty()) << core->messages().join("\n").toStdString();
+    EXPECT_EQ((*core)->virtualCard().frequency(), kAurora_hz);
     long routed = -1;
-    w->graphBuilder().crossbar()->get_IsRoutedTo(1, routed);
+    ASSERT_NE((*core)->graphBuilder().crossbar(), nullptr);
+    (*core)->graphBuilder().crossbar()->get_IsRoutedTo(1, routed);
     EXPECT_EQ(routed, 4);
-    EXPECT_TRUE(WaitForFrames(*w, 3));
-    Close(w);
+    EXPECT_TRUE(core->shown->waitFor(3));
 }
 
 TEST(GraphModes, CorruptedDataFile) {
     QTemporaryDir dir;
     Paths paths = TempPaths(dir);
     WriteFile(paths.dataFile(), "not a graph\n");
-    ModalAnswerer answerer;
-    auto w = Open(paths);
-    ASSERT_EQ(answerer.messages.size(), 1);
-    EXPECT_EQ(answerer.messages[0],
+    auto core = std::make_unique<Core>(paths);
+    ASSERT_EQ(core->messages().size(), 1);
+    EXPECT_EQ(core->messages()[0],
               "Corrupted data detected in configuration file ( qeltv.dat ). \r\n\r\nqEL TV will "
               "now close. Please restart the application");
+    EXPECT_EQ(core->view.ended, 1);
     EXPECT_FALSE(std::filesystem::exists(paths.dataFile()));
-    Close(w);
+    core->close();
     // Nothing was saved on this path.
     EXPECT_FALSE(std::filesystem::exists(paths.userStore()));
     EXPECT_FALSE(std::filesystem::exists(paths.dataFile()));
     // The next start builds from the settings.
-    w = Open(paths);
-    EXPECT_TRUE(WaitForFrames(*w, 2));
-    Close(w);
+    core = std::make_unique<Core>(paths);
+    EXPECT_TRUE(core->shown->waitFor(2));
 }
 
 // A saved graph whose card is unplugged is no damage: the preview comes from
@@ -282,16 +287,15 @@ TEST(GraphModes, SavedGraphWithAGoneDevice) {
     Paths paths = TempPaths(dir);
     WriteFile(paths.dataFile(), "qeltv-graph 1\nfilter\tfilterVideoCap\tv4l2:/dev/video77\t"
                                 "Gone Card\tPCI:0000:77:00.0\nend\n");
-    ModalAnswerer answerer;
-    auto w = Open(paths);
-    EXPECT_TRUE(answerer.messages.isEmpty()) << answerer.messages.join("; ").toStdString();
-    EXPECT_EQ(w->graphMode(), GraphMode::Preview);
-    EXPECT_TRUE(WaitForFrames(*w, 2));
-    EXPECT_TRUE(w->statusBar()->currentMessage().startsWith("The saved graph was not used: "))
-        << w->statusBar()->currentMessage().toStdString();
-    EXPECT_TRUE(w->statusBar()->currentMessage().contains("Gone Card"));
+    Core core(paths);
+    EXPECT_TRUE(core.messages().isEmpty()) << core.messages().join("; ").toStdString();
+    EXPECT_EQ(core->graphMode(), GraphMode::Preview);
+    EXPECT_TRUE(core.shown->waitFor(2));
+    EXPECT_TRUE(core.view.lastStatus().startsWith("The saved graph was not used: "))
+        << core.view.lastStatus().toStdString();
+    EXPECT_TRUE(core.view.lastStatus().contains("Gone Card"));
     EXPECT_TRUE(std::filesystem::exists(paths.dataFile()));
-    Close(w);
+    core.close();
     EXPECT_NE(ReadFile(paths.dataFile()).find("virtual:tvcard"), std::string::npos);
     EXPECT_EQ(ReadFile(paths.dataFile()).find("Gone Card"), std::string::npos);
 }
@@ -299,18 +303,16 @@ TEST(GraphModes, SavedGraphWithAGoneDevice) {
 TEST(GraphModes, BuildFailureMessage) {
     QTemporaryDir dir;
     Paths paths = TempPaths(dir);
-    ModalAnswerer answerer;
-    auto w = Open(paths);
+    Core core(paths);
     // A filter object the build uses as a filter holds none.
-    w->graphBuilder().filterAudioCompression.Detach();
-    w->btRecClick();
-    ASSERT_EQ(answerer.messages.size(), 1);
-    EXPECT_EQ(answerer.messages[0].toStdString(),
+    core->graphBuilder().filterAudioCompression.Detach();
+    core->record();
+    ASSERT_EQ(core.messages().size(), 1);
+    EXPECT_EQ(core.messages()[0].toStdString(),
               std::string(GraphBuilder::kBuildErrorText) +
                   "The filter object filterAudioCompression holds no filter ($80004003).");
     // Nothing is rolled back: the mode keeps its new value.
-    EXPECT_EQ(w->graphMode(), GraphMode::Recording);
-    Close(w);
+    EXPECT_EQ(core->graphMode(), GraphMode::Recording);
 }
 
 // A capture folder that cannot be written ends in the build's failure
@@ -318,22 +320,20 @@ TEST(GraphModes, BuildFailureMessage) {
 TEST(GraphModes, UnwritableCaptureFolder) {
     QTemporaryDir dir;
     Paths paths = TempPaths(dir);
-    ModalAnswerer answerer;
-    auto w = Open(paths);
-    w->findChild<QLineEdit*>("edCapFile")->setText(dir.path() + "/missing/folder/rec.avi");
-    w->btRecClick();
-    ASSERT_EQ(answerer.messages.size(), 1);
-    EXPECT_TRUE(answerer.messages[0].startsWith(GraphBuilder::kBuildErrorText))
-        << answerer.messages[0].toStdString();
-    EXPECT_TRUE(answerer.messages[0].contains("rec.avi")) << answerer.messages[0].toStdString();
+    Core core(paths);
+    core->setCaptureFile(dir.path() + "/missing/folder/rec.avi");
+    core->record();
+    ASSERT_EQ(core.messages().size(), 1);
+    EXPECT_TRUE(core.messages()[0].startsWith(GraphBuilder::kBuildErrorText))
+        << core.messages()[0].toStdString();
+    EXPECT_TRUE(core.messages()[0].contains("rec.avi")) << core.messages()[0].toStdString();
     // The stream's own error report then ends the recording: back to the
     // preview, with the reason in the status bar.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return w->graphMode() == GraphMode::Preview; }, 5000));
-    EXPECT_TRUE(w->statusBar()->currentMessage().startsWith("Recording stopped: "))
-        << w->statusBar()->currentMessage().toStdString();
-    EXPECT_TRUE(WaitForFrames(*w, 3));
-    EXPECT_EQ(answerer.messages.size(), 1);
-    Close(w);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return core->graphMode() == GraphMode::Preview; }, 5000));
+    EXPECT_TRUE(core.view.lastStatus().startsWith("Recording stopped: "))
+        << core.view.lastStatus().toStdString();
+    EXPECT_TRUE(core.shown->waitFor(3));
+    EXPECT_EQ(core.messages().size(), 1);
 }
 
 TEST(GraphModes, FinalNames) {

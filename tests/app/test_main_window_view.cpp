@@ -146,7 +146,7 @@ TEST(MainWindowView, ToolbarMenusAndPanelAtTheDesignSize) {
     EXPECT_FALSE(keep->isChecked());
     EXPECT_TRUE(full->isCheckable());
     EXPECT_FALSE(full->isChecked());
-    EXPECT_FALSE(w->graphBuilder().VideoWindow.keepAspectRatio());
+    EXPECT_FALSE(w->session().keepAspectRatio());
 
     auto* pnlBack = w->findChild<QLabel*>("pnlBack");
     EXPECT_TRUE(pnlBack->font().bold());
@@ -229,15 +229,35 @@ TEST(MainWindowView, ControlsInEveryGraphMode) {
     w->findChild<QAction*>("StartWebcast1")->trigger();
     ASSERT_EQ(w->graphMode(), GraphMode::Preview);
 
-    // Auto-tuning sets its mode directly and asks for the update.
-    w->graphBuilder().setMode(GraphMode::AutoTuning);
-    w->UpdateControls();
-    check(GraphMode::AutoTuning);
-    // The picture's double-click enters full screen only as the item would.
-    QTest::mouseDClick(w->videoWindow(), Qt::LeftButton, {}, QPoint(10, 10));
-    EXPECT_FALSE(w->videoWindow()->fullScreen());
-    w->graphBuilder().setMode(GraphMode::Preview);
-    w->UpdateControls();
+    // A scan: the controls are looked at during its first step, which also
+    // aborts it; it ends in preview.
+    struct FirstStepOnly : AutoTuneView {
+        std::function<void()> onFirstStep;
+        int steps = 0;
+        Answer askYesNoCancel(const QString&) override { return Answer::Yes; }
+        void showScanRunning(bool) override {}
+        void showAborting() override {}
+        void setProgressRange(long, long) override {}
+        void setProgress(long) override {}
+        void showFrequency(long) override {}
+        void repaintWindow() override {}
+        void processPendingEvents() override {
+            if (++steps == 1)
+                onFirstStep();
+        }
+    } scan;
+    scan.onFirstStep = [&] {
+        ASSERT_EQ(w->graphMode(), GraphMode::AutoTuning);
+        check(GraphMode::AutoTuning);
+        // The picture's double-click enters full screen only as the item
+        // would.
+        QTest::mouseDClick(w->videoWindow(), Qt::LeftButton, {}, QPoint(10, 10));
+        EXPECT_FALSE(w->videoWindow()->fullScreen());
+        w->session().autoTune().abortAutoTune();
+    };
+    w->session().autoTune().startAutoTune(scan, AutoTuneMode::CableGrid);
+    ASSERT_GE(scan.steps, 1);
+    ASSERT_EQ(w->graphMode(), GraphMode::Preview);
     check(GraphMode::Preview);
     EXPECT_TRUE(answerer.messages.isEmpty()) << answerer.messages.join("\n").toStdString();
     Close(w);
@@ -308,9 +328,9 @@ TEST(MainWindowView, FullScreenOnAndOff) {
     ASSERT_TRUE(Activate(video));
     // F10 reaches the option from the full-screen window too.
     QTest::keyClick(video, Qt::Key_F10);
-    EXPECT_TRUE(w->graphBuilder().VideoWindow.keepAspectRatio());
+    EXPECT_TRUE(w->session().keepAspectRatio());
     QTest::keyClick(video, Qt::Key_F10);
-    EXPECT_FALSE(w->graphBuilder().VideoWindow.keepAspectRatio());
+    EXPECT_FALSE(w->session().keepAspectRatio());
     QTest::keyClick(video, Qt::Key_F11);
     expectEmbedded("F11 in the full-screen window");
 

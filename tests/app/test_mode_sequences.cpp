@@ -7,6 +7,7 @@
 #include "app/session/TvSession.h"
 #include "tests/app/FreePort.h"
 #include "tests/app/GuiTest.h"
+#include "tests/app/SessionSupport.h"
 #include "tests/support/RecordingCheck.h"
 
 #include <QTest>
@@ -24,20 +25,6 @@ constexpr int kStreamWait_ms = 60000;
 constexpr long kAuroraChannel = 14; // E5 on the cable plan, 175.25 MHz
 // How much of each recording is waited for, by the stream's own time.
 constexpr double kRecorded_s = 2.0;
-
-struct FakeView : SessionView {
-    QStringList statuses, boxes, errors;
-    void setBusyCursor(bool) override {}
-    void setBackCaption(const QString&) override {}
-    void showVideoWindow(bool) override {}
-    void setStatusText(const QString& text) override { statuses << text; }
-    void UpdateControls() override {}
-    void showMessageBox(Box, const QString& text, bool) override { boxes << text; }
-    void reportError(const QString& what) override { errors << what; }
-    void showBalloon(const QString&, const QString&, int, int) override {}
-    void showOsdText(const QString&) override {}
-    void endProgram() override {}
-};
 
 // Counts the buffers and adds up the time that pass the sink pads of an
 // element of the graph (the AVI mux, the webcast writer), by kind.
@@ -138,6 +125,7 @@ TEST(ModeSequences, EveryModeWorksWhateverCameBefore) {
     Paths paths = TempPaths(dir);
     FakeView view;
     TvSession session(paths, nullptr, view);
+    view.session = &session;
     session.start(std::nullopt);
     ASSERT_TRUE(view.errors.isEmpty()) << view.errors.join("; ").toStdString();
     // A station, so that every recording has a picture and a tone to find:

@@ -8,6 +8,7 @@
 #include "config/PropertyDialog.h"
 #include "config/uFrmVideoFormat.h"
 #include "tests/app/GuiTest.h"
+#include "tests/app/SessionSupport.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -41,22 +42,10 @@ bool WaitUntil(const std::function<bool()>& condition) {
     return true;
 }
 
-// Records the builds (one control-state update each) and what is shown.
-struct RecordingView : SessionView {
-    TvSession* session = nullptr;
-    int builds = 0;
-    QStringList statuses, errors, boxes;
-    void setBusyCursor(bool) override {}
-    void setBackCaption(const QString&) override {}
-    void showVideoWindow(bool) override {}
-    void setStatusText(const QString& text) override { statuses << text; }
-    void UpdateControls() override { ++builds; }
-    void showMessageBox(Box, const QString& text, bool) override { boxes << text; }
-    void reportError(const QString& what) override { errors << what; }
-    void showBalloon(const QString&, const QString&, int, int) override {}
-    void showOsdText(const QString&) override {}
-    void endProgram() override {}
-};
+// Every build ends in one control-state update.
+int Builds(const FakeView& view) {
+    return static_cast<int>(view.updates.size());
+}
 
 GstState State(TvSession& s) {
     return s.graphBuilder().graph().state();
@@ -100,7 +89,7 @@ template <class T> T* Child(QDialog* dialog, const QString& name) {
 TEST(Preferences, ChangeHandlersOfTheCore) {
     QTemporaryDir dir;
     Paths paths = TempPaths(dir);
-    RecordingView view;
+    FakeView view;
     auto session = std::make_unique<TvSession>(paths, nullptr, view);
     view.session = session.get();
     session->start(std::nullopt);
@@ -110,20 +99,20 @@ TEST(Preferences, ChangeHandlersOfTheCore) {
     const DeviceEnumerator devices(paths.cacheDir);
 
     // A compressor, then "None".
-    int builds = view.builds;
+    int builds = Builds(view);
     const int jpeg = IndexOf(session->preferences().videoCompressors(), "JPEG image encoder");
     ASSERT_GT(jpeg, 0);
     session->preferences().chooseVideoCompressor(jpeg);
     EXPECT_EQ(session->settings().VideoCompressor, "JPEG image encoder");
     EXPECT_EQ(graph.filterVideoCompression.moniker(), "encoder:jpegenc");
     EXPECT_TRUE(graph.filterVideoCompression.hasFilter());
-    EXPECT_EQ(view.builds, builds + 1);
+    EXPECT_EQ(Builds(view), builds + 1);
     EXPECT_TRUE(Playing(*session));
     session->preferences().chooseVideoCompressor(0);
     EXPECT_EQ(session->settings().VideoCompressor, "None");
     EXPECT_FALSE(graph.filterVideoCompression.attached());
     EXPECT_FALSE(graph.filterVideoCompression.hasFilter());
-    EXPECT_EQ(view.builds, builds + 2);
+    EXPECT_EQ(Builds(view), builds + 2);
     EXPECT_TRUE(Playing(*session));
 
     // Two audio compressors share a name: the later entry binds the later
@@ -139,7 +128,7 @@ TEST(Preferences, ChangeHandlersOfTheCore) {
     }
     ASSERT_GT(later, 0) << "this machine's encoders have two of one name";
     const auto listed = devices.Enumerate(DeviceCategory::AudioCompressor);
-    builds = view.builds;
+    builds = Builds(view);
     session->preferences().chooseAudioCompressor(later);
     EXPECT_EQ(
         graph.filterAudioCompression.moniker(),
@@ -149,12 +138,12 @@ TEST(Preferences, ChangeHandlersOfTheCore) {
         listed[static_cast<std::size_t>(audio.data[static_cast<std::size_t>(first)])].moniker);
     EXPECT_EQ(session->settings().AudioCompressor, audio.entries[later].toStdString());
     EXPECT_FALSE(session->preferences().audioFormats().empty());
-    EXPECT_EQ(view.builds, builds + 1);
+    EXPECT_EQ(Builds(view), builds + 1);
     EXPECT_TRUE(Playing(*session));
 
     // A format: set on the compressor's output, the graph stopped and run
     // again without a build.
-    builds = view.builds;
+    builds = Builds(view);
     ASSERT_GE(session->preferences().audioFormats().entries.size(), 2);
     session->preferences().chooseAudioFormat(1);
     EXPECT_EQ(session->settings().AudioCompressionFormat,
@@ -167,7 +156,7 @@ TEST(Preferences, ChangeHandlersOfTheCore) {
               status::S_OK);
     EXPECT_EQ(applied.audio.nSamplesPerSec, chosen->audio.nSamplesPerSec);
     EXPECT_EQ(applied.audio.nChannels, chosen->audio.nChannels);
-    EXPECT_EQ(view.builds, builds);
+    EXPECT_EQ(Builds(view), builds);
     EXPECT_TRUE(Playing(*session));
 
     // An input line: switched on, rebuilt.
@@ -176,19 +165,19 @@ TEST(Preferences, ChangeHandlersOfTheCore) {
     session->preferences().chooseInputLine(line);
     EXPECT_EQ(session->settings().InputLine, "Line");
     EXPECT_TRUE(session->virtualCard().lineEnabled(1));
-    EXPECT_EQ(view.builds, builds + 1);
+    EXPECT_EQ(Builds(view), builds + 1);
     EXPECT_TRUE(Playing(*session));
 
     // The audio device: bound again, its lines refilled, the graph left
     // stopped until Play.
-    builds = view.builds;
+    builds = Builds(view);
     session->preferences().chooseAudioCaptureDevice(
         session->preferences().audioCaptureDevices().selected);
     EXPECT_EQ(session->settings().AudioCapDev, "Virtual TV Card Audio");
     EXPECT_EQ(graph.filterAudioCap.moniker(), kVirtualCardAudioMoniker);
     EXPECT_EQ(session->preferences().inputLines().entries,
               (QStringList{"Tuner", "Line", "Microphone"}));
-    EXPECT_EQ(view.builds, builds);
+    EXPECT_EQ(Builds(view), builds);
     EXPECT_NE(State(*session), GST_STATE_PLAYING);
     session->play();
     EXPECT_TRUE(Playing(*session));
@@ -199,7 +188,7 @@ TEST(Preferences, ChangeHandlersOfTheCore) {
     EXPECT_EQ(session->settings().VideoCapDev, "Virtual TV Card");
     EXPECT_EQ(graph.filterVideoCap.moniker(), kVirtualCardMoniker);
     EXPECT_NE(graph.tuner(), nullptr);
-    EXPECT_EQ(view.builds, builds + 1);
+    EXPECT_EQ(Builds(view), builds + 1);
     EXPECT_TRUE(Playing(*session));
     EXPECT_TRUE(view.errors.isEmpty()) << view.errors.join("; ").toStdString();
     EXPECT_TRUE(view.boxes.isEmpty()) << view.boxes.join("; ").toStdString();
@@ -207,7 +196,7 @@ TEST(Preferences, ChangeHandlersOfTheCore) {
     // At start-up the saved name of the pair selects the first of them.
     session->preferences().chooseAudioCompressor(later);
     session.reset();
-    RecordingView again;
+    FakeView again;
     session = std::make_unique<TvSession>(paths, nullptr, again);
     again.session = session.get();
     session->start(std::nullopt);
@@ -246,21 +235,46 @@ TEST(Preferences, FormatButtonsReadThePinBack) {
     EXPECT_TRUE(Playing(session));
 
     // Cancel: what the pin holds now is read back all the same.
+    MediaType held;
+    ASSERT_NE(session.graphBuilder().capturePin(), nullptr);
+    session.graphBuilder().capturePin()->GetFormat(held);
     answerer.onDialog = [&](QDialog* d) {
         caption = d->windowTitle();
-        session.graphBuilder().capturePin()->SetFormat(
-            VideoFormat(subtype::YUY2, 160, 120, 333667));
         d->reject();
     };
     w->findChild<QPushButton*>("btnCaptureFormat")->click();
     EXPECT_EQ(caption, "Capture");
-    EXPECT_EQ(session.settings().CaptureWidth, 160);
-    EXPECT_EQ(session.settings().CaptureHeight, 120);
-    EXPECT_EQ(session.settings().CaptureFramerate, 333667);
+    EXPECT_EQ(session.settings().CaptureWidth, held.video.biWidth);
+    EXPECT_EQ(session.settings().CaptureHeight, held.video.biHeight);
+    EXPECT_EQ(session.settings().CaptureFramerate, held.video.AvgTimePerFrame);
     EXPECT_TRUE(Playing(session)) << State(session) << " "
                                   << w->statusBar()->currentMessage().toStdString();
     EXPECT_TRUE(answerer.messages.isEmpty()) << answerer.messages.join("; ").toStdString();
     w->close();
+}
+
+// The capture format of the core: what the dialog's OK sets on the pin
+// becomes the capture settings, and the graph runs again.
+TEST(Preferences, CaptureFormatReadBackByTheCore) {
+    QTemporaryDir dir;
+    Paths paths = TempPaths(dir);
+    FakeView view;
+    QString pinShown;
+    view.onVideoFormat = [&](Pin& pin) {
+        pinShown = QString::fromStdString(pin.name());
+        EXPECT_NE(State(*view.session), GST_STATE_PLAYING) << "the dialog sees a stopped graph";
+        pin.SetFormat(VideoFormat(subtype::YUY2, 160, 120, 333667));
+    };
+    auto session = StartSession(paths, view);
+    ASSERT_TRUE(Playing(*session));
+    session->preferences().configureCaptureFormat();
+    EXPECT_EQ(pinShown, "Capture");
+    EXPECT_EQ(session->settings().CaptureWidth, 160);
+    EXPECT_EQ(session->settings().CaptureHeight, 120);
+    EXPECT_EQ(session->settings().CaptureFramerate, 333667);
+    EXPECT_TRUE(Playing(*session)) << State(*session);
+    EXPECT_TRUE(view.boxes.isEmpty()) << view.boxes.join("; ").toStdString();
+    EXPECT_TRUE(view.errors.isEmpty()) << view.errors.join("; ").toStdString();
 }
 
 // The configuration dialogs change the device at once: the capture device's

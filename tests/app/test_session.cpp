@@ -5,6 +5,7 @@
 #include "app/uFrmMain.h"
 #include "settings/uFrmEditChannelName.h"
 #include "tests/app/GuiTest.h"
+#include "tests/app/SessionSupport.h"
 #include "tests/scheduler/RecordingSupport.h"
 #include "tests/settings/TempDir.h"
 #include "tests/web/test_http_client.h"
@@ -24,31 +25,6 @@ using namespace qeltv;
 using namespace qeltv::test;
 
 namespace {
-
-struct FakeView : SessionView {
-    std::vector<GraphMode> updates; // the mode at each control-state update
-    QStringList captions, statuses, boxes, errors, balloons, osd;
-    std::vector<bool> boxWaits;
-    bool videoVisible = false;
-    int ended = 0;
-    TvSession* session = nullptr;
-
-    void setBusyCursor(bool) override {}
-    void setBackCaption(const QString& caption) override { captions << caption; }
-    void showVideoWindow(bool visible) override { videoVisible = visible; }
-    void setStatusText(const QString& text) override { statuses << text; }
-    void UpdateControls() override { updates.push_back(session->graphMode()); }
-    void showMessageBox(Box, const QString& text, bool wait) override {
-        boxes << text;
-        boxWaits.push_back(wait);
-    }
-    void reportError(const QString& what) override { errors << what; }
-    void showBalloon(const QString& title, const QString& text, int icon, int) override {
-        balloons << title + "|" + text + "|" + QString::number(icon);
-    }
-    void showOsdText(const QString& text) override { osd << text; }
-    void endProgram() override { ++ended; }
-};
 
 // Three channels of the auto-tune store, as a first start after a scan.
 void StoreThreeChannels(const Paths& paths) {

@@ -6,6 +6,7 @@
 #include "common/UniqueFd.h"
 #include "tests/app/FreePort.h"
 #include "tests/app/GuiTest.h"
+#include "tests/app/SessionSupport.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -38,22 +39,6 @@ namespace {
 // Bounds of every wait: generous for a loaded two-core machine.
 constexpr int kWait_ms = 20000;
 constexpr int kBrowserWait_ms = 90000;
-
-struct FakeView : SessionView {
-    QStringList captions, statuses, boxes, errors;
-    TvSession* session = nullptr;
-
-    void setBusyCursor(bool) override {}
-    void setBackCaption(const QString& caption) override { captions << caption; }
-    void showVideoWindow(bool) override {}
-    void setStatusText(const QString& text) override { statuses << text; }
-    void UpdateControls() override {}
-    void showMessageBox(Box, const QString& text, bool) override { boxes << text; }
-    void reportError(const QString& what) override { errors << what; }
-    void showBalloon(const QString&, const QString&, int, int) override {}
-    void showOsdText(const QString&) override {}
-    void endProgram() override {}
-};
 
 UniqueFd Connect(int port, int receiveBuffer = 0) {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
