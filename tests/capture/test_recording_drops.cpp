@@ -27,7 +27,7 @@ public:
     QStringList messages;
 };
 
-class FixedChoices : public GraphChoices {
+class FixedChoices : public GraphChoices, public WebcastChoices {
 public:
     bool videoDevicesListed() const override { return true; }
     std::optional<int> selectedInputLine() const override { return std::nullopt; }
@@ -66,7 +66,7 @@ protected:
     // compressor, set up by `configure`, with PCM sound; returns the file.
     std::filesystem::path Record(const std::string& videoCompressor, int duration_ms,
                                  const std::function<void(GstElement*)>& configure) {
-        GraphBuilder builder(*context, settings, choices, view);
+        GraphBuilder builder(*context, settings, choices, choices, view);
         builder.Activate();
         builder.filterVideoCap.setMoniker(kVirtualCardMoniker);
         builder.filterAudioCap.setMoniker(kVirtualCardAudioMoniker);
