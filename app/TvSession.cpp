@@ -4,6 +4,7 @@
 #include "capture/TvTuner.h"
 #include "config/DeviceSelection.h"
 #include "config/VideoFormatRules.h"
+#include "scheduler/TaskEditDialog.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -460,7 +461,8 @@ void TvSession::deleteSchedule(const QString& name) {
 }
 
 void TvSession::editSchedule(const QString& name, QWidget* owner) {
-    scheduleList_.Edit(name, owner);
+    TaskEditDialogEditor editor(owner);
+    scheduleList_.Edit(name, editor);
     emit changed(SessionChange::Schedules);
 }
 
