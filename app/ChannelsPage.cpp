@@ -3,6 +3,7 @@
 #include "app/ControlEvents.h"
 #include "app/MainWindowUi.h"
 #include "app/uFrmMain.h"
+#include "common/Utf8.h"
 #include "settings/uFrmEditChannelName.h"
 
 #include <QAction>
@@ -23,10 +24,6 @@ namespace {
 constexpr const char* kAutoTuneCaption = "&AutoTune";
 // The quick-channel box's hint while the channel list is empty.
 constexpr const char* kNoChannelsHint = "No channels: Channels page, AutoTune";
-
-QString fromBytes(const std::string& s) {
-    return QString::fromUtf8(s.data(), qsizetype(s.size()));
-}
 constexpr const char* kAbortCaption = "&Abort";
 } // namespace
 
@@ -157,8 +154,8 @@ void ChannelsPage::showChannels() {
     filling_ = true;
     ui_.lstChannels->clear();
     for (const auto& c : session_.channels().channels())
-        ui_.lstChannels->addTopLevelItem(new QTreeWidgetItem(
-            {fromBytes(c.number), fromBytes(c.name()), fromBytes(c.frequency())}));
+        ui_.lstChannels->addTopLevelItem(
+            new QTreeWidgetItem({fromUtf8(c.number), fromUtf8(c.name()), fromUtf8(c.frequency())}));
     ui_.cmbQuickChannel->clear();
     const QStringList entries = session_.tuning().quickChannelEntries();
     ui_.cmbQuickChannel->addItems(entries);
@@ -186,7 +183,7 @@ void ChannelsPage::renameSelected() {
     const auto selected = session_.channels().selected();
     if (!selected)
         return;
-    TfrmEditChannelname dialog(&window_, fromBytes(session_.channels().at(*selected).name()));
+    TfrmEditChannelname dialog(&window_, fromUtf8(session_.channels().at(*selected).name()));
     if (dialog.exec() == QDialog::Accepted)
         session_.tuning().renameChannel(*selected, dialog.name());
 }

@@ -3,6 +3,7 @@
 #include "app/ControlEvents.h"
 #include "app/MainWindowUi.h"
 #include "app/uFrmMain.h"
+#include "common/Utf8.h"
 #include "config/PropertyDialog.h"
 #include "config/uFrmVideoFormat.h"
 
@@ -71,8 +72,7 @@ void PreferencesPage::showLists() {
 
 void PreferencesPage::showCaptureFile() {
     filling_ = true;
-    const std::string& file = session_.settings().CapFile;
-    ui_.edCapFile->setText(QString::fromUtf8(file.data(), qsizetype(file.size())));
+    ui_.edCapFile->setText(fromUtf8(session_.settings().CapFile));
     filling_ = false;
 }
 

@@ -3,7 +3,9 @@
 #include "app/ControlEvents.h"
 #include "app/MainWindowUi.h"
 #include "app/uFrmMain.h"
+#include "common/Utf8.h"
 #include "scheduler/SchedulingAgent.h"
+#include "scheduler/TaskEditDialog.h"
 #include "scheduler/uFrmScheduleItem.h"
 
 #include <QAction>
@@ -101,12 +103,9 @@ void SchedulesPage::connectControls() {
 
 void SchedulesPage::addSchedule() {
     std::vector<TfrmScheduleItem::ChannelEntry> entries;
-    const auto text = [](const std::string& s) {
-        return QString::fromUtf8(s.data(), qsizetype(s.size()));
-    };
     for (const auto& c : session_.channels().channels())
-        entries.push_back({TfrmScheduleItem::ChannelEntryText(text(c.number), text(c.frequency()),
-                                                              text(c.name())),
+        entries.push_back({TfrmScheduleItem::ChannelEntryText(
+                               fromUtf8(c.number), fromUtf8(c.frequency()), fromUtf8(c.name())),
                            ChannelNumberOr(c.number, 0)});
     TfrmScheduleItem dialog(&window_, std::move(entries), session_.currentChannel(),
                             SchedulingAgent::CurrentAccountName(), QDateTime::currentDateTime());
@@ -127,8 +126,10 @@ void SchedulesPage::deleteSelected() {
 }
 
 void SchedulesPage::editSelected() {
-    if (const auto task = ui_.schedules.selectedTask())
-        session_.schedules().editSchedule(*task, &window_);
+    if (const auto task = ui_.schedules.selectedTask()) {
+        TaskEditDialogEditor editor(&window_);
+        session_.schedules().editSchedule(*task, editor);
+    }
 }
 
 } // namespace qeltv

@@ -50,14 +50,16 @@ bool closeModalBoxes() {
 SignalCloser::SignalCloser() {
     closing_.setInterval(kModalCloseInterval_ms);
     connect(&closing_, &QTimer::timeout, this, &SignalCloser::closeStep);
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_) != 0) {
+    int fds[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
         qCWarning(lcApp) << "no close on signals: socketpair failed:" << std::strerror(errno);
-        fds_[0] = fds_[1] = -1;
         return;
     }
+    readFd_.reset(fds[0]);
+    writeFd_.reset(fds[1]);
     // A flood of signals never blocks the handler; one byte is enough.
-    ::fcntl(fds_[1], F_SETFL, O_NONBLOCK);
-    g_writeFd = fds_[1];
+    ::fcntl(writeFd_.get(), F_SETFL, O_NONBLOCK);
+    g_writeFd = writeFd_.get();
     struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
@@ -72,18 +74,15 @@ SignalCloser::~SignalCloser() {
         ::signal(sig, SIG_DFL);
     g_writeFd = -1;
     detach();
-    for (int fd : fds_)
-        if (fd >= 0)
-            ::close(fd);
 }
 
 void SignalCloser::attach(OnRequest onRequest) {
     onRequest_ = onRequest;
-    if (fds_[0] < 0)
+    if (!readFd_)
         return;
     // Level-triggered: a request written before this point is read as soon
     // as the event loop runs.
-    notifier_ = std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
+    notifier_ = std::make_unique<QSocketNotifier>(readFd_.get(), QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, &SignalCloser::takeRequest);
 }
 
@@ -94,7 +93,7 @@ void SignalCloser::detach() {
 
 void SignalCloser::takeRequest() {
     char byte = 0;
-    if (::read(fds_[0], &byte, 1) != 1)
+    if (::read(readFd_.get(), &byte, 1) != 1)
         return;
     const bool first = !requested();
     if (first)

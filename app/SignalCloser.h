@@ -8,6 +8,8 @@
 // being made, is kept and acted on as soon as an event loop runs.
 #pragma once
 
+#include "common/UniqueFd.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -66,7 +68,9 @@ private:
     void takeRequest();
     void closeStep();
 
-    int fds_[2] = {-1, -1};
+    // The pair the signal handler writes to and the event loop reads.
+    UniqueFd readFd_;
+    UniqueFd writeFd_;
     std::unique_ptr<QSocketNotifier> notifier_;
     OnRequest onRequest_ = OnRequest::Signal;
     int signalNumber_ = 0;

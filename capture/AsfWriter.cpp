@@ -127,15 +127,13 @@ WebcastNetworkSink::WebcastNetworkSink(GstElement* socketSink, int maxClients)
       clients_(std::make_shared<std::atomic<int>>(0)) {
     // The sink says when it lets a client go (it left, lagged too far, or
     // was cleared); its slot is free at that moment.
-    removedHandler_ = g_signal_connect_data(
+    removedHandler_ = GstOwnedSignalHandler::connect(
         sink_.get(), "client-socket-removed", G_CALLBACK(OnSocketRemoved),
-        new std::shared_ptr<std::atomic<int>>(clients_), ReleaseCounter, GConnectFlags(0));
+        new std::shared_ptr<std::atomic<int>>(clients_), ReleaseCounter);
 }
 
 WebcastNetworkSink::~WebcastNetworkSink() {
     Close();
-    if (removedHandler_)
-        g_signal_handler_disconnect(sink_.get(), removedHandler_);
 }
 
 std::string WebcastNetworkSink::Open(int port) {

@@ -80,7 +80,7 @@ private:
     int maxClients_;
     // Shared with the sink's signal handler, which may outlive a Close race.
     std::shared_ptr<std::atomic<int>> clients_;
-    gulong removedHandler_ = 0;
+    GstOwnedSignalHandler removedHandler_;
     UniqueFd listener_;
     UniqueFd wake_;
     std::thread thread_;

@@ -4,6 +4,7 @@
 #include "capture/GstRef.h"
 #include "capture/VideoRenderer.h"
 #include "capture/VirtualSources.h"
+#include "common/UniqueFd.h"
 
 #include <gst/pbutils/pbutils.h>
 
@@ -286,16 +287,12 @@ private:
         GParamSpec* param = g_object_class_find_property(G_OBJECT_GET_CLASS(encoder_), "bitrate");
         if (!param)
             return kDefaultAudioBitrate_kbps;
-        GValue value = G_VALUE_INIT;
-        g_value_init(&value, param->value_type);
-        g_object_get_property(G_OBJECT(encoder_), "bitrate", &value);
-        GValue asUint = G_VALUE_INIT;
-        g_value_init(&asUint, G_TYPE_UINT64);
+        GstOwnedValue value(param->value_type);
+        g_object_get_property(G_OBJECT(encoder_), "bitrate", value.get());
+        GstOwnedValue asUint(G_TYPE_UINT64);
         guint64 bitrate = 0;
-        if (g_value_transform(&value, &asUint))
-            bitrate = g_value_get_uint64(&asUint);
-        g_value_unset(&value);
-        g_value_unset(&asUint);
+        if (g_value_transform(value.get(), asUint.get()))
+            bitrate = g_value_get_uint64(asUint.get());
         if (bitrate == 0)
             return kDefaultAudioBitrate_kbps;
         return static_cast<int>(bitrate < kKilobitPropertyLimit ? bitrate
@@ -308,18 +305,17 @@ private:
         GParamSpec* param = g_object_class_find_property(G_OBJECT_GET_CLASS(encoder_), "bitrate");
         if (!param || !(param->flags & G_PARAM_WRITABLE) || kbps <= 0)
             return;
-        GValue current = G_VALUE_INIT;
-        g_value_init(&current, param->value_type);
-        g_object_get_property(G_OBJECT(encoder_), "bitrate", &current);
-        GValue number = G_VALUE_INIT;
-        g_value_init(&number, G_TYPE_UINT64);
-        const guint64 now = g_value_transform(&current, &number) ? g_value_get_uint64(&number) : 0;
-        g_value_set_uint64(&number, now >= kKilobitPropertyLimit ? guint64(kbps) * kBitsPerKilobit
-                                                                 : guint64(kbps));
-        if (g_value_transform(&number, &current) && !g_param_value_validate(param, &current))
-            g_object_set_property(G_OBJECT(encoder_), "bitrate", &current);
-        g_value_unset(&current);
-        g_value_unset(&number);
+        GstOwnedValue current(param->value_type);
+        g_object_get_property(G_OBJECT(encoder_), "bitrate", current.get());
+        GstOwnedValue number(G_TYPE_UINT64);
+        const guint64 now =
+            g_value_transform(current.get(), number.get()) ? g_value_get_uint64(number.get()) : 0;
+        g_value_set_uint64(number.get(), now >= kKilobitPropertyLimit
+                                             ? guint64(kbps) * kBitsPerKilobit
+                                             : guint64(kbps));
+        if (g_value_transform(number.get(), current.get()) &&
+            !g_param_value_validate(param, current.get()))
+            g_object_set_property(G_OBJECT(encoder_), "bitrate", current.get());
     }
 
     void buildFormats() {
@@ -636,12 +632,13 @@ bool EncoderWorksWithAviMux(const std::string& factory, bool video) {
     // file, ended by end of stream. An encoder that holds the muxer back, or
     // whose file does not read back with its length, is not offered.
     char fileTemplate[] = "/tmp/qeltv-trial-XXXXXX.avi";
-    const int fd = mkstemps(fileTemplate, static_cast<int>(std::strlen(".avi")));
-    if (fd < 0) {
+    UniqueFd fd(mkstemps(fileTemplate, static_cast<int>(std::strlen(".avi"))));
+    if (!fd) {
         GST_WARNING("compressor trial: no temporary file: %s", std::strerror(errno));
         return false;
     }
-    ::close(fd);
+    // Only the name is wanted: the trial's file writer opens the file itself.
+    fd.reset();
     const std::string file = fileTemplate;
     bool ok = false;
     try {

@@ -542,7 +542,7 @@ bool FilterGraph::StopAfterEndOfStream(int timeout_ms) {
     // thread ever waits for the stalled stream.
     struct Outlet {
         GstOwned<GstPad> pad;
-        gulong probe = 0;
+        GstOwnedPadProbe probe;
         std::atomic<bool> ended{false};
         std::atomic<bool> passing{false};
     };
@@ -565,7 +565,7 @@ bool FilterGraph::StopAfterEndOfStream(int timeout_ms) {
         return false;
     }
     for (auto& outlet : outlets)
-        outlet->probe = gst_pad_add_probe(
+        outlet->probe = GstOwnedPadProbe::add(
             outlet->pad.get(), GST_PAD_PROBE_TYPE_BUFFER,
             [](GstPad* pad, GstPadProbeInfo* info, gpointer data) {
                 auto* self = static_cast<Outlet*>(data);
@@ -582,18 +582,17 @@ bool FilterGraph::StopAfterEndOfStream(int timeout_ms) {
     // What still reaches the file writers: an encoder working off its
     // backlog on a busy machine is no stall, and the wait goes on for it.
     std::atomic<std::uint64_t> written{0};
-    std::vector<std::pair<GstOwned<GstPad>, gulong>> counters;
+    std::vector<GstOwnedPadProbe> counters;
     for (Filter* writer : writerFilters)
         for (Pin* pin : writer->pins())
             if (pin->direction() == PinDirection::Input && pin->IsConnected() && pin->pad())
-                counters.emplace_back(GstOwned<GstPad>::ref(pin->pad()),
-                                      gst_pad_add_probe(
-                                          pin->pad(), GST_PAD_PROBE_TYPE_BUFFER,
-                                          [](GstPad*, GstPadProbeInfo*, gpointer count) {
-                                              ++*static_cast<std::atomic<std::uint64_t>*>(count);
-                                              return GST_PAD_PROBE_OK;
-                                          },
-                                          &written, nullptr));
+                counters.push_back(GstOwnedPadProbe::add(
+                    pin->pad(), GST_PAD_PROBE_TYPE_BUFFER,
+                    [](GstPad*, GstPadProbeInfo*, gpointer count) {
+                        ++*static_cast<std::atomic<std::uint64_t>*>(count);
+                        return GST_PAD_PROBE_OK;
+                    },
+                    &written, nullptr));
     bool ended = false;
     {
         const auto limit =
@@ -618,9 +617,8 @@ bool FilterGraph::StopAfterEndOfStream(int timeout_ms) {
     Stop();
     // The streaming threads have ended: no probe runs any more.
     for (auto& outlet : outlets)
-        gst_pad_remove_probe(outlet->pad.get(), outlet->probe);
-    for (auto& [pad, probe] : counters)
-        gst_pad_remove_probe(pad.get(), probe);
+        outlet->probe.reset();
+    counters.clear();
     return ended;
 }
 

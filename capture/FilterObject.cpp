@@ -50,17 +50,15 @@ void ConsiderRates(const GValue* rates, int wantedNum, int wantedDen,
     } else if (GST_VALUE_HOLDS_FRACTION_RANGE(rates)) {
         const GValue* low = gst_value_get_fraction_range_min(rates);
         const GValue* high = gst_value_get_fraction_range_max(rates);
-        GValue wanted = G_VALUE_INIT;
-        g_value_init(&wanted, GST_TYPE_FRACTION);
-        gst_value_set_fraction(&wanted, wantedNum, wantedDen);
-        if (gst_value_compare(&wanted, low) != GST_VALUE_LESS_THAN &&
-            gst_value_compare(&wanted, high) != GST_VALUE_GREATER_THAN) {
+        GstOwnedValue wanted(GST_TYPE_FRACTION);
+        gst_value_set_fraction(wanted.get(), wantedNum, wantedDen);
+        if (gst_value_compare(wanted.get(), low) != GST_VALUE_LESS_THAN &&
+            gst_value_compare(wanted.get(), high) != GST_VALUE_GREATER_THAN) {
             ConsiderRate(wantedNum, wantedDen, wanted_s, best);
         } else {
             ConsiderRates(low, wantedNum, wantedDen, best);
             ConsiderRates(high, wantedNum, wantedDen, best);
         }
-        g_value_unset(&wanted);
     }
 }
 
@@ -329,12 +327,10 @@ void Filter::rememberOwnDefault(GstElement* element, const char* property) {
     GParamSpec* param = g_object_class_find_property(G_OBJECT_GET_CLASS(element), property);
     if (!param)
         return;
-    GValue value = G_VALUE_INIT;
-    g_value_init(&value, param->value_type);
-    g_object_get_property(G_OBJECT(element), property, &value);
-    if (const auto text = GstOwned<gchar>::adopt(gst_value_serialize(&value)))
+    GstOwnedValue value(param->value_type);
+    g_object_get_property(G_OBJECT(element), property, value.get());
+    if (const auto text = GstOwned<gchar>::adopt(gst_value_serialize(value.get())))
         ownDefaults_[param->name] = text.get();
-    g_value_unset(&value);
 }
 
 bool Filter::isAtOwnDefault(GParamSpec* param, const GValue& value) const {
@@ -442,16 +438,12 @@ void CopyChangedProperties(GstElement* from, GstElement* to) {
             (param->flags & (G_PARAM_CONSTRUCT_ONLY | G_PARAM_DEPRECATED)) ||
             std::string(param->name) == "name" || std::string(param->name) == "parent")
             continue;
-        GValue old = G_VALUE_INIT;
-        GValue fresh = G_VALUE_INIT;
-        g_value_init(&old, param->value_type);
-        g_value_init(&fresh, param->value_type);
-        g_object_get_property(G_OBJECT(from), param->name, &old);
-        g_object_get_property(G_OBJECT(to), param->name, &fresh);
-        if (g_param_values_cmp(param, &old, &fresh) != 0)
-            g_object_set_property(G_OBJECT(to), param->name, &old);
-        g_value_unset(&old);
-        g_value_unset(&fresh);
+        GstOwnedValue old(param->value_type);
+        GstOwnedValue fresh(param->value_type);
+        g_object_get_property(G_OBJECT(from), param->name, old.get());
+        g_object_get_property(G_OBJECT(to), param->name, fresh.get());
+        if (g_param_values_cmp(param, old.get(), fresh.get()) != 0)
+            g_object_set_property(G_OBJECT(to), param->name, old.get());
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "capture/GraphPersistence.h"
 #include "capture/RecordingFile.h"
+#include "common/Ascii.h"
 #include "settings/Settings.h"
 
 #include <QFileInfo>
@@ -17,11 +18,6 @@ namespace qeltv {
 namespace {
 // How often the status bar catches up with the frames a recording lost.
 constexpr int kDroppedFramesReport_ms = 1000;
-
-bool sameNameNoCase(const std::string& a, const std::string& b) {
-    return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) == 0;
-}
-
 } // namespace
 
 GraphBuilder::GraphBuilder(CaptureContext& context, Settings& settings, GraphChoices& choices,
@@ -541,12 +537,14 @@ void GraphBuilder::RestoreGraph(const std::filesystem::path& dataFile) {
         // The devices are known again only under the names saved with them.
         forgetDevices();
         if (Filter* videoCap = filterVideoCap.filterOrNull()) {
-            if (TvTuner* t = videoCap->tuner(); t && sameNameNoCase(t->name(), settings_.TVTuner))
+            if (TvTuner* t = videoCap->tuner();
+                t && equalsIgnoringAsciiCase(t->name(), settings_.TVTuner))
                 tuner_ = t;
             if (Crossbar* c = videoCap->crossbar();
-                c && sameNameNoCase(c->name(), settings_.Crossbar))
+                c && equalsIgnoringAsciiCase(c->name(), settings_.Crossbar))
                 crossbar_ = c;
-            if (TvAudio* a = videoCap->tvAudio(); a && sameNameNoCase(a->name(), settings_.TVAudio))
+            if (TvAudio* a = videoCap->tvAudio();
+                a && equalsIgnoringAsciiCase(a->name(), settings_.TVAudio))
                 tvAudio_ = a;
             previewPin_ = FilterGraph::FindPinByName(*videoCap, "Preview");
             capturePin_ = FilterGraph::FindPinByName(*videoCap, "Capture");

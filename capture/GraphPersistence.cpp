@@ -113,14 +113,12 @@ std::vector<std::pair<std::string, std::string>> ChangedProperties(const Filter&
         const std::string name = param->name;
         if (name == "name" || name == "parent")
             continue;
-        GValue value = G_VALUE_INIT;
-        g_value_init(&value, param->value_type);
-        g_object_get_property(G_OBJECT(element), param->name, &value);
-        if (!filter.isAtOwnDefault(param, value)) {
-            if (const auto text = GstOwned<gchar>::adopt(gst_value_serialize(&value)))
+        GstOwnedValue value(param->value_type);
+        g_object_get_property(G_OBJECT(element), param->name, value.get());
+        if (!filter.isAtOwnDefault(param, *value.get())) {
+            if (const auto text = GstOwned<gchar>::adopt(gst_value_serialize(value.get())))
                 result.emplace_back(name, text.get());
         }
-        g_value_unset(&value);
     }
     return result;
 }
@@ -374,14 +372,10 @@ void LoadGraph(FilterGraph& graph, const std::string& text, const V4l2DeviceFind
                            : nullptr;
                 if (!param || !(param->flags & G_PARAM_WRITABLE))
                     Invalid(lineNumber, f[1] + " has no writable property " + f[2]);
-                GValue value = G_VALUE_INIT;
-                g_value_init(&value, param->value_type);
-                if (!gst_value_deserialize(&value, f[3].c_str())) {
-                    g_value_unset(&value);
+                GstOwnedValue value(param->value_type);
+                if (!gst_value_deserialize(value.get(), f[3].c_str()))
                     Invalid(lineNumber, "bad value for " + f[2] + ": " + f[3]);
-                }
-                g_object_set_property(G_OBJECT(target), param->name, &value);
-                g_value_unset(&value);
+                g_object_set_property(G_OBJECT(target), param->name, value.get());
             } else if (kind == "format") {
                 expect(f, 4);
                 Pin* pin = pinNamed(*filterNamed(f[1]), f[2]);

@@ -19,6 +19,12 @@
 // Types without a reference count of their own (GstStructure, GError, gchar,
 // GstIterator, arrays) can only be adopted; a copy is made with their copy call and
 // adopted.
+//
+// Three more owners hold what is not a pointer: GstOwnedValue (a GValue,
+// unset when it goes), GstOwnedPadProbe (a probe on a pad, removed when it
+// goes) and GstOwnedSignalHandler (a signal handler, disconnected when it
+// goes). The last two keep a reference to their pad or instance, so the
+// removal never reaches an object that is already gone.
 #pragma once
 
 #include <gst/gst.h>
@@ -192,6 +198,143 @@ public:
 
 private:
     GList* list_ = nullptr;
+};
+
+// A GValue of its own: initialised to a type (or left empty, for a call that
+// initialises it, such as gst_iterator_next), unset when its owner goes out
+// of scope.
+class GstOwnedValue {
+public:
+    GstOwnedValue() = default;
+    explicit GstOwnedValue(GType type) { g_value_init(&value_, type); }
+    GstOwnedValue(const GstOwnedValue&) = delete;
+    GstOwnedValue& operator=(const GstOwnedValue&) = delete;
+    // A GValue holds no pointer to itself: its bytes move, and the source is
+    // left empty.
+    GstOwnedValue(GstOwnedValue&& other) noexcept : value_(std::exchange(other.value_, GValue{})) {}
+    GstOwnedValue& operator=(GstOwnedValue&& other) noexcept {
+        if (this != &other) {
+            reset();
+            value_ = std::exchange(other.value_, GValue{});
+        }
+        return *this;
+    }
+    ~GstOwnedValue() { reset(); }
+
+    GValue* get() { return &value_; }
+    const GValue* get() const { return &value_; }
+    // True once initialised to a type.
+    explicit operator bool() const { return G_IS_VALUE(&value_); }
+
+    // Unsets the value: what it held is dropped and it is empty again.
+    void reset() {
+        if (G_IS_VALUE(&value_))
+            g_value_unset(&value_);
+        value_ = GValue{};
+    }
+
+private:
+    GValue value_ = G_VALUE_INIT;
+};
+
+// A probe on a pad, removed from the pad when its owner goes out of scope or
+// is reset. Reset it at the moment the probe must stop (before the data its
+// callback uses goes); the owner's reference keeps the pad alive until then.
+class GstOwnedPadProbe {
+public:
+    GstOwnedPadProbe() = default;
+    GstOwnedPadProbe(const GstOwnedPadProbe&) = delete;
+    GstOwnedPadProbe& operator=(const GstOwnedPadProbe&) = delete;
+    GstOwnedPadProbe(GstOwnedPadProbe&& other) noexcept
+        : pad_(std::move(other.pad_)), id_(std::exchange(other.id_, 0)) {}
+    GstOwnedPadProbe& operator=(GstOwnedPadProbe&& other) noexcept {
+        if (this != &other) {
+            reset();
+            pad_ = std::move(other.pad_);
+            id_ = std::exchange(other.id_, 0);
+        }
+        return *this;
+    }
+    ~GstOwnedPadProbe() { reset(); }
+
+    // Adds a probe to `pad` (borrowed) as gst_pad_add_probe does. The owner
+    // is empty when the pad refused the probe (or the probe was an idle
+    // probe that has already run).
+    [[nodiscard]] static GstOwnedPadProbe add(GstPad* pad, GstPadProbeType mask,
+                                              GstPadProbeCallback callback, gpointer data,
+                                              GDestroyNotify destroyData = nullptr) {
+        GstOwnedPadProbe result;
+        result.id_ = gst_pad_add_probe(pad, mask, callback, data, destroyData);
+        if (result.id_ != 0)
+            result.pad_ = GstOwned<GstPad>::ref(pad);
+        return result;
+    }
+
+    GstPad* pad() const { return pad_.get(); }
+    gulong id() const { return id_; }
+    explicit operator bool() const { return id_ != 0; }
+
+    // Removes the probe now: once this returns, its callback is not called
+    // again.
+    void reset() {
+        if (const gulong id = std::exchange(id_, 0))
+            gst_pad_remove_probe(pad_.get(), id);
+        pad_.reset();
+    }
+
+private:
+    GstOwned<GstPad> pad_;
+    gulong id_ = 0;
+};
+
+// A signal handler connected to an instance, disconnected when its owner
+// goes out of scope or is reset. The owner's reference keeps the instance
+// alive until then.
+class GstOwnedSignalHandler {
+public:
+    GstOwnedSignalHandler() = default;
+    GstOwnedSignalHandler(const GstOwnedSignalHandler&) = delete;
+    GstOwnedSignalHandler& operator=(const GstOwnedSignalHandler&) = delete;
+    GstOwnedSignalHandler(GstOwnedSignalHandler&& other) noexcept
+        : instance_(std::move(other.instance_)), id_(std::exchange(other.id_, 0)) {}
+    GstOwnedSignalHandler& operator=(GstOwnedSignalHandler&& other) noexcept {
+        if (this != &other) {
+            reset();
+            instance_ = std::move(other.instance_);
+            id_ = std::exchange(other.id_, 0);
+        }
+        return *this;
+    }
+    ~GstOwnedSignalHandler() { reset(); }
+
+    // Connects `handler` to `signal` of `instance` (borrowed) as
+    // g_signal_connect_data does; `destroyData` frees `data` once the
+    // handler is disconnected. Empty when the instance has no such signal.
+    [[nodiscard]] static GstOwnedSignalHandler connect(gpointer instance, const gchar* signal,
+                                                       GCallback handler, gpointer data,
+                                                       GClosureNotify destroyData = nullptr,
+                                                       GConnectFlags flags = GConnectFlags(0)) {
+        GstOwnedSignalHandler result;
+        result.id_ = g_signal_connect_data(instance, signal, handler, data, destroyData, flags);
+        if (result.id_ != 0)
+            result.instance_ = GstOwned<GObject>::ref(G_OBJECT(instance));
+        return result;
+    }
+
+    GObject* instance() const { return instance_.get(); }
+    gulong id() const { return id_; }
+    explicit operator bool() const { return id_ != 0; }
+
+    // Disconnects now: once this returns, the handler is not called again.
+    void reset() {
+        if (const gulong id = std::exchange(id_, 0))
+            g_signal_handler_disconnect(instance_.get(), id);
+        instance_.reset();
+    }
+
+private:
+    GstOwned<GObject> instance_;
+    gulong id_ = 0;
 };
 
 } // namespace qeltv

@@ -193,16 +193,16 @@ VirtualVideoCapture::VirtualVideoCapture(std::string name, std::string moniker,
         "video/x-raw", "width", GST_TYPE_INT_RANGE, kVirtualMinimumSize, kVirtualMaximumWidth,
         "height", GST_TYPE_INT_RANGE, kVirtualMinimumSize, kVirtualMaximumHeight, "framerate",
         GST_TYPE_FRACTION_RANGE, 1, 1, kVirtualMaximumRate, 1, nullptr));
-    GValue formats = G_VALUE_INIT;
-    gst_value_list_init(&formats, 6);
+    GstOwnedValue formats;
+    gst_value_list_init(formats.get(), 6);
     for (const char* f : {"YUY2", "UYVY", "I420", "BGR", "BGRx", "GRAY8"}) {
         GValue v = G_VALUE_INIT;
         g_value_init(&v, G_TYPE_STRING);
         g_value_set_string(&v, f);
-        gst_value_list_append_and_take_value(&formats, &v);
+        // The list takes the string over and leaves `v` empty.
+        gst_value_list_append_and_take_value(formats.get(), &v);
     }
-    gst_caps_set_value(deliverable.get(), "format", &formats);
-    g_value_unset(&formats);
+    gst_caps_set_value(deliverable.get(), "format", formats.get());
 
     std::vector<MediaType> offered;
     for (auto [w, h] : {std::pair{640, 480}, {320, 240}, {720, 576}, {160, 120}})

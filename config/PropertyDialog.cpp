@@ -57,34 +57,25 @@ bool FitsInt(double minimum, double maximum) {
     return minimum >= std::numeric_limits<int>::min() && maximum <= std::numeric_limits<int>::max();
 }
 
-// An owned GValue of a property's type, read from the element.
-struct PropertyValue {
-    GValue value = G_VALUE_INIT;
-    PropertyValue(GstElement* element, GParamSpec* param) {
-        g_value_init(&value, param->value_type);
-        g_object_get_property(G_OBJECT(element), param->name, &value);
-    }
-    ~PropertyValue() { g_value_unset(&value); }
-    PropertyValue(const PropertyValue&) = delete;
-    PropertyValue& operator=(const PropertyValue&) = delete;
-};
+// A property's value, read from the element.
+GstOwnedValue ReadProperty(GstElement* element, GParamSpec* param) {
+    GstOwnedValue value(param->value_type);
+    g_object_get_property(G_OBJECT(element), param->name, value.get());
+    return value;
+}
 
 // Sets a property from a number or text, through GValue transforms.
 void SetProperty(GstElement* element, const char* name, const GValue& from) {
     GParamSpec* param = g_object_class_find_property(G_OBJECT_GET_CLASS(element), name);
-    GValue value = G_VALUE_INIT;
-    g_value_init(&value, param->value_type);
-    if (g_value_transform(&from, &value) && !g_param_value_validate(param, &value))
-        g_object_set_property(G_OBJECT(element), name, &value);
-    g_value_unset(&value);
+    GstOwnedValue value(param->value_type);
+    if (g_value_transform(&from, value.get()) && !g_param_value_validate(param, value.get()))
+        g_object_set_property(G_OBJECT(element), name, value.get());
 }
 
 void SetNumber(GstElement* element, const char* name, double number) {
-    GValue from = G_VALUE_INIT;
-    g_value_init(&from, G_TYPE_DOUBLE);
-    g_value_set_double(&from, number);
-    SetProperty(element, name, from);
-    g_value_unset(&from);
+    GstOwnedValue from(G_TYPE_DOUBLE);
+    g_value_set_double(from.get(), number);
+    SetProperty(element, name, *from.get());
 }
 
 } // namespace
@@ -208,13 +199,13 @@ void TfrmProperties::addElementProperties(GstElement* element, const QStringList
         const char* blurb = g_param_spec_get_blurb(param);
         if (name == "name" || name == "parent" || !blurb || !*blurb)
             continue;
-        const PropertyValue current(element, param);
+        const GstOwnedValue current = ReadProperty(element, param);
         const QByteArray key = name.toUtf8();
         QWidget* editor = nullptr;
         const GType type = G_PARAM_SPEC_VALUE_TYPE(param);
         if (type == G_TYPE_BOOLEAN) {
             auto* box = new QCheckBox(this);
-            box->setChecked(g_value_get_boolean(&current.value));
+            box->setChecked(g_value_get_boolean(current.get()));
             connect(box, &QCheckBox::toggled, this, [element, key](bool on) {
                 g_object_set(element, key.constData(), on ? TRUE : FALSE, nullptr);
             });
@@ -225,7 +216,7 @@ void TfrmProperties::addElementProperties(GstElement* element, const QStringList
             for (guint v = 0; v < enumClass->n_values; ++v) {
                 list->addItem(QString::fromUtf8(enumClass->values[v].value_nick),
                               enumClass->values[v].value);
-                if (enumClass->values[v].value == g_value_get_enum(&current.value))
+                if (enumClass->values[v].value == g_value_get_enum(current.get()))
                     list->setCurrentIndex(list->count() - 1);
             }
             connect(list, &QComboBox::activated, this, [element, key, list](int index) {
@@ -235,7 +226,7 @@ void TfrmProperties::addElementProperties(GstElement* element, const QStringList
         } else if (G_IS_PARAM_SPEC_FLAGS(param)) {
             auto* list = new QListWidget(this);
             GFlagsClass* flagsClass = G_PARAM_SPEC_FLAGS(param)->flags_class;
-            const guint set = g_value_get_flags(&current.value);
+            const guint set = g_value_get_flags(current.get());
             for (guint v = 0; v < flagsClass->n_values; ++v) {
                 auto* item =
                     new QListWidgetItem(QString::fromUtf8(flagsClass->values[v].value_nick), list);
@@ -256,7 +247,7 @@ void TfrmProperties::addElementProperties(GstElement* element, const QStringList
             });
             editor = list;
         } else if (type == G_TYPE_STRING) {
-            auto* line = new QLineEdit(QString::fromUtf8(g_value_get_string(&current.value)), this);
+            auto* line = new QLineEdit(QString::fromUtf8(g_value_get_string(current.get())), this);
             connect(line, &QLineEdit::editingFinished, this, [element, key, line] {
                 g_object_set(element, key.constData(), line->text().toUtf8().constData(), nullptr);
             });
@@ -295,11 +286,10 @@ void TfrmProperties::addElementProperties(GstElement* element, const QStringList
             } else {
                 continue; // caps, structures, objects: nothing a user types
             }
-            GValue asDouble = G_VALUE_INIT;
-            g_value_init(&asDouble, G_TYPE_DOUBLE);
-            const double value =
-                g_value_transform(&current.value, &asDouble) ? g_value_get_double(&asDouble) : 0;
-            g_value_unset(&asDouble);
+            GstOwnedValue asDouble(G_TYPE_DOUBLE);
+            const double value = g_value_transform(current.get(), asDouble.get())
+                                     ? g_value_get_double(asDouble.get())
+                                     : 0;
             if (integral && FitsInt(minimum, maximum)) {
                 auto* spin = new QSpinBox(this);
                 spin->setRange(static_cast<int>(minimum), static_cast<int>(maximum));

@@ -1,6 +1,6 @@
 #include "scheduler/CronAgent.h"
 
-#include "scheduler/TaskEditDialog.h"
+#include "scheduler/TaskEditor.h"
 
 #include <QLoggingCategory>
 
@@ -218,11 +218,9 @@ public:
                                     {kRunNowOption, QString::fromStdString(file().string())});
         return started ? sched::kOk : sched::SCHED_E_TASK_NOT_READY;
     }
-    SchedCode EditWorkItem(QWidget* owner) override {
-        TaskEditDialog dialog(owner, job_);
-        if (dialog.exec() != QDialog::Accepted)
+    SchedCode EditWorkItem(TaskEditor& editor) override {
+        if (!editor.EditJob(job_))
             return sched::kOk;
-        dialog.apply(job_);
         return Save();
     }
     SchedCode Save() override {

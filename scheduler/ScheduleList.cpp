@@ -103,9 +103,9 @@ void ScheduleList::Delete(const QString& name) {
     Refresh();
 }
 
-void ScheduleList::Edit(const QString& name, QWidget* owner) {
+void ScheduleList::Edit(const QString& name, TaskEditor& editor) {
     if (auto task = agent_.ActivateTask(name))
-        task->EditWorkItem(owner);
+        task->EditWorkItem(editor);
     Refresh();
 }
 

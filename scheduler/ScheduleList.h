@@ -5,6 +5,7 @@
 #pragma once
 
 #include "scheduler/SchedulingAgent.h"
+#include "scheduler/TaskEditor.h"
 
 #include <QDate>
 #include <QTime>
@@ -12,8 +13,6 @@
 #include <array>
 #include <optional>
 #include <vector>
-
-class QWidget;
 
 namespace qeltv {
 
@@ -59,7 +58,7 @@ public:
     // The commands on the task of that name, each followed by a refresh.
     void Startnow(const QString& name);
     void Delete(const QString& name);
-    void Edit(const QString& name, QWidget* owner);
+    void Edit(const QString& name, TaskEditor& editor);
     // Writes the dialog's values as a new task and refreshes. False, after
     // "Unable to create task. Duplicate name ?", when the agent gives no
     // task for the name. Throws std::out_of_range ("List index out of

@@ -100,4 +100,12 @@ void TaskEditDialog::apply(Job& job) const {
     job.parameters = QString::number(seChannel->value());
 }
 
+bool TaskEditDialogEditor::EditJob(Job& job) {
+    TaskEditDialog dialog(owner_, job);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    dialog.apply(job);
+    return true;
+}
+
 } // namespace qeltv

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "scheduler/JobFile.h"
+#include "scheduler/TaskEditor.h"
 
 #include <QDialog>
 
@@ -31,6 +32,17 @@ public:
     QSpinBox* seHour = nullptr;
     QSpinBox* seMinutes = nullptr;
     QSpinBox* seChannel = nullptr;
+};
+
+// The agent's editor on the screen: a modal TaskEditDialog owned by the
+// window it was made with.
+class TaskEditDialogEditor : public TaskEditor {
+public:
+    explicit TaskEditDialogEditor(QWidget* owner) : owner_(owner) {}
+    bool EditJob(Job& job) override;
+
+private:
+    QWidget* owner_;
 };
 
 } // namespace qeltv

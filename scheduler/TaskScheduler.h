@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <memory>
 
-class QWidget;
-
 namespace qeltv {
+
+class TaskEditor;
 
 // An agent result: 0 success, informational codes with the high bit clear,
 // failures with it set.
@@ -130,9 +130,8 @@ public:
 
     // Starts the task now, whatever its schedule.
     virtual SchedCode Run() = 0;
-    // The agent's own modal dialog for the task, owned by `owner`; saves
-    // when it is accepted.
-    virtual SchedCode EditWorkItem(QWidget* owner) = 0;
+    // Has `editor` edit the task; saves when the edit is accepted.
+    virtual SchedCode EditWorkItem(TaskEditor& editor) = 0;
     // Writes the task under its own name.
     virtual SchedCode Save() = 0;
 };

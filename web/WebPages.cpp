@@ -1,6 +1,7 @@
 #include "web/WebPages.h"
 
 #include "common/Ascii.h"
+#include "common/Utf8.h"
 #include "web/WebResources.h"
 
 #include <QDateTime>
@@ -51,11 +52,6 @@ bool mentionsSchedules(std::string_view text, int depth) {
             return true;
     }
     return false;
-}
-
-std::string toUtf8(const QString& text) {
-    const QByteArray bytes = text.toUtf8();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
 // The last write at the file system's two-second resolution, in the user's

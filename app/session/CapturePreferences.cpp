@@ -5,20 +5,10 @@
 #include "config/VideoFormatRules.h"
 #include "settings/Settings.h"
 
+#include "common/Utf8.h"
 #include <limits>
 
 namespace qeltv {
-
-namespace {
-QString fromBytes(const std::string& s) {
-    return QString::fromUtf8(s.data(), qsizetype(s.size()));
-}
-
-std::string toBytes(const QString& s) {
-    const QByteArray bytes = s.toUtf8();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-}
-} // namespace
 
 CapturePreferences::CapturePreferences(GraphBuilder& graph, DeviceEnumerator& devices,
                                        Settings& settings, SessionView& view,
@@ -44,7 +34,7 @@ void CapturePreferences::fillDevices(ChoiceList& list, DeviceCategory category,
     list.clear();
     for (const auto& d : devices_.Enumerate(category))
         list.add(QString::fromStdString(d.friendlyName), d.position);
-    list.selected = SelectBySavedName(list.entries, fromBytes(saved),
+    list.selected = SelectBySavedName(list.entries, fromUtf8(saved),
                                       lastMatch ? NameMatch::Last : NameMatch::First, 0);
 }
 
@@ -71,7 +61,7 @@ void CapturePreferences::FillVideoCompressors() {
     for (const auto& d : devices_.Enumerate(DeviceCategory::VideoCompressor))
         videoCompressors_.add(QString::fromStdString(d.friendlyName), d.position);
     videoCompressors_.selected = SelectBySavedName(
-        videoCompressors_.entries, fromBytes(settings_.VideoCompressor), NameMatch::First, 0);
+        videoCompressors_.entries, fromUtf8(settings_.VideoCompressor), NameMatch::First, 0);
     // With "None" the compressor stays out of the graph.
     if (videoCompressors_.selected > 0)
         bindAndAttach(graph_.filterVideoCompression, DeviceCategory::VideoCompressor,
@@ -106,9 +96,8 @@ void CapturePreferences::FillAudioFormats() {
     const QStringList entries = AudioFormatEntries(audioFormats_);
     for (int i = 0; i < entries.size(); ++i)
         audioFormatNames_.add(entries[i], i);
-    audioFormatNames_.selected =
-        SelectBySavedName(audioFormatNames_.entries, fromBytes(settings_.AudioCompressionFormat),
-                          NameMatch::First, 0);
+    audioFormatNames_.selected = SelectBySavedName(
+        audioFormatNames_.entries, fromUtf8(settings_.AudioCompressionFormat), NameMatch::First, 0);
     notify_(SessionChange::Preferences);
 }
 
@@ -144,7 +133,7 @@ void CapturePreferences::reselectAudioCaptureDevice() {
     graph_.graph().Stop();
     bindAndAttach(graph_.filterAudioCap, DeviceCategory::AudioInput, audioCapDevices_);
     FillInputLines();
-    settings_.AudioCapDev = toBytes(audioCapDevices_.selectedText());
+    settings_.AudioCapDev = toUtf8(audioCapDevices_.selectedText());
 }
 
 // ------------------------------------------------------------ the choices
@@ -156,7 +145,7 @@ void CapturePreferences::chooseVideoCaptureDevice(int index) {
         bindAndAttach(graph_.filterVideoCap, DeviceCategory::VideoInput, videoCapDevices_);
         // The next build finds the new device's tuner and crossbar.
         graph_.forgetDevices();
-        settings_.VideoCapDev = toBytes(videoCapDevices_.selectedText());
+        settings_.VideoCapDev = toUtf8(videoCapDevices_.selectedText());
         build_(GraphMode::Preview);
     }
     notify_(SessionChange::Preferences);
@@ -172,7 +161,7 @@ void CapturePreferences::chooseVideoCompressor(int index) {
         if (text.compare("None", Qt::CaseInsensitive) != 0)
             bindAndAttach(graph_.filterVideoCompression, DeviceCategory::VideoCompressor,
                           videoCompressors_);
-        settings_.VideoCompressor = toBytes(text);
+        settings_.VideoCompressor = toUtf8(text);
         build_(GraphMode::Preview);
     }
     notify_(SessionChange::Preferences);
@@ -191,7 +180,7 @@ void CapturePreferences::chooseAudioCompressor(int index) {
     if (audioCompressors_.selected >= 0) {
         bindAndAttach(graph_.filterAudioCompression, DeviceCategory::AudioCompressor,
                       audioCompressors_);
-        settings_.AudioCompressor = toBytes(audioCompressors_.selectedText());
+        settings_.AudioCompressor = toUtf8(audioCompressors_.selectedText());
         FillAudioFormats();
         build_(GraphMode::Preview);
     }
@@ -208,7 +197,7 @@ void CapturePreferences::chooseAudioFormat(int index) {
             for (Pin* pin : compressor->pins())
                 if (pin->direction() == PinDirection::Output && pin->hasStreamConfig())
                     pin->SetFormat(*format);
-        settings_.AudioCompressionFormat = toBytes(audioFormatNames_.selectedText());
+        settings_.AudioCompressionFormat = toUtf8(audioFormatNames_.selectedText());
     }
     graph_.graph().Run();
     notify_(SessionChange::Preferences);
@@ -223,7 +212,7 @@ void CapturePreferences::chooseInputLine(int index) {
                 pins[static_cast<std::size_t>(*position)]->hasMixer())
                 pins[static_cast<std::size_t>(*position)]->put_Enable(true);
         }
-        settings_.InputLine = toBytes(inputLines_.selectedText());
+        settings_.InputLine = toUtf8(inputLines_.selectedText());
         build_(GraphMode::Preview);
     }
     notify_(SessionChange::Preferences);

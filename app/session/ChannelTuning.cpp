@@ -2,20 +2,10 @@
 
 #include "app/Logging.h"
 #include "capture/GraphBuilder.h"
+#include "common/Utf8.h"
 #include "settings/ChannelList.h"
 
 namespace qeltv {
-
-namespace {
-QString fromBytes(const std::string& s) {
-    return QString::fromUtf8(s.data(), qsizetype(s.size()));
-}
-
-std::string toBytes(const QString& s) {
-    const QByteArray bytes = s.toUtf8();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-}
-} // namespace
 
 ChannelTuning::ChannelTuning(ChannelList& channels, GraphBuilder& graph, SessionView& view,
                              SessionNotify notify)
@@ -24,14 +14,14 @@ ChannelTuning::ChannelTuning(ChannelList& channels, GraphBuilder& graph, Session
 QStringList ChannelTuning::quickChannelEntries() const {
     QStringList entries;
     for (const auto& c : channels_.channels())
-        entries << fromBytes(c.quickText());
+        entries << fromUtf8(c.quickText());
     return entries;
 }
 
 QString ChannelTuning::quickChannelText() const {
     if (quickChannelIndex_ < 0 || static_cast<std::size_t>(quickChannelIndex_) >= channels_.size())
         return QString();
-    return fromBytes(channels_.at(static_cast<std::size_t>(quickChannelIndex_)).quickText());
+    return fromUtf8(channels_.at(static_cast<std::size_t>(quickChannelIndex_)).quickText());
 }
 
 void ChannelTuning::resetQuickChannel() {
@@ -99,7 +89,7 @@ void ChannelTuning::selectChannel(std::optional<std::size_t> index) {
 void ChannelTuning::renameChannel(std::size_t index, const QString& name) {
     if (index >= channels_.size())
         return;
-    channels_.at(index).setName(toBytes(name));
+    channels_.at(index).setName(toUtf8(name));
     // The quick-channel box is filled again and shows the selected row.
     resetQuickChannel();
     notify_(SessionChange::Channels);

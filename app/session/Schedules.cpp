@@ -32,8 +32,8 @@ void Schedules::deleteSchedule(const QString& name) {
     notify_(SessionChange::Schedules);
 }
 
-void Schedules::editSchedule(const QString& name, QWidget* owner) {
-    list_.Edit(name, owner);
+void Schedules::editSchedule(const QString& name, TaskEditor& editor) {
+    list_.Edit(name, editor);
     notify_(SessionChange::Schedules);
 }
 

@@ -5,12 +5,11 @@
 #include "app/session/SessionView.h"
 #include "scheduler/ScheduleList.h"
 #include "scheduler/SchedulingAgent.h"
+#include "scheduler/TaskEditor.h"
 
 #include <filesystem>
 #include <functional>
 #include <vector>
-
-class QWidget;
 
 namespace qeltv {
 
@@ -38,10 +37,10 @@ public:
     // the program runs installed).
     QString runnerNote() const { return SchedulingAgent::BuildFolderNote(agent_.runner()); }
     // The schedule list's commands on the named task, each ending in a
-    // refresh; "Edit" shows the agent's dialog owned by `owner`.
+    // refresh; "Edit" has the task edited by `editor`.
     void startScheduleNow(const QString& name);
     void deleteSchedule(const QString& name);
-    void editSchedule(const QString& name, QWidget* owner);
+    void editSchedule(const QString& name, TaskEditor& editor);
 
 private:
     SchedulingAgent agent_;

@@ -2,20 +2,10 @@
 
 #include "app/Logging.h"
 
+#include "common/Utf8.h"
 #include <QCoreApplication>
 
 namespace qeltv {
-
-namespace {
-QString fromBytes(const std::string& s) {
-    return QString::fromUtf8(s.data(), qsizetype(s.size()));
-}
-
-std::string toBytes(const QString& s) {
-    const QByteArray bytes = s.toUtf8();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-}
-} // namespace
 
 // ------------------------------------------------------ start-up, shutdown
 
@@ -68,7 +58,7 @@ void TvSession::start(std::optional<long> startChannel, AnswerSink startAnswer) 
     // A working file left by a recording that was killed would be deleted
     // by the first build: keep it under its final name instead.
     if (const auto kept = graph_.KeepInterruptedRecording(); !kept.empty())
-        view_.setStatusText("An interrupted recording was kept as " + fromBytes(kept.string()));
+        view_.setStatusText("An interrupted recording was kept as " + fromUtf8(kept.string()));
     graph_.RestoreGraph(paths_.dataFile());
     if (corrupted_)
         return;
@@ -143,7 +133,7 @@ void TvSession::LoadSettings() {
                         channels_, problems);
     // A value of the wrong type kept its default; say so and go on.
     for (const auto& p : problems)
-        view_.reportError(fromBytes(p));
+        view_.reportError(fromUtf8(p));
     tuning_.resetQuickChannel();
     emit changed(SessionChange::CaptureFile);
     emit changed(SessionChange::Channels);
@@ -211,11 +201,11 @@ web::PageState TvSession::pageStep(const std::string& action, bool refreshSchedu
     web::PageState state;
     state.graphMode = ToInt(graph_.mode());
     state.captureFile = settings_.CapFile;
-    state.backCaption = toBytes(backCaption_);
+    state.backCaption = toUtf8(backCaption_);
     state.webcastPort = webcast_.options().webcastPort;
     for (const ScheduleRow& row : schedules_.rows())
-        state.schedules.push_back({toBytes(row.name), toBytes(row.cells[0]), toBytes(row.cells[1]),
-                                   toBytes(row.cells[2]), toBytes(row.cells[3])});
+        state.schedules.push_back({toUtf8(row.name), toUtf8(row.cells[0]), toUtf8(row.cells[1]),
+                                   toUtf8(row.cells[2]), toUtf8(row.cells[3])});
     return state;
 }
 
@@ -268,7 +258,7 @@ void TvSession::setWebcast(bool enable) {
 }
 
 void TvSession::setCaptureFile(const QString& file) {
-    const std::string bytes = toBytes(file);
+    const std::string bytes = toUtf8(file);
     if (bytes == settings_.CapFile)
         return;
     settings_.CapFile = bytes;

@@ -4,16 +4,10 @@
 #include "app/session/GuiHandOff.h"
 #include "app/session/WebcastOptions.h"
 
+#include "common/Utf8.h"
 #include <cstring>
 
 namespace qeltv {
-
-namespace {
-std::string toUtf8(const QString& text) {
-    const QByteArray bytes = text.toUtf8();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-}
-} // namespace
 
 WebServerControl::WebServerControl(const WebOptions& options, GuiHandOff& handOff,
                                    WebSessionSteps& steps)

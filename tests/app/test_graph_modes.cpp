@@ -3,6 +3,8 @@
 // saved graph and its corrupted-data path.
 #include "app/Resources.h"
 #include "capture/GraphBuilder.h"
+#include "capture/GstRef.h"
+#include "tests/app/GuiTest.h"
 #include "tests/app/SessionSupport.h"
 #include "tests/settings/TempDir.h"
 #include "tests/support/RecordingCheck.h"
@@ -77,28 +79,23 @@ Discovered Discover(const std::filesystem::path& file) {
 class MuxedVideo {
 public:
     explicit MuxedVideo(GstElement* pipeline) {
-        GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline));
-        GValue item = G_VALUE_INIT;
-        while (!pad_ && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-            auto* element = GST_ELEMENT(g_value_get_object(&item));
+        const auto it = GstOwned<GstIterator>::adopt(gst_bin_iterate_recurse(GST_BIN(pipeline)));
+        GstOwnedValue item;
+        GstOwned<GstPad> pad;
+        while (!pad && gst_iterator_next(it.get(), item.get()) == GST_ITERATOR_OK) {
+            auto* element = GST_ELEMENT(g_value_get_object(item.get()));
             GstElementFactory* factory = gst_element_get_factory(element);
             if (factory && std::string(GST_OBJECT_NAME(factory)) == "avimux")
-                pad_ = FirstVideoSinkPad(element);
-            g_value_reset(&item);
+                pad = GstOwned<GstPad>::adopt(FirstVideoSinkPad(element));
+            g_value_reset(item.get());
         }
-        g_value_unset(&item);
-        gst_iterator_free(it);
-        if (pad_)
-            probe_ = gst_pad_add_probe(pad_, GST_PAD_PROBE_TYPE_BUFFER, &MuxedVideo::Count, this,
-                                       nullptr);
+        if (pad)
+            probe_ = GstOwnedPadProbe::add(pad.get(), GST_PAD_PROBE_TYPE_BUFFER, &MuxedVideo::Count,
+                                           this);
     }
-    ~MuxedVideo() {
-        if (pad_) {
-            gst_pad_remove_probe(pad_, probe_);
-            gst_object_unref(pad_);
-        }
-    }
-    bool found() const { return pad_ != nullptr; }
+    // The probe goes before the count it adds to.
+    ~MuxedVideo() { probe_.reset(); }
+    bool found() const { return bool(probe_); }
     double seconds() const { return double(duration_ns_.load()) / GST_SECOND; }
 
 private:
@@ -116,9 +113,8 @@ private:
         return GST_PAD_PROBE_OK;
     }
 
-    GstPad* pad_ = nullptr;
-    gulong probe_ = 0;
     std::atomic<guint64> duration_ns_{0};
+    GstOwnedPadProbe probe_;
 };
 
 // A recording's frames reach the mux a moment after the graph starts; the

@@ -5,6 +5,7 @@
 // decode.
 #include "app/session/Commands.h"
 #include "app/session/TvSession.h"
+#include "capture/GstRef.h"
 #include "tests/app/FreePort.h"
 #include "tests/app/GuiTest.h"
 #include "tests/app/SessionSupport.h"
@@ -31,32 +32,24 @@ constexpr double kRecorded_s = 2.0;
 class StreamsInto {
 public:
     StreamsInto(GstElement* element) {
-        GstIterator* it = gst_element_iterate_sink_pads(element);
-        GValue item = G_VALUE_INIT;
-        while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-            auto* pad = GST_PAD(g_value_get_object(&item));
+        const auto it = GstOwned<GstIterator>::adopt(gst_element_iterate_sink_pads(element));
+        GstOwnedValue item;
+        while (gst_iterator_next(it.get(), item.get()) == GST_ITERATOR_OK) {
+            auto* pad = GST_PAD(g_value_get_object(item.get()));
             const std::string name = GST_PAD_NAME(pad);
             Counter* counter = nullptr;
             if (g_ascii_strncasecmp(name.c_str(), "video", 5) == 0)
                 counter = &video_;
             else if (g_ascii_strncasecmp(name.c_str(), "audio", 5) == 0)
                 counter = &audio_;
-            if (counter) {
-                probes_.emplace_back(GST_PAD(gst_object_ref(pad)),
-                                     gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER,
-                                                       &StreamsInto::Count, counter, nullptr));
-            }
-            g_value_reset(&item);
-        }
-        g_value_unset(&item);
-        gst_iterator_free(it);
-    }
-    ~StreamsInto() {
-        for (auto& [pad, probe] : probes_) {
-            gst_pad_remove_probe(pad, probe);
-            gst_object_unref(pad);
+            if (counter)
+                probes_.push_back(GstOwnedPadProbe::add(pad, GST_PAD_PROBE_TYPE_BUFFER,
+                                                        &StreamsInto::Count, counter));
+            g_value_reset(item.get());
         }
     }
+    // The probes go before the counters they add to.
+    ~StreamsInto() { probes_.clear(); }
     StreamsInto(const StreamsInto&) = delete;
     StreamsInto& operator=(const StreamsInto&) = delete;
 
@@ -78,7 +71,7 @@ private:
         return GST_PAD_PROBE_OK;
     }
     Counter video_, audio_;
-    std::vector<std::pair<GstPad*, gulong>> probes_;
+    std::vector<GstOwnedPadProbe> probes_;
 };
 
 GstElement* Element(TvSession& session, const char* name) {

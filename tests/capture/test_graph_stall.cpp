@@ -3,6 +3,7 @@
 // wait gives up and the stop flushes the stalled branch, so the GUI thread
 // never hangs on it.
 #include "capture/Devices.h"
+#include "capture/GstRef.h"
 #include "capture/VirtualSources.h"
 #include "test_graph_support.h"
 
@@ -34,16 +35,15 @@ TEST_F(GraphTest, StoppingAStalledRecordingReturns) {
     graph->Run();
     // The sound source stops: the muxer waits for sound, the picture's queue
     // fills and the picture's source blocks on it.
-    GstIterator* it = gst_bin_iterate_sources(GST_BIN(objects.acap.filter().element()));
-    GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        auto* source = GST_ELEMENT(g_value_get_object(&item));
+    const auto it = GstOwned<GstIterator>::adopt(
+        gst_bin_iterate_sources(GST_BIN(objects.acap.filter().element())));
+    GstOwnedValue item;
+    while (gst_iterator_next(it.get(), item.get()) == GST_ITERATOR_OK) {
+        auto* source = GST_ELEMENT(g_value_get_object(item.get()));
         gst_element_set_locked_state(source, TRUE);
         gst_element_set_state(source, GST_STATE_PAUSED);
-        g_value_reset(&item);
+        g_value_reset(item.get());
     }
-    g_value_unset(&item);
-    gst_iterator_free(it);
     test::Spin(3000);
 
     std::atomic<bool> returned{false};

@@ -4,6 +4,7 @@
 
 #include "capture/Devices.h"
 #include "capture/FilterGraph.h"
+#include "capture/GstRef.h"
 #include "capture/VirtualSources.h"
 #include "capture/VirtualTvCard.h"
 #include "settings/AutoTuneStore.h"
@@ -66,14 +67,10 @@ constexpr int kEndOfStreamUnderLoad_ms = 60000;
 // has gone by, by the stream's own timestamps rather than the wall clock.
 class StreamedTime {
 public:
-    explicit StreamedTime(GstPad* pad) : pad_(GST_PAD(gst_object_ref(pad))) {
-        probe_ =
-            gst_pad_add_probe(pad_, GST_PAD_PROBE_TYPE_BUFFER, &StreamedTime::Add, this, nullptr);
-    }
-    ~StreamedTime() {
-        gst_pad_remove_probe(pad_, probe_);
-        gst_object_unref(pad_);
-    }
+    explicit StreamedTime(GstPad* pad)
+        : probe_(GstOwnedPadProbe::add(pad, GST_PAD_PROBE_TYPE_BUFFER, &StreamedTime::Add, this)) {}
+    // The probe goes before the count it adds to.
+    ~StreamedTime() { probe_.reset(); }
     StreamedTime(const StreamedTime&) = delete;
     StreamedTime& operator=(const StreamedTime&) = delete;
 
@@ -91,9 +88,8 @@ private:
         return GST_PAD_PROBE_OK;
     }
 
-    GstPad* pad_;
-    gulong probe_ = 0;
     std::atomic<GstClockTime> streamed_ns_{0};
+    GstOwnedPadProbe probe_;
 };
 
 // The main window's recording filters (JPEG video, PCM audio), attached.

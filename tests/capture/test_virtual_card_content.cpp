@@ -2,6 +2,7 @@
 // capture pins deliver: a station's tone at the station's pitch, a clock in
 // the picture that runs, and snow and silence where no station is tuned.
 #include "capture/Devices.h"
+#include "capture/GstRef.h"
 #include "capture/VirtualSources.h"
 #include "test_graph_support.h"
 
@@ -38,11 +39,11 @@ constexpr double kPitchTolerance = 0.02;
 // Samples of one capture pin, copied on the streaming thread.
 class PinSamples {
 public:
-    explicit PinSamples(Pin& pin) : pad_(pin.pad()) {
-        probe_ =
-            gst_pad_add_probe(pad_, GST_PAD_PROBE_TYPE_BUFFER, &PinSamples::Take, this, nullptr);
-    }
-    ~PinSamples() { gst_pad_remove_probe(pad_, probe_); }
+    explicit PinSamples(Pin& pin)
+        : probe_(GstOwnedPadProbe::add(pin.pad(), GST_PAD_PROBE_TYPE_BUFFER, &PinSamples::Take,
+                                       this)) {}
+    // The probe goes before the samples it fills.
+    ~PinSamples() { probe_.reset(); }
 
     // Forgets what came so far: the next buffers show the card's new state.
     void clear() {
@@ -60,7 +61,7 @@ public:
     bool waitForBuffers(std::size_t n) {
         return WaitUntil([&] { return count() >= n; }, test::kStreamWait_ms);
     }
-    GstPad* pad() const { return pad_; }
+    GstPad* pad() const { return probe_.pad(); }
 
 private:
     static GstPadProbeReturn Take(GstPad*, GstPadProbeInfo* info, gpointer self) {
@@ -75,10 +76,9 @@ private:
         return GST_PAD_PROBE_OK;
     }
 
-    GstPad* pad_;
-    gulong probe_ = 0;
     std::mutex mutex_;
     std::vector<std::vector<std::uint8_t>> buffers_;
+    GstOwnedPadProbe probe_;
 };
 
 // The luma of pixel (x, y) of a YUY2 frame.

@@ -5,6 +5,7 @@
 #include "scheduler/CronAgent.h"
 #include "scheduler/ScheduleList.h"
 #include "scheduler/SchedulingAgent.h"
+#include "scheduler/TaskEditor.h"
 #include "tests/app/GuiTest.h"
 #include "tests/scheduler/CronSupport.h"
 
@@ -396,6 +397,67 @@ TEST(Agent, NextRunTimesAndSentences) {
 
 // The adapter: one connection however often asked, none without cron's
 // command, the status texts, the Activate message and the account name.
+// An editor that writes a channel and a duration into the job and then
+// accepts or cancels, as the schedule's edit dialog would.
+class ScriptedEditor : public TaskEditor {
+public:
+    explicit ScriptedEditor(bool accept) : accept_(accept) {}
+    bool EditJob(Job& job) override {
+        ++edits;
+        shownParameters = job.parameters;
+        job.parameters = "9";
+        job.maxRunTime_ms = 120000;
+        job.triggers.front().wStartHour = 23;
+        return accept_;
+    }
+    int edits = 0;
+    QString shownParameters;
+
+private:
+    bool accept_;
+};
+
+// "Edit" on the schedule list hands the saved task to the editor; only an
+// accepted edit is written, to the job file and to the crontab line.
+TEST(Agent, EditWritesOnlyAnAcceptedEdit) {
+    SavedCrontab saved;
+    CronDaemon cron;
+    RunCrontab({"-"}, kUserLines);
+    Agent a;
+    ScheduleList list(a.adapter, QELTV_BINARY);
+    const QDate tuesday(2026, 12, 8);
+    ASSERT_EQ(SaveTask(a.agent(), "Edited", QELTV_BINARY, "5", 60000,
+                       {Trigger(TASK_TIME_TRIGGER_DAILY, tuesday, QTime(6, 5))}),
+              sched::kOk);
+    const auto file = a.cron().jobFile("Edited");
+    const QByteArray path = QByteArray::fromStdString(file.string());
+
+    ScriptedEditor cancelled(false);
+    list.Edit("Edited", cancelled);
+    EXPECT_EQ(cancelled.edits, 1);
+    EXPECT_EQ(cancelled.shownParameters, "5");
+    Job job = Job::Read(file);
+    EXPECT_EQ(job.parameters, "5");
+    EXPECT_EQ(job.maxRunTime_ms, 60000u);
+    EXPECT_TRUE(CrontabText().contains("5 6 * * * ")) << CrontabText().toStdString();
+
+    ScriptedEditor accepted(true);
+    list.Edit("Edited", accepted);
+    EXPECT_EQ(accepted.edits, 1);
+    job = Job::Read(file);
+    EXPECT_EQ(job.parameters, "9");
+    EXPECT_EQ(job.maxRunTime_ms, 120000u);
+    const QByteArray crontab = CrontabText();
+    EXPECT_TRUE(crontab.contains("5 23 * * * ")) << crontab.toStdString();
+    EXPECT_FALSE(crontab.contains("5 6 * * * ")) << crontab.toStdString();
+    EXPECT_TRUE(crontab.contains("# qeltv-job " + path)) << crontab.toStdString();
+
+    // No task of that name: nothing to edit.
+    ScriptedEditor unused(true);
+    list.Edit("No such task", unused);
+    EXPECT_EQ(unused.edits, 0);
+}
+
 TEST(Agent, AdapterOperations) {
     Agent a;
     ITaskScheduler* first = a.adapter.agent();

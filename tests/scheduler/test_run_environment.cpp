@@ -1,5 +1,6 @@
 // The environment a scheduled run gets: the variables recorded from the
 // session that saved the task pass only while they still lead somewhere.
+#include "common/UniqueFd.h"
 #include "scheduler/RunEnvironment.h"
 
 #include <QTemporaryDir>
@@ -18,15 +19,14 @@ namespace {
 
 // A listening socket file at `path`, closed at the end of the test.
 struct SocketFile {
-    int fd = -1;
-    explicit SocketFile(const std::string& path) {
-        fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    UniqueFd fd;
+    explicit SocketFile(const std::string& path) : fd(::socket(AF_UNIX, SOCK_STREAM, 0)) {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+        EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+            << path;
     }
-    ~SocketFile() { ::close(fd); }
 };
 
 std::string Get(const EnvironmentMap& env, const std::string& name) {

@@ -1,6 +1,7 @@
 // The web pages over raw sockets on 127.0.0.1: documents and resources,
 // credentials, actions by graph mode, tags, the recording folder listing and
 // the escaping of texts from outside the program.
+#include "common/UniqueFd.h"
 #include "tests/settings/TempDir.h"
 #include "tests/web/test_http_client.h"
 #include "web/WebPages.h"
@@ -227,8 +228,8 @@ TEST_F(WebPagesTest, SchedulesAndRecordingsAreEscapedRows) {
     address.sun_family = AF_UNIX;
     const std::string socketPath = (dir / "sock").string();
     std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+    ASSERT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     // A file of midnight shows its date alone.
     qeltv::test::WriteFile(dir / "midnight.avi", "x");
     const QDateTime midnight(QDate(2026, 3, 1), QTime(0, 0));
@@ -265,7 +266,6 @@ TEST_F(WebPagesTest, SchedulesAndRecordingsAreEscapedRows) {
         << recordings;
     // A folder that cannot be read lists nothing.
     EXPECT_EQ(RecordingsRows((dir / "missing" / "capture.avi").string()), "");
-    ::close(fd);
 }
 
 TEST(WebPageSizes, ThresholdsAreDecimalAndUnitsBinary) {
