@@ -104,8 +104,9 @@ void ChannelsPageView::showFrequency(long frequency_hz) {
 }
 
 void ChannelsPageView::repaintWindow() {
-    // What each step changes is painted now; the rest of the window (the
-    // picture, rows found) is painted by the pending events that follow.
+    // What the step shown changes is painted now; the rest of the window
+    // (the picture, rows found) is painted by the pending events that
+    // follow.
     controls_.lblFrequency->repaint();
     controls_.ProgressBar1->repaint();
 }

@@ -1,9 +1,10 @@
 // Wall time of the continuous auto-tune scan (3,449 steps) on the Virtual TV
 // Card: through the main window, shown on the Channels page with the preview
-// running, painting and taking events once per step; against the same scan
-// on the bare tuner and auto-tune store without a window, measured in the
-// same run. The goal is a whole scan under 4 s, that is an overhead under
-// 1.2 ms per step.
+// running, painting and taking events at the display rate; against the same
+// scan on the bare tuner and auto-tune store without a window, measured in
+// the same run. The goal is a whole scan under 2 s, that is an overhead under
+// 0.5 ms per step, with the progress bar still moving at least 10 times a
+// second (its value changes during the scan, over the scan's wall time).
 //
 //   auto_tune_bench [rounds]     (default 1; the best round of each counts)
 #include "app/Resources.h"
@@ -12,6 +13,7 @@
 #include "capture/VirtualTuner.h"
 
 #include <QElapsedTimer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
@@ -26,8 +28,9 @@
 namespace {
 
 constexpr int kDefaultRounds = 1;
-constexpr double kGoalScan_s = 4.0;
-constexpr double kGoalOverheadPerStep_ms = 1.2;
+constexpr double kGoalScan_s = 2.0;
+constexpr double kGoalOverheadPerStep_ms = 0.5;
+constexpr double kGoalUpdates_per_s = 10.0;
 
 // The scan as the bare tuner runs it: nothing shown, no events.
 class QuietView : public qeltv::AutoTuneView {
@@ -73,8 +76,10 @@ qeltv::Paths BenchPaths(const QTemporaryDir& dir, int round) {
     return p;
 }
 
+// One scan through the window; `updates` counts the progress bar's moves
+// while it runs (not the end's return to 0).
 double WindowScan_ms(qeltv::QelApplication& app, const QTemporaryDir& dir, int round,
-                     std::size_t& found) {
+                     std::size_t& found, int& updates) {
     qeltv::TfrmMain window(BenchPaths(dir, round), std::nullopt, nullptr, app);
     window.findChild<QTabWidget*>("Notebook1")->setCurrentIndex(qeltv::PageChannels);
     window.show();
@@ -84,10 +89,21 @@ double WindowScan_ms(qeltv::QelApplication& app, const QTemporaryDir& dir, int r
     while (settle.elapsed() < 1000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     window.findChild<QRadioButton*>("rbContinuousFrequencies")->setChecked(true);
+    auto* bar = window.findChild<QProgressBar*>("ProgressBar1");
+    updates = 0;
+    bool scanning = true;
+    // The scan's end sets the bar to 0 once the mode is preview again.
+    const auto counter = QObject::connect(bar, &QProgressBar::valueChanged, bar, [&](int value) {
+        if (value == 0)
+            scanning = false;
+        else if (scanning)
+            ++updates;
+    });
     QElapsedTimer timer;
     timer.start();
     window.btnAutoTuneClick();
     const double elapsed_ms = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+    QObject::disconnect(counter);
     found = window.channels().size();
     return elapsed_ms;
 }
@@ -106,12 +122,19 @@ int main(int argc, char** argv) {
 
     double bare_ms = 0;
     double window_ms = 0;
+    double updates_per_s = 0;
+    int shownUpdates = 0;
     std::size_t bareFound = 0;
     std::size_t windowFound = 0;
     for (int round = 0; round < rounds; ++round) {
         const double b = BareScan_ms(dir, bareFound);
-        const double w = WindowScan_ms(app, dir, round, windowFound);
+        int updates = 0;
+        const double w = WindowScan_ms(app, dir, round, windowFound, updates);
         bare_ms = round == 0 ? b : std::min(bare_ms, b);
+        if (round == 0 || w < window_ms) {
+            shownUpdates = updates;
+            updates_per_s = updates / (w / 1000.0);
+        }
         window_ms = round == 0 ? w : std::min(window_ms, w);
     }
     const double steps = static_cast<double>(qeltv::kContinuousScanSteps);
@@ -124,5 +147,7 @@ int main(int argc, char** argv) {
                 window_ms / steps, windowFound);
     std::printf("  window overhead:       %6.3f ms/step (goal < %.1f)  scan %.2f s (goal < %.1f)\n",
                 overheadPerStep_ms, kGoalOverheadPerStep_ms, window_ms / 1000.0, kGoalScan_s);
+    std::printf("  progress shown:        %d updates, %6.1f updates/s (goal >= %.0f)\n",
+                shownUpdates, updates_per_s, kGoalUpdates_per_s);
     return bareFound == windowFound ? 0 : 1;
 }

@@ -1,9 +1,28 @@
 #include "capture/AutoTuneScan.h"
 
+#include <QElapsedTimer>
+
 #include <exception>
 #include <set>
 
 namespace qeltv {
+
+namespace {
+
+// When a running scan next shows its step: the first step at once, then once
+// per display interval by the monotonic clock.
+class DisplayPace {
+public:
+    bool due() const {
+        return !lastShown_.isValid() || lastShown_.hasExpired(kScanDisplayInterval_ms);
+    }
+    void shown() { lastShown_.start(); }
+
+private:
+    QElapsedTimer lastShown_;
+};
+
+} // namespace
 
 QString FrequencyLabelText(long frequency_hz) {
     return QString::asprintf("%8.2f", static_cast<double>(frequency_hz) / kHertzPerMegahertz);
@@ -24,6 +43,11 @@ void AutoTuneScan::started(long minimum, long maximum) {
     view_.setProgressRange(minimum, maximum);
 }
 
+void AutoTuneScan::showStep(std::uint32_t frequency_hz) {
+    view_.setProgress(static_cast<long>(frequency_hz / kHertzPerMegahertz));
+    view_.showFrequency(static_cast<long>(frequency_hz));
+}
+
 void AutoTuneScan::ended() {
     tag_ = false;
     view_.showScanRunning(false);
@@ -40,6 +64,7 @@ void AutoTuneScan::CableGridScan(TvTuner& tuner, ChannelList& channels, std::int
     long maximum = 0;
     tuner.ChannelMinMax(minimum, maximum);
     started(minimum, maximum);
+    DisplayPace pace;
     for (long channel = minimum; channel <= maximum; ++channel) {
         ++steps_;
         tuner.put_Channel(channel, kSubChannelDefault, kSubChannelDefault);
@@ -52,14 +77,21 @@ void AutoTuneScan::CableGridScan(TvTuner& tuner, ChannelList& channels, std::int
             if (channelsChanged_)
                 channelsChanged_();
         }
-        view_.setProgress(channel);
-        view_.showFrequency(frequency_hz);
-        // An abort seen in the last step's events ends the scan after this
-        // one.
+        // The last step, aborted or not, is always shown.
+        const bool display = !tag_ || channel == maximum || pace.due();
+        if (display) {
+            view_.setProgress(channel);
+            view_.showFrequency(frequency_hz);
+        }
+        // An abort seen in the last pass's events ends the scan after this
+        // step.
         if (!tag_)
             break;
-        view_.repaintWindow();
-        view_.processPendingEvents();
+        if (display) {
+            view_.repaintWindow();
+            view_.processPendingEvents();
+            pace.shown();
+        }
     }
     ended();
 }
@@ -79,6 +111,10 @@ void AutoTuneScan::ContinuousScan(TvTuner& tuner, AutoTuneStore& store, ChannelL
     tuningSpace = kTuningSpaceContinuous;
     tuner.put_TuningSpace(kTuningSpaceContinuous);
     tuner.put_CountryCode(kCountryCodeWesternEurope);
+    DisplayPace pace;
+    // The last step tried, and whether the view shows it.
+    std::uint32_t tried_hz = 0;
+    bool triedShown = true;
     for (std::uint32_t frequency_hz = kContinuousScanStart_hz;
          frequency_hz <= kContinuousScanEnd_hz && tag_; frequency_hz += kContinuousScanStep_hz) {
         ++steps_;
@@ -102,10 +138,20 @@ void AutoTuneScan::ContinuousScan(TvTuner& tuner, AutoTuneStore& store, ChannelL
                 }
             }
         }
-        view_.setProgress(static_cast<long>(frequency_hz / kHertzPerMegahertz));
-        view_.showFrequency(static_cast<long>(frequency_hz));
+        tried_hz = frequency_hz;
+        triedShown = frequency_hz > kContinuousScanEnd_hz - kContinuousScanStep_hz || pace.due();
+        if (triedShown) {
+            showStep(frequency_hz);
+            view_.repaintWindow();
+            view_.processPendingEvents();
+            pace.shown();
+        }
+    }
+    // Stopped between two passes: the bar and the label still end on the
+    // last step tried.
+    if (!triedShown) {
+        showStep(tried_hz);
         view_.repaintWindow();
-        view_.processPendingEvents();
     }
     // One write for the whole scan; the scan ends even when it fails.
     std::exception_ptr failure;

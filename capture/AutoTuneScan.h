@@ -2,8 +2,9 @@
 // list from what the tuner receives: the cable-grid scan steps through the
 // tuner's own channel numbers, the continuous scan steps through 38 to
 // 900 MHz and teaches the tuner each frequency through the auto-tune store.
-// A scan runs on the GUI thread; it stays responsive only by repainting and
-// taking pending events once per step, which is also when an abort is seen.
+// A scan runs on the GUI thread; it stays responsive by showing its step,
+// repainting and taking pending events at a display rate, which is also when
+// an abort is seen.
 #pragma once
 
 #include "capture/TvTuner.h"
@@ -28,6 +29,12 @@ constexpr std::uint32_t kContinuousScanStep_hz = 250'000;
 constexpr long kContinuousScanSteps =
     (kContinuousScanEnd_hz - kContinuousScanStart_hz) / kContinuousScanStep_hz + 1;
 constexpr long kHertzPerMegahertz = 1'000'000;
+// A running scan shows its step and takes pending events once this much
+// time has passed on the monotonic clock, not at every step: a step of the
+// tuner costs microseconds, a pass through the window a millisecond or more.
+// 25 passes a second keep the bar and the label moving and answer "&Abort",
+// relayed commands and the picture well within 100 ms.
+constexpr long kScanDisplayInterval_ms = 40;
 
 // The radio buttons "Cable grid" and "Continuous frequencies".
 enum class AutoTuneMode { CableGrid, ContinuousFrequencies };
@@ -49,8 +56,9 @@ public:
     virtual void setProgress(long value) = 0;
     // The frequency label, in MHz.
     virtual void showFrequency(long frequency_hz) = 0;
-    // Once per step: the window is repainted, then pending events are taken
-    // (the abort press, relayed commands, the picture).
+    // At each display of a step, after its progress and frequency: the
+    // window is repainted, then pending events are taken (the abort press,
+    // relayed commands, the picture).
     virtual void repaintWindow() = 0;
     virtual void processPendingEvents() = 0;
 };
@@ -63,7 +71,10 @@ QString FrequencyLabelText(long frequency_hz);
 class AutoTuneScan {
 public:
     // channelsChanged runs after the list was emptied and after each channel
-    // found, so the list view follows the scan.
+    // found, so the list view follows the scan. The view shows a step (its
+    // progress and frequency, a repaint and the pending events) when
+    // kScanDisplayInterval_ms has passed since the last one shown, the first
+    // step at once, and always the scan's last step.
     AutoTuneScan(AutoTuneView& view, std::function<void()> channelsChanged);
 
     // Whether the tag is set.
@@ -87,6 +98,8 @@ public:
 
 private:
     void started(long minimum, long maximum);
+    // The continuous scan's progress (whole MHz) and frequency label.
+    void showStep(std::uint32_t frequency_hz);
     void ended();
 
     AutoTuneView& view_;

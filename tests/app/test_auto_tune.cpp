@@ -3,6 +3,7 @@
 // button pressed as a user would, through the event loop.
 #include "app/session/TvSession.h"
 #include "app/uFrmMain.h"
+#include "capture/FrequencyTable.h"
 #include "tests/app/GuiTest.h"
 #include "tests/app/SessionSupport.h"
 #include "tests/settings/TempDir.h"
@@ -13,6 +14,7 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTest>
+#include <QThread>
 #include <QTreeWidget>
 
 #include <deque>
@@ -23,23 +25,26 @@ using namespace qeltv::test;
 
 namespace {
 
-// What a scan shows, step by step. Each step's pending events are really
-// processed; `onStep` runs first, with the number of the step.
+// What a scan shows, pass by pass (a pass shows a step at the display rate).
+// Each pass's pending events are really processed; `onPass` runs first, with
+// the number of the pass.
 struct ScanRecorder : AutoTuneView {
     std::deque<Answer> answers;
     QStringList questions;
     std::vector<bool> running; // each showScanRunning
     int abortingShown = 0;
     long progressMinimum = 0, progressMaximum = 0, progress = -1;
+    std::vector<long> progressShown;
     long frequency_hz = 0;
     int repaints = 0;
-    int steps = 0;
-    std::vector<std::uint32_t> tunedAtStep;
-    std::vector<GraphMode> modeAtStep;
-    std::function<void(int)> onStep;
+    int passes = 0;
+    std::vector<std::uint32_t> tunedAtPass;
+    std::vector<long> shownAtPass; // the frequency label's frequency
+    std::vector<GraphMode> modeAtPass;
+    std::function<void(int)> onPass;
     TvSession* session = nullptr;
     std::filesystem::path machineStore;
-    int stepsWithStoreFile = 0;
+    int passesWithStoreFile = 0;
 
     Answer askYesNoCancel(const QString& text) override {
         questions << text;
@@ -54,16 +59,20 @@ struct ScanRecorder : AutoTuneView {
         progressMinimum = minimum;
         progressMaximum = maximum;
     }
-    void setProgress(long value) override { progress = value; }
+    void setProgress(long value) override {
+        progress = value;
+        progressShown.push_back(value);
+    }
     void showFrequency(long f) override { frequency_hz = f; }
     void repaintWindow() override { ++repaints; }
     void processPendingEvents() override {
-        ++steps;
-        tunedAtStep.push_back(session->virtualCard().frequency());
-        modeAtStep.push_back(session->graphMode());
-        stepsWithStoreFile += std::filesystem::exists(machineStore) ? 1 : 0;
-        if (onStep)
-            onStep(steps);
+        ++passes;
+        tunedAtPass.push_back(session->virtualCard().frequency());
+        shownAtPass.push_back(frequency_hz);
+        modeAtPass.push_back(session->graphMode());
+        passesWithStoreFile += std::filesystem::exists(machineStore) ? 1 : 0;
+        if (onPass)
+            onPass(passes);
         QCoreApplication::processEvents();
     }
 };
@@ -74,10 +83,6 @@ std::uint32_t FirstStepHearing(std::uint32_t station_hz) {
     while (f + kVirtualCaptureRange_hz < station_hz)
         f += kContinuousScanStep_hz;
     return f;
-}
-
-std::uint32_t StepFrequency(int step) {
-    return kContinuousScanStart_hz + static_cast<std::uint32_t>(step - 1) * kContinuousScanStep_hz;
 }
 
 // The stations on channels of the cable plan, as the grid scan finds them.
@@ -129,42 +134,47 @@ struct CoreFixture {
 } // namespace
 
 // The continuous scan from an empty list: no question, every station once,
-// numbered 1 to 8, the picture on each step's frequency, the store written
-// once at the end with the step frequencies and the last frequency tried;
-// then the first channel chosen in preview. A relayed start-recording during
-// the scan gets only the balloon.
+// numbered 1 to 8, the picture on the frequency each pass shows, far fewer
+// passes than steps, the store written once at the end with the step
+// frequencies and the last frequency tried; then the first channel chosen in
+// preview. A relayed start-recording during the scan gets only the balloon.
 TEST(AutoTuneCore, ContinuousScanFindsEveryStationOnceAndWritesTheStoreOnce) {
     CoreFixture f;
     ASSERT_TRUE(f.session->channels().empty());
     ASSERT_TRUE(f.messages().isEmpty()) << f.messages().join("; ").toStdString();
     f.view.updates.clear();
-    f.scan.onStep = [](int step) {
-        if (step == 1)
+    f.scan.onPass = [](int pass) {
+        if (pass == 1)
             QCoreApplication::postEvent(QCoreApplication::instance(),
                                         new CommandEvent({CommandKind::StartRec, 5}));
     };
     f.session->autoTune().startAutoTune(f.scan, AutoTuneMode::ContinuousFrequencies);
 
     EXPECT_TRUE(f.scan.questions.isEmpty());
-    EXPECT_EQ(f.scan.steps, kContinuousScanSteps);
-    EXPECT_EQ(f.scan.repaints, kContinuousScanSteps);
+    EXPECT_GE(f.scan.passes, 1);
+    EXPECT_LE(f.scan.passes, kContinuousScanSteps / 10);
+    EXPECT_EQ(f.scan.repaints, f.scan.passes);
     EXPECT_EQ(f.scan.progressMinimum, 38);
     EXPECT_EQ(f.scan.progressMaximum, 900);
     EXPECT_EQ(f.scan.frequency_hz, 900'000'000);
     EXPECT_EQ(f.scan.progress, 0);
     EXPECT_EQ(f.scan.running, (std::vector<bool>{true, false}));
     EXPECT_EQ(f.view.updates, (std::vector<GraphMode>{GraphMode::AutoTuning, GraphMode::Preview}));
-    for (const GraphMode mode : f.scan.modeAtStep)
+    EXPECT_EQ(f.scan.progressShown.back(), 0);
+    ASSERT_GE(f.scan.progressShown.size(), 2u);
+    EXPECT_EQ(f.scan.progressShown[f.scan.progressShown.size() - 2], 900);
+    for (const GraphMode mode : f.scan.modeAtPass)
         ASSERT_EQ(mode, GraphMode::AutoTuning);
 
-    // The picture follows the scan: on each step's frequency, or on the
-    // station the step settled on.
-    ASSERT_EQ(f.scan.tunedAtStep.size(), static_cast<std::size_t>(kContinuousScanSteps));
-    for (int step = 1; step <= kContinuousScanSteps; ++step) {
-        const std::uint32_t tuned = f.scan.tunedAtStep[static_cast<std::size_t>(step - 1)];
-        const VirtualStation* station = VirtualTvCard::stationNear(StepFrequency(step));
-        if (tuned != StepFrequency(step)) {
-            ASSERT_TRUE(station && tuned == station->frequency_hz) << step << ": " << tuned;
+    // The picture follows the scan: on the frequency of the step each pass
+    // shows, or on the station that step settled on.
+    ASSERT_EQ(f.scan.tunedAtPass.size(), static_cast<std::size_t>(f.scan.passes));
+    for (std::size_t pass = 0; pass < f.scan.tunedAtPass.size(); ++pass) {
+        const std::uint32_t tuned = f.scan.tunedAtPass[pass];
+        const auto shown = static_cast<std::uint32_t>(f.scan.shownAtPass[pass]);
+        const VirtualStation* station = VirtualTvCard::stationNear(shown);
+        if (tuned != shown) {
+            ASSERT_TRUE(station && tuned == station->frequency_hz) << shown << ": " << tuned;
         }
     }
 
@@ -183,7 +193,7 @@ TEST(AutoTuneCore, ContinuousScanFindsEveryStationOnceAndWritesTheStoreOnce) {
 
     // Written once, when the scan ended; the tuner's overrides came from
     // memory.
-    EXPECT_EQ(f.scan.stepsWithStoreFile, 0);
+    EXPECT_EQ(f.scan.passesWithStoreFile, 0);
     RegFile written(f.paths.machineStore(), "HKEY_LOCAL_MACHINE");
     written.load();
     const auto entries = AutoTuneStore(written).entries(kTuningSpaceContinuous);
@@ -230,7 +240,7 @@ TEST(AutoTuneCore, QuestionThenCableGridScan) {
         f.session->autoTune().startAutoTune(ask, AutoTuneMode::CableGrid);
         EXPECT_EQ(ask.questions.size(), answer + 1);
         EXPECT_EQ(ask.questions.back(), question);
-        EXPECT_EQ(ask.steps, 0);
+        EXPECT_EQ(ask.passes, 0);
         EXPECT_TRUE(f.view.updates.empty());
         ASSERT_EQ(f.session->channels().size(), kept.size());
         EXPECT_EQ(f.session->channels().at(1).name(), "Kept");
@@ -248,7 +258,12 @@ TEST(AutoTuneCore, QuestionThenCableGridScan) {
     f.session->graphBuilder().tuner()->ChannelMinMax(minimum, maximum);
     EXPECT_EQ(ask.progressMinimum, minimum);
     EXPECT_EQ(ask.progressMaximum, maximum);
-    EXPECT_EQ(ask.steps, maximum - minimum + 1);
+    // Every channel of the grid tried: the last one shown before the bar
+    // empties.
+    ASSERT_GE(ask.progressShown.size(), 2u);
+    EXPECT_EQ(ask.progressShown[ask.progressShown.size() - 2], maximum);
+    EXPECT_EQ(ask.progressShown.back(), 0);
+    EXPECT_GE(ask.passes, 1);
     EXPECT_EQ(f.session->settings().TuningSpace, kTuningSpaceCableGrid);
     EXPECT_EQ(channels.selected(), std::optional<std::size_t>(0));
     EXPECT_EQ(f.session->currentChannel(), ChannelNumberOr(channels.at(0).number, -1));
@@ -312,6 +327,27 @@ struct WindowFixture {
         QMetaObject::invokeMethod(
             button, [b = button] { QTest::mouseClick(b, Qt::LeftButton); }, Qt::QueuedConnection);
     }
+
+    // Each time the card arrives on frequency_hz, the step that tuned it
+    // lasts longer than the display interval, so the scan shows that step
+    // and takes the pending events there, as it does wherever a display
+    // interval ends.
+    void showStepAt(std::uint32_t frequency_hz) {
+        VirtualTvCard& card = window->virtualCard();
+        listener = card.addListener([&card, frequency_hz, was = std::uint32_t{0}]() mutable {
+            const std::uint32_t tuned = card.frequency();
+            if (tuned == frequency_hz && was != frequency_hz)
+                QThread::msleep(kScanDisplayInterval_ms + kDisplayMargin_ms);
+            was = tuned;
+        });
+    }
+    ~WindowFixture() {
+        if (listener)
+            window->virtualCard().removeListener(listener);
+    }
+
+    static constexpr unsigned long kDisplayMargin_ms = 10;
+    int listener = 0;
 };
 
 } // namespace
@@ -330,6 +366,9 @@ TEST(AutoTuneWindow, AbortDuringTheCableGridScanCompletesOneMoreStep) {
     EXPECT_EQ(f.frequency->font().pointSize(), 12);
 
     constexpr int kPressedAt = 13;
+    f.showStepAt(ChannelTable(kCountryCodeWesternEurope, TunerInputType::Cable)
+                     .at(kPressedAt - 1)
+                     .frequency_hz);
     std::vector<int> values;
     bool duringScan = false, enabledAfterPress = true;
     QString captionAfterPress;
@@ -380,6 +419,7 @@ TEST(AutoTuneWindow, AbortAndCloseDuringTheContinuousScan) {
     f.continuous->setChecked(true);
     // Pressed in the step at 200 MHz: three stations heard by then.
     constexpr int kPressedAtMHz = 200;
+    f.showStepAt(static_cast<std::uint32_t>(kPressedAtMHz * kHertzPerMegahertz));
     auto connection =
         QObject::connect(f.progress, &QProgressBar::valueChanged, f.progress, [&](int value) {
             if (value == kPressedAtMHz)
