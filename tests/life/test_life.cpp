@@ -18,11 +18,9 @@
 // format and compressor changes, channel steps, quick channel) cannot be
 // reached from outside the process, and the web server cannot be enabled
 // without the window, so the web pages' actions are not part of the run.
-#include "capture/FrequencyTable.h"
 #include "capture/GraphMode.h"
-#include "capture/VirtualTvCard.h"
 #include "tests/app/ProgramRun.h"
-#include "tests/support/RecordingCheck.h"
+#include "tests/life/LifeRun.h"
 
 #include <gtest/gtest.h>
 
@@ -46,6 +44,7 @@
 
 using namespace qeltv;
 using namespace qeltv::test;
+using namespace qeltv::test::life;
 
 namespace {
 
@@ -62,7 +61,6 @@ constexpr int kStartUp_ms = 60000;
 // A mode change that ends a recording waits for the encoders to drain first
 // (the program allows a minute for that).
 constexpr int kModeChange_ms = 90000;
-constexpr int kRecordingFinished_ms = 90000;
 constexpr int kProgramExit_ms = 90000;
 constexpr int kRelayExit_ms = 15000;
 // How long a command that must change nothing is given to change something.
@@ -91,12 +89,7 @@ enum class Op {
 };
 
 // Weights of the operations in a random draw.
-struct Weighted {
-    Op op;
-    const char* name;
-    int weight;
-};
-constexpr Weighted kOperations[] = {
+constexpr Weighted<Op> kOperations[] = {
     {Op::SocketStartRec, "SocketStartRec", 5},
     {Op::SocketStopRec, "SocketStopRec", 4},
     {Op::SocketStartWebcast, "SocketStartWebcast", 3},
@@ -108,36 +101,10 @@ constexpr Weighted kOperations[] = {
     {Op::Wait, "Wait", 3},
 };
 
-// The channels of the default plan on which the Virtual TV Card has a
-// station: a recording there has picture and a tone.
-std::vector<long> StationChannels() {
-    std::vector<long> channels;
-    const auto& plan = ChannelTable(31, TunerInputType::Cable);
-    for (std::size_t i = 0; i < plan.size(); ++i)
-        for (const auto& station : VirtualTvCard::stations())
-            if (station.frequency_hz == plan[i].frequency_hz)
-                channels.push_back(long(i) + 1);
-    return channels;
-}
-
-using Clock = std::chrono::steady_clock;
-
 // The recording the program is making, as the model knows it.
 struct ActiveRecording {
     int owner = 0; // 0: a command on the socket; otherwise the relay's number
     Clock::time_point start;
-};
-
-// A recording that has ended and whose file is awaited.
-struct Ended {
-    double recorded_s;
-    HeaderDuration header;
-    std::string how;
-};
-
-struct FileState {
-    qint64 size;
-    QDateTime modified;
 };
 
 class Life {
@@ -145,7 +112,7 @@ public:
     // `skipped`: operation names (comma-separated) left out of the draw, to
     // look past a fault that is already known.
     Life(std::uint64_t seed, int steps, std::string skipped)
-        : seed_(seed), steps_(steps), skipped_(std::move(skipped)), rng_(seed) {}
+        : journal_(seed, steps, std::move(skipped), {}), ledger_(videosDir()) {}
 
     // Runs the steps; empty when every invariant held, else the report.
     std::string run() {
@@ -153,69 +120,22 @@ public:
         if (channels_.empty())
             return "no channel of the plan carries a station";
         startProgram();
-        if (failure_.empty())
+        if (!journal_.failed())
             checkInvariants();
-        while (failure_.empty() && drawn_ < steps_) {
-            ++drawn_;
-            const Op op = draw();
-            perform(op);
-            if (failure_.empty())
+        while (journal_.nextStep()) {
+            perform(journal_.draw(kOperations, Op::Wait));
+            if (!journal_.failed())
                 checkInvariants();
         }
         shutDown();
-        if (failure_.empty())
-            return {};
-        std::ostringstream report;
-        const int failedAt = drawn_;
-        report << "life test failed: seed " << seed_ << ", step " << failedAt << "\n"
-               << failure_ << "\nsteps taken:\n";
-        for (const std::string& taken : taken_)
-            report << "  " << taken << "\n";
-        report << "replay: "
-               << (skipped_.empty() ? std::string() : "QELTV_LIFE_SKIP=" + skipped_ + " ")
-               << "scripts/life-test " << seed_ << " " << failedAt << "\n";
-        if (program_)
-            report << "program log (end):\n" << program_->log().right(4000).toStdString() << "\n";
-        return report.str();
+        return journal_.report(
+            program_ ? "program log (end):\n" + program_->log().right(4000).toStdString() : "");
     }
 
 private:
-    std::uint64_t next(std::uint64_t bound) { return rng_() % bound; }
-
-    int weight(const Weighted& w) const {
-        const std::string list = "," + skipped_ + ",";
-        return list.find(std::string(",") + w.name + ",") == std::string::npos ? w.weight : 0;
-    }
-
-    Op draw() {
-        int total = 0;
-        for (const Weighted& w : kOperations)
-            total += weight(w);
-        if (total == 0)
-            return Op::Wait;
-        int pick = int(next(std::uint64_t(total)));
-        for (const Weighted& w : kOperations) {
-            if (pick < weight(w))
-                return w.op;
-            pick -= weight(w);
-        }
-        return Op::Wait;
-    }
-
-    // Notes a broken invariant; the run stops after the current check, so
-    // every problem that one check finds is reported.
-    void fail(const std::string& what) {
-        if (!failure_.empty())
-            failure_ += "\n";
-        failure_ += what;
-    }
-
-    // Records a step under the number of the draw it belongs to.
-    void step(const std::string& what) {
-        taken_.push_back(std::to_string(drawn_) + ". " + what);
-        std::printf("life: %s\n", taken_.back().c_str());
-        std::fflush(stdout);
-    }
+    std::uint64_t next(std::uint64_t bound) { return journal_.next(bound); }
+    void fail(const std::string& what) { journal_.fail(what); }
+    void step(const std::string& what) { journal_.step(what); }
 
     QString videosDir() const { return home_.path("videos") + "/qeltv"; }
     QString workingFile() const { return videosDir() + "/capture.avi"; }
@@ -307,8 +227,7 @@ private:
     // it was given).
     void endRecording(Clock::time_point end, const std::string& how,
                       HeaderDuration header = HeaderDuration::MustMatch) {
-        ended_.push_back(
-            {std::chrono::duration<double>(end - active_->start).count(), header, how});
+        ledger_.ended(SecondsBetween(active_->start, end), header, how);
         active_.reset();
     }
 
@@ -320,7 +239,7 @@ private:
             step("QelTVStartRec " + std::to_string(channel) + " on the socket");
             const bool accepted = mode_ != GraphMode::Recording;
             command("QelTVStartRec " + std::to_string(channel), "command QelTVStartRec");
-            if (!failure_.empty())
+            if (journal_.failed())
                 return;
             if (accepted)
                 startRecording(0);
@@ -332,7 +251,7 @@ private:
             step("QelTVStopRec on the socket");
             end = Clock::now();
             command("QelTVStopRec", "command QelTVStopRec");
-            if (!failure_.empty())
+            if (journal_.failed())
                 return;
             if (active_) {
                 endRecording(end, "stopped on the socket");
@@ -344,7 +263,7 @@ private:
         case Op::SocketStartWebcast:
             step("QelTVStartWebcast on the socket");
             command("QelTVStartWebcast", "command QelTVStartWebcast");
-            if (!failure_.empty())
+            if (journal_.failed())
                 return;
             if (mode_ == GraphMode::Preview)
                 expectMode(GraphMode::Webcast);
@@ -354,7 +273,7 @@ private:
         case Op::SocketStopWebcast:
             step("QelTVStopWebcast on the socket");
             command("QelTVStopWebcast", "command QelTVStopWebcast");
-            if (!failure_.empty())
+            if (journal_.failed())
                 return;
             if (mode_ == GraphMode::Webcast)
                 expectMode(GraphMode::Preview);
@@ -417,7 +336,7 @@ private:
         }
         settle();
         checkInvariants();
-        if (failure_.empty())
+        if (!journal_.failed())
             closeRelay(number);
     }
 
@@ -462,22 +381,13 @@ private:
                 fail("relay " + std::to_string(number) + " did not end after its program");
         }
         relays_.clear();
-        if (!failure_.empty())
+        if (journal_.failed())
             return;
         startProgram();
     }
 
-    // The finished recordings now in the folder.
-    std::map<QString, FileState> recordings() const {
-        std::map<QString, FileState> files;
-        for (const QFileInfo& f :
-             QDir(videosDir()).entryInfoList({"capture_*.avi"}, QDir::Files, QDir::Name))
-            files[f.fileName()] = {f.size(), f.lastModified()};
-        return files;
-    }
-
     void checkInvariants() {
-        if (!failure_.empty())
+        if (journal_.failed())
             return;
         if (!program_->running()) {
             fail("the program is not running");
@@ -490,49 +400,7 @@ private:
         if (loggedMode() != ToInt(mode_))
             fail("graph mode " + std::to_string(loggedMode()) + ", expected " +
                  std::to_string(ToInt(mode_)));
-        // The recordings that ended appear, each once; nothing else appears
-        // and nothing that was there changes.
-        QElapsedTimer timer;
-        timer.start();
-        std::map<QString, FileState> now = recordings();
-        while (now.size() < known_.size() + ended_.size() ||
-               (!ended_.empty() && !active_ && QFileInfo::exists(workingFile()))) {
-            if (timer.elapsed() > kRecordingFinished_ms)
-                break;
-            QThread::msleep(kPoll_ms);
-            now = recordings();
-        }
-        for (const auto& [name, state] : known_) {
-            auto it = now.find(name);
-            if (it == now.end())
-                fail(name.toStdString() + " is gone");
-            else if (it->second.size != state.size || it->second.modified != state.modified)
-                fail(name.toStdString() + " was written over");
-        }
-        std::vector<QString> added;
-        for (const auto& [name, state] : now)
-            if (!known_.count(name))
-                added.push_back(name);
-        if (added.size() != ended_.size()) {
-            std::string names;
-            for (const QString& n : added)
-                names += " " + n.toStdString();
-            fail(std::to_string(ended_.size()) + " recordings ended, " +
-                 std::to_string(added.size()) + " new files:" + names);
-            return;
-        }
-        // The names carry the start time, so they sort as the recordings
-        // started and ended (one at a time).
-        for (std::size_t i = 0; i < added.size(); ++i) {
-            const Ended& e = ended_[i];
-            const RecordingCheck check = CheckRecording(
-                (videosDir() + "/" + added[i]).toStdString(), e.recorded_s, e.header);
-            std::printf("life:    %s (%s)\n", check.summary.c_str(), e.how.c_str());
-            if (!check.ok())
-                fail("recording " + e.how + ": " + check.problems);
-            known_[added[i]] = now[added[i]];
-        }
-        ended_.clear();
+        ledger_.check(active_.has_value(), journal_);
     }
 
     void shutDown() {
@@ -547,30 +415,16 @@ private:
         }
     }
 
-    const std::uint64_t seed_;
-    const int steps_;
-    const std::string skipped_;
-    std::mt19937_64 rng_;
     Home home_;
+    Journal journal_;
+    RecordingLedger ledger_;
     std::vector<long> channels_;
     std::unique_ptr<ProgramRun> program_;
     std::map<int, std::unique_ptr<ProgramRun>> relays_;
     int relayCount_ = 0;
     GraphMode mode_ = GraphMode::Preview;
     std::optional<ActiveRecording> active_;
-    std::vector<Ended> ended_;
-    std::map<QString, FileState> known_;
-    std::vector<std::string> taken_;
-    int drawn_ = 0; // the number of the step being taken
-    std::string failure_;
 };
-
-std::uint64_t EnvironmentNumber(const char* name, std::uint64_t fallback) {
-    const char* text = std::getenv(name);
-    if (!text || !*text)
-        return fallback;
-    return std::strtoull(text, nullptr, 10);
-}
 
 } // namespace
 
