@@ -24,6 +24,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace qeltv::test::life {
@@ -95,17 +96,22 @@ public:
         return true;
     }
 
-    template <class Op, std::size_t N> Op draw(const Weighted<Op> (&table)[N], Op fallback) {
+    // Draws one operation of `table` by weight, among those that `allowed`
+    // lets through (the controls the current state enables, say).
+    template <class Op, std::size_t N>
+    Op draw(
+        const Weighted<Op> (&table)[N], Op fallback,
+        const std::function<bool(std::type_identity_t<Op>)>& allowed = [](Op) { return true; }) {
         int total = 0;
         for (const auto& w : table)
-            total += weight(w);
+            total += weight(w, allowed);
         if (total == 0)
             return fallback;
         int pick = int(next(std::uint64_t(total)));
         for (const auto& w : table) {
-            if (pick < weight(w))
+            if (pick < weight(w, allowed))
                 return w.op;
-            pick -= weight(w);
+            pick -= weight(w, allowed);
         }
         return fallback;
     }
@@ -151,9 +157,12 @@ public:
     }
 
 private:
-    template <class Op> int weight(const Weighted<Op>& w) const {
+    template <class Op>
+    int weight(const Weighted<Op>& w, const std::function<bool(Op)>& allowed) const {
         const std::string list = "," + skipped_ + ",";
-        return list.find(std::string(",") + w.name + ",") == std::string::npos ? w.weight : 0;
+        return list.find(std::string(",") + w.name + ",") == std::string::npos && allowed(w.op)
+                   ? w.weight
+                   : 0;
     }
 
     const std::uint64_t seed_;
