@@ -14,11 +14,18 @@
 // count replay the same steps (QELTV_LIFE_SEED, QELTV_LIFE_STEPS; see
 // scripts/life-test).
 //
-// Not driven from here: the window's own controls (Record button, pause,
+// Scheduled starts are made as cron makes them: the runner with a job file
+// of a task due today, with the program running (its instance records the
+// scheduled channel) or closed (the runner's program records alone), and
+// the job's recorded result must say what became of the start.
+//
+// Not driven from here (test_life_session.cpp drives those): the window's
+// own controls (Record button, pause,
 // format and compressor changes, channel steps, quick channel) cannot be
 // reached from outside the process, and the web server cannot be enabled
 // without the window, so the web pages' actions are not part of the run.
 #include "capture/GraphMode.h"
+#include "scheduler/JobFile.h"
 #include "tests/app/ProgramRun.h"
 #include "tests/life/LifeRun.h"
 
@@ -28,6 +35,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 
 #include <chrono>
@@ -74,6 +82,12 @@ constexpr int kPoll_ms = 50;
 // next step, so that every file has something to decode.
 constexpr int kShortestRecording_ms = 1000;
 constexpr int kLongestRecording_ms = 4000;
+// A scheduled task's maximum run time, which counts from the start of its
+// recording; and how long its runner may take beyond it (the program's
+// start and the end of its recording).
+constexpr int kShortestScheduled_ms = 2000;
+constexpr int kLongestScheduled_ms = 5000;
+constexpr int kRunnerBeyond_ms = 120000;
 
 // Named as QELTV_LIFE_SKIP names them.
 enum class Op {
@@ -85,6 +99,8 @@ enum class Op {
     RelayClose,
     Terminate,
     Kill,
+    Scheduled,
+    ScheduledWhileClosed,
     Wait,
 };
 
@@ -98,6 +114,8 @@ constexpr Weighted<Op> kOperations[] = {
     {Op::RelayClose, "RelayClose", 3},
     {Op::Terminate, "Terminate", 1},
     {Op::Kill, "Kill", 1},
+    {Op::Scheduled, "Scheduled", 2},
+    {Op::ScheduledWhileClosed, "ScheduledWhileClosed", 1},
     {Op::Wait, "Wait", 3},
 };
 
@@ -298,6 +316,12 @@ private:
         case Op::Kill:
             restart(op == Op::Kill ? SIGKILL : SIGTERM);
             break;
+        case Op::Scheduled:
+            scheduledStart(false);
+            break;
+        case Op::ScheduledWhileClosed:
+            scheduledStart(true);
+            break;
         case Op::Wait: {
             const int wait_ms =
                 kShortestWait_ms + int(next(std::uint64_t(kLongestWait_ms - kShortestWait_ms)));
@@ -359,12 +383,117 @@ private:
         }
     }
 
+    // A task due today, for channel `channel`, that runs `maxRunTime_ms`.
+    std::filesystem::path writeJob(long channel, int maxRunTime_ms) {
+        Job job;
+        job.name = QString("life %1").arg(++jobCount_);
+        job.application = QELTV_BINARY;
+        job.parameters = QString::number(channel);
+        job.workingDirectory = QFileInfo(QELTV_BINARY).absolutePath();
+        job.account = "life";
+        job.maxRunTime_ms = std::uint32_t(maxRunTime_ms);
+        TASK_TRIGGER t;
+        t.cbTriggerSize = TASK_TRIGGER::kSize;
+        const QDate today = QDate::currentDate();
+        t.wBeginYear = std::uint16_t(today.year());
+        t.wBeginMonth = std::uint16_t(today.month());
+        t.wBeginDay = std::uint16_t(today.day());
+        t.TriggerType = TASK_TIME_TRIGGER_ONCE;
+        job.triggers.push_back(t);
+        const QProcessEnvironment env = home_.environment();
+        for (const char* name : {"XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME",
+                                 "XDG_VIDEOS_DIR", "XDG_CACHE_HOME", "QT_LOGGING_RULES"})
+            job.environment.emplace_back(name, env.value(name));
+        const std::filesystem::path file =
+            std::filesystem::path((home_.path("data") + "/qeltv/tasks").toStdString()) /
+            Job::FileNameFor(job.name);
+        std::filesystem::create_directories(file.parent_path());
+        job.Write(file);
+        return file;
+    }
+
+    // Runs the runner as cron runs it (no display, the job due today) and
+    // waits for its end; the job as the runner left it.
+    std::optional<Job> runScheduled(const std::filesystem::path& file, int maxRunTime_ms) {
+        QProcess runner;
+        QProcessEnvironment env = home_.environment();
+        env.remove("DISPLAY");
+        env.remove("WAYLAND_DISPLAY");
+        runner.setProcessEnvironment(env);
+        runner.start(QELTV_RUNNER, {QString::fromStdString(file.string())});
+        if (!runner.waitForFinished(maxRunTime_ms + kRunnerBeyond_ms)) {
+            runner.kill();
+            runner.waitForFinished();
+            fail("the runner did not end");
+            return std::nullopt;
+        }
+        const Job job = Job::Read(file);
+        if (job.status != Job::Status::Exited) {
+            fail("the runner ended, its job is not \"exited\"");
+            return std::nullopt;
+        }
+        return job;
+    }
+
+    // A scheduled start of a drawn channel. With the program running it
+    // records in the running instance unless a recording runs (then the
+    // run fails and says why); `closed`: the program is closed first and
+    // the runner's program records alone, then the program starts again.
+    void scheduledStart(bool closed) {
+        const long channel = drawChannel();
+        const int run_ms = kShortestScheduled_ms +
+                           int(next(std::uint64_t(kLongestScheduled_ms - kShortestScheduled_ms)));
+        step(std::string("scheduled start of channel ") + std::to_string(channel) + " for " +
+             std::to_string(run_ms) + " ms" + (closed ? ", the program closed first" : ""));
+        if (closed) {
+            stopProgram(SIGTERM);
+            if (journal_.failed())
+                return;
+            checkInvariants(false);
+        }
+        const bool accepted = closed || mode_ != GraphMode::Recording;
+        const std::optional<Job> job = runScheduled(writeJob(channel, run_ms), run_ms);
+        if (!job)
+            return;
+        if (accepted) {
+            if (job->exitCode != 0)
+                fail("the scheduled recording failed (" + std::to_string(job->exitCode) +
+                     "): " + job->failure.toStdString());
+            else
+                ledger_.ended(run_ms / 1000.0, HeaderDuration::MustMatch, "scheduled");
+        } else {
+            const std::string reason = "channel " + std::to_string(channel) +
+                                       " was not recorded: a recording is in progress";
+            if (job->exitCode == 0 || job->failure.toStdString() != reason)
+                fail("the refused schedule ended with " + std::to_string(job->exitCode) +
+                     " and \"" + job->failure.toStdString() + "\", expected \"" + reason + "\"");
+        }
+        if (journal_.failed())
+            return;
+        if (closed) {
+            checkInvariants(false);
+            if (!journal_.failed())
+                startProgram();
+        } else if (accepted) {
+            expectMode(GraphMode::Preview);
+        }
+    }
+
     // Ends the program with `signalNumber` and starts it again. After
     // SIGTERM a running recording is finished in order; after SIGKILL its
     // working file is kept under a final name by the next start.
     void restart(int signalNumber) {
+        step(std::string(signalNumber == SIGKILL ? "SIGKILL" : "SIGTERM") +
+             " to the program, then start it again");
+        stopProgram(signalNumber);
+        if (journal_.failed())
+            return;
+        startProgram();
+    }
+
+    // Ends the program with `signalNumber`, and the relays with it.
+    void stopProgram(int signalNumber) {
         const bool kill = signalNumber == SIGKILL;
-        step(std::string(kill ? "SIGKILL" : "SIGTERM") + " to the program, then start it again");
         const Clock::time_point end = Clock::now();
         program_->signal(signalNumber);
         if (program_->waitForExit(kProgramExit_ms) == -1) {
@@ -381,14 +510,16 @@ private:
                 fail("relay " + std::to_string(number) + " did not end after its program");
         }
         relays_.clear();
-        if (journal_.failed())
-            return;
-        startProgram();
     }
 
-    void checkInvariants() {
+    // `programRuns` false: while the program is closed, only the recordings.
+    void checkInvariants(bool programRuns = true) {
         if (journal_.failed())
             return;
+        if (!programRuns) {
+            ledger_.check(false, journal_);
+            return;
+        }
         if (!program_->running()) {
             fail("the program is not running");
             return;
@@ -422,6 +553,7 @@ private:
     std::unique_ptr<ProgramRun> program_;
     std::map<int, std::unique_ptr<ProgramRun>> relays_;
     int relayCount_ = 0;
+    int jobCount_ = 0;
     GraphMode mode_ = GraphMode::Preview;
     std::optional<ActiveRecording> active_;
 };
