@@ -14,15 +14,20 @@
 // count replay the same steps (QELTV_LIFE_SEED, QELTV_LIFE_STEPS; see
 // scripts/life-test).
 //
-// Not driven from here: the window's own controls (Record button, pause,
+// Scheduled starts are made as cron makes them: the runner with a job file
+// of a task due today, with the program running (its instance records the
+// scheduled channel) or closed (the runner's program records alone), and
+// the job's recorded result must say what became of the start.
+//
+// Not driven from here (test_life_session.cpp drives those): the window's
+// own controls (Record button, pause,
 // format and compressor changes, channel steps, quick channel) cannot be
 // reached from outside the process, and the web server cannot be enabled
 // without the window, so the web pages' actions are not part of the run.
-#include "capture/FrequencyTable.h"
 #include "capture/GraphMode.h"
-#include "capture/VirtualTvCard.h"
+#include "scheduler/JobFile.h"
 #include "tests/app/ProgramRun.h"
-#include "tests/support/RecordingCheck.h"
+#include "tests/life/LifeRun.h"
 
 #include <gtest/gtest.h>
 
@@ -30,6 +35,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 
 #include <chrono>
@@ -46,6 +52,7 @@
 
 using namespace qeltv;
 using namespace qeltv::test;
+using namespace qeltv::test::life;
 
 namespace {
 
@@ -62,7 +69,6 @@ constexpr int kStartUp_ms = 60000;
 // A mode change that ends a recording waits for the encoders to drain first
 // (the program allows a minute for that).
 constexpr int kModeChange_ms = 90000;
-constexpr int kRecordingFinished_ms = 90000;
 constexpr int kProgramExit_ms = 90000;
 constexpr int kRelayExit_ms = 15000;
 // How long a command that must change nothing is given to change something.
@@ -76,6 +82,12 @@ constexpr int kPoll_ms = 50;
 // next step, so that every file has something to decode.
 constexpr int kShortestRecording_ms = 1000;
 constexpr int kLongestRecording_ms = 4000;
+// A scheduled task's maximum run time, which counts from the start of its
+// recording; and how long its runner may take beyond it (the program's
+// start and the end of its recording).
+constexpr int kShortestScheduled_ms = 2000;
+constexpr int kLongestScheduled_ms = 5000;
+constexpr int kRunnerBeyond_ms = 120000;
 
 // Named as QELTV_LIFE_SKIP names them.
 enum class Op {
@@ -87,16 +99,13 @@ enum class Op {
     RelayClose,
     Terminate,
     Kill,
+    Scheduled,
+    ScheduledWhileClosed,
     Wait,
 };
 
 // Weights of the operations in a random draw.
-struct Weighted {
-    Op op;
-    const char* name;
-    int weight;
-};
-constexpr Weighted kOperations[] = {
+constexpr Weighted<Op> kOperations[] = {
     {Op::SocketStartRec, "SocketStartRec", 5},
     {Op::SocketStopRec, "SocketStopRec", 4},
     {Op::SocketStartWebcast, "SocketStartWebcast", 3},
@@ -105,22 +114,10 @@ constexpr Weighted kOperations[] = {
     {Op::RelayClose, "RelayClose", 3},
     {Op::Terminate, "Terminate", 1},
     {Op::Kill, "Kill", 1},
+    {Op::Scheduled, "Scheduled", 2},
+    {Op::ScheduledWhileClosed, "ScheduledWhileClosed", 1},
     {Op::Wait, "Wait", 3},
 };
-
-// The channels of the default plan on which the Virtual TV Card has a
-// station: a recording there has picture and a tone.
-std::vector<long> StationChannels() {
-    std::vector<long> channels;
-    const auto& plan = ChannelTable(31, TunerInputType::Cable);
-    for (std::size_t i = 0; i < plan.size(); ++i)
-        for (const auto& station : VirtualTvCard::stations())
-            if (station.frequency_hz == plan[i].frequency_hz)
-                channels.push_back(long(i) + 1);
-    return channels;
-}
-
-using Clock = std::chrono::steady_clock;
 
 // The recording the program is making, as the model knows it.
 struct ActiveRecording {
@@ -128,24 +125,12 @@ struct ActiveRecording {
     Clock::time_point start;
 };
 
-// A recording that has ended and whose file is awaited.
-struct Ended {
-    double recorded_s;
-    HeaderDuration header;
-    std::string how;
-};
-
-struct FileState {
-    qint64 size;
-    QDateTime modified;
-};
-
 class Life {
 public:
     // `skipped`: operation names (comma-separated) left out of the draw, to
     // look past a fault that is already known.
     Life(std::uint64_t seed, int steps, std::string skipped)
-        : seed_(seed), steps_(steps), skipped_(std::move(skipped)), rng_(seed) {}
+        : journal_(seed, steps, std::move(skipped), {}), ledger_(videosDir()) {}
 
     // Runs the steps; empty when every invariant held, else the report.
     std::string run() {
@@ -153,69 +138,22 @@ public:
         if (channels_.empty())
             return "no channel of the plan carries a station";
         startProgram();
-        if (failure_.empty())
+        if (!journal_.failed())
             checkInvariants();
-        while (failure_.empty() && drawn_ < steps_) {
-            ++drawn_;
-            const Op op = draw();
-            perform(op);
-            if (failure_.empty())
+        while (journal_.nextStep()) {
+            perform(journal_.draw(kOperations, Op::Wait));
+            if (!journal_.failed())
                 checkInvariants();
         }
         shutDown();
-        if (failure_.empty())
-            return {};
-        std::ostringstream report;
-        const int failedAt = drawn_;
-        report << "life test failed: seed " << seed_ << ", step " << failedAt << "\n"
-               << failure_ << "\nsteps taken:\n";
-        for (const std::string& taken : taken_)
-            report << "  " << taken << "\n";
-        report << "replay: "
-               << (skipped_.empty() ? std::string() : "QELTV_LIFE_SKIP=" + skipped_ + " ")
-               << "scripts/life-test " << seed_ << " " << failedAt << "\n";
-        if (program_)
-            report << "program log (end):\n" << program_->log().right(4000).toStdString() << "\n";
-        return report.str();
+        return journal_.report(
+            program_ ? "program log (end):\n" + program_->log().right(4000).toStdString() : "");
     }
 
 private:
-    std::uint64_t next(std::uint64_t bound) { return rng_() % bound; }
-
-    int weight(const Weighted& w) const {
-        const std::string list = "," + skipped_ + ",";
-        return list.find(std::string(",") + w.name + ",") == std::string::npos ? w.weight : 0;
-    }
-
-    Op draw() {
-        int total = 0;
-        for (const Weighted& w : kOperations)
-            total += weight(w);
-        if (total == 0)
-            return Op::Wait;
-        int pick = int(next(std::uint64_t(total)));
-        for (const Weighted& w : kOperations) {
-            if (pick < weight(w))
-                return w.op;
-            pick -= weight(w);
-        }
-        return Op::Wait;
-    }
-
-    // Notes a broken invariant; the run stops after the current check, so
-    // every problem that one check finds is reported.
-    void fail(const std::string& what) {
-        if (!failure_.empty())
-            failure_ += "\n";
-        failure_ += what;
-    }
-
-    // Records a step under the number of the draw it belongs to.
-    void step(const std::string& what) {
-        taken_.push_back(std::to_string(drawn_) + ". " + what);
-        std::printf("life: %s\n", taken_.back().c_str());
-        std::fflush(stdout);
-    }
+    std::uint64_t next(std::uint64_t bound) { return journal_.next(bound); }
+    void fail(const std::string& what) { journal_.fail(what); }
+    void step(const std::string& what) { journal_.step(what); }
 
     QString videosDir() const { return home_.path("videos") + "/qeltv"; }
     QString workingFile() const { return videosDir() + "/capture.avi"; }
@@ -307,8 +245,7 @@ private:
     // it was given).
     void endRecording(Clock::time_point end, const std::string& how,
                       HeaderDuration header = HeaderDuration::MustMatch) {
-        ended_.push_back(
-            {std::chrono::duration<double>(end - active_->start).count(), header, how});
+        ledger_.ended(SecondsBetween(active_->start, end), header, how);
         active_.reset();
     }
 
@@ -320,7 +257,7 @@ private:
             step("QelTVStartRec " + std::to_string(channel) + " on the socket");
             const bool accepted = mode_ != GraphMode::Recording;
             command("QelTVStartRec " + std::to_string(channel), "command QelTVStartRec");
-            if (!failure_.empty())
+            if (journal_.failed())
                 return;
             if (accepted)
                 startRecording(0);
@@ -332,7 +269,7 @@ private:
             step("QelTVStopRec on the socket");
             end = Clock::now();
             command("QelTVStopRec", "command QelTVStopRec");
-            if (!failure_.empty())
+            if (journal_.failed())
                 return;
             if (active_) {
                 endRecording(end, "stopped on the socket");
@@ -344,7 +281,7 @@ private:
         case Op::SocketStartWebcast:
             step("QelTVStartWebcast on the socket");
             command("QelTVStartWebcast", "command QelTVStartWebcast");
-            if (!failure_.empty())
+            if (journal_.failed())
                 return;
             if (mode_ == GraphMode::Preview)
                 expectMode(GraphMode::Webcast);
@@ -354,7 +291,7 @@ private:
         case Op::SocketStopWebcast:
             step("QelTVStopWebcast on the socket");
             command("QelTVStopWebcast", "command QelTVStopWebcast");
-            if (!failure_.empty())
+            if (journal_.failed())
                 return;
             if (mode_ == GraphMode::Webcast)
                 expectMode(GraphMode::Preview);
@@ -378,6 +315,12 @@ private:
         case Op::Terminate:
         case Op::Kill:
             restart(op == Op::Kill ? SIGKILL : SIGTERM);
+            break;
+        case Op::Scheduled:
+            scheduledStart(false);
+            break;
+        case Op::ScheduledWhileClosed:
+            scheduledStart(true);
             break;
         case Op::Wait: {
             const int wait_ms =
@@ -417,7 +360,7 @@ private:
         }
         settle();
         checkInvariants();
-        if (failure_.empty())
+        if (!journal_.failed())
             closeRelay(number);
     }
 
@@ -440,12 +383,117 @@ private:
         }
     }
 
+    // A task due today, for channel `channel`, that runs `maxRunTime_ms`.
+    std::filesystem::path writeJob(long channel, int maxRunTime_ms) {
+        Job job;
+        job.name = QString("life %1").arg(++jobCount_);
+        job.application = QELTV_BINARY;
+        job.parameters = QString::number(channel);
+        job.workingDirectory = QFileInfo(QELTV_BINARY).absolutePath();
+        job.account = "life";
+        job.maxRunTime_ms = std::uint32_t(maxRunTime_ms);
+        TASK_TRIGGER t;
+        t.cbTriggerSize = TASK_TRIGGER::kSize;
+        const QDate today = QDate::currentDate();
+        t.wBeginYear = std::uint16_t(today.year());
+        t.wBeginMonth = std::uint16_t(today.month());
+        t.wBeginDay = std::uint16_t(today.day());
+        t.TriggerType = TASK_TIME_TRIGGER_ONCE;
+        job.triggers.push_back(t);
+        const QProcessEnvironment env = home_.environment();
+        for (const char* name : {"XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME",
+                                 "XDG_VIDEOS_DIR", "XDG_CACHE_HOME", "QT_LOGGING_RULES"})
+            job.environment.emplace_back(name, env.value(name));
+        const std::filesystem::path file =
+            std::filesystem::path((home_.path("data") + "/qeltv/tasks").toStdString()) /
+            Job::FileNameFor(job.name);
+        std::filesystem::create_directories(file.parent_path());
+        job.Write(file);
+        return file;
+    }
+
+    // Runs the runner as cron runs it (no display, the job due today) and
+    // waits for its end; the job as the runner left it.
+    std::optional<Job> runScheduled(const std::filesystem::path& file, int maxRunTime_ms) {
+        QProcess runner;
+        QProcessEnvironment env = home_.environment();
+        env.remove("DISPLAY");
+        env.remove("WAYLAND_DISPLAY");
+        runner.setProcessEnvironment(env);
+        runner.start(QELTV_RUNNER, {QString::fromStdString(file.string())});
+        if (!runner.waitForFinished(maxRunTime_ms + kRunnerBeyond_ms)) {
+            runner.kill();
+            runner.waitForFinished();
+            fail("the runner did not end");
+            return std::nullopt;
+        }
+        const Job job = Job::Read(file);
+        if (job.status != Job::Status::Exited) {
+            fail("the runner ended, its job is not \"exited\"");
+            return std::nullopt;
+        }
+        return job;
+    }
+
+    // A scheduled start of a drawn channel. With the program running it
+    // records in the running instance unless a recording runs (then the
+    // run fails and says why); `closed`: the program is closed first and
+    // the runner's program records alone, then the program starts again.
+    void scheduledStart(bool closed) {
+        const long channel = drawChannel();
+        const int run_ms = kShortestScheduled_ms +
+                           int(next(std::uint64_t(kLongestScheduled_ms - kShortestScheduled_ms)));
+        step(std::string("scheduled start of channel ") + std::to_string(channel) + " for " +
+             std::to_string(run_ms) + " ms" + (closed ? ", the program closed first" : ""));
+        if (closed) {
+            stopProgram(SIGTERM);
+            if (journal_.failed())
+                return;
+            checkInvariants(false);
+        }
+        const bool accepted = closed || mode_ != GraphMode::Recording;
+        const std::optional<Job> job = runScheduled(writeJob(channel, run_ms), run_ms);
+        if (!job)
+            return;
+        if (accepted) {
+            if (job->exitCode != 0)
+                fail("the scheduled recording failed (" + std::to_string(job->exitCode) +
+                     "): " + job->failure.toStdString());
+            else
+                ledger_.ended(run_ms / 1000.0, HeaderDuration::MustMatch, "scheduled");
+        } else {
+            const std::string reason = "channel " + std::to_string(channel) +
+                                       " was not recorded: a recording is in progress";
+            if (job->exitCode == 0 || job->failure.toStdString() != reason)
+                fail("the refused schedule ended with " + std::to_string(job->exitCode) +
+                     " and \"" + job->failure.toStdString() + "\", expected \"" + reason + "\"");
+        }
+        if (journal_.failed())
+            return;
+        if (closed) {
+            checkInvariants(false);
+            if (!journal_.failed())
+                startProgram();
+        } else if (accepted) {
+            expectMode(GraphMode::Preview);
+        }
+    }
+
     // Ends the program with `signalNumber` and starts it again. After
     // SIGTERM a running recording is finished in order; after SIGKILL its
     // working file is kept under a final name by the next start.
     void restart(int signalNumber) {
+        step(std::string(signalNumber == SIGKILL ? "SIGKILL" : "SIGTERM") +
+             " to the program, then start it again");
+        stopProgram(signalNumber);
+        if (journal_.failed())
+            return;
+        startProgram();
+    }
+
+    // Ends the program with `signalNumber`, and the relays with it.
+    void stopProgram(int signalNumber) {
         const bool kill = signalNumber == SIGKILL;
-        step(std::string(kill ? "SIGKILL" : "SIGTERM") + " to the program, then start it again");
         const Clock::time_point end = Clock::now();
         program_->signal(signalNumber);
         if (program_->waitForExit(kProgramExit_ms) == -1) {
@@ -462,23 +510,16 @@ private:
                 fail("relay " + std::to_string(number) + " did not end after its program");
         }
         relays_.clear();
-        if (!failure_.empty())
-            return;
-        startProgram();
     }
 
-    // The finished recordings now in the folder.
-    std::map<QString, FileState> recordings() const {
-        std::map<QString, FileState> files;
-        for (const QFileInfo& f :
-             QDir(videosDir()).entryInfoList({"capture_*.avi"}, QDir::Files, QDir::Name))
-            files[f.fileName()] = {f.size(), f.lastModified()};
-        return files;
-    }
-
-    void checkInvariants() {
-        if (!failure_.empty())
+    // `programRuns` false: while the program is closed, only the recordings.
+    void checkInvariants(bool programRuns = true) {
+        if (journal_.failed())
             return;
+        if (!programRuns) {
+            ledger_.check(false, journal_);
+            return;
+        }
         if (!program_->running()) {
             fail("the program is not running");
             return;
@@ -490,49 +531,7 @@ private:
         if (loggedMode() != ToInt(mode_))
             fail("graph mode " + std::to_string(loggedMode()) + ", expected " +
                  std::to_string(ToInt(mode_)));
-        // The recordings that ended appear, each once; nothing else appears
-        // and nothing that was there changes.
-        QElapsedTimer timer;
-        timer.start();
-        std::map<QString, FileState> now = recordings();
-        while (now.size() < known_.size() + ended_.size() ||
-               (!ended_.empty() && !active_ && QFileInfo::exists(workingFile()))) {
-            if (timer.elapsed() > kRecordingFinished_ms)
-                break;
-            QThread::msleep(kPoll_ms);
-            now = recordings();
-        }
-        for (const auto& [name, state] : known_) {
-            auto it = now.find(name);
-            if (it == now.end())
-                fail(name.toStdString() + " is gone");
-            else if (it->second.size != state.size || it->second.modified != state.modified)
-                fail(name.toStdString() + " was written over");
-        }
-        std::vector<QString> added;
-        for (const auto& [name, state] : now)
-            if (!known_.count(name))
-                added.push_back(name);
-        if (added.size() != ended_.size()) {
-            std::string names;
-            for (const QString& n : added)
-                names += " " + n.toStdString();
-            fail(std::to_string(ended_.size()) + " recordings ended, " +
-                 std::to_string(added.size()) + " new files:" + names);
-            return;
-        }
-        // The names carry the start time, so they sort as the recordings
-        // started and ended (one at a time).
-        for (std::size_t i = 0; i < added.size(); ++i) {
-            const Ended& e = ended_[i];
-            const RecordingCheck check = CheckRecording(
-                (videosDir() + "/" + added[i]).toStdString(), e.recorded_s, e.header);
-            std::printf("life:    %s (%s)\n", check.summary.c_str(), e.how.c_str());
-            if (!check.ok())
-                fail("recording " + e.how + ": " + check.problems);
-            known_[added[i]] = now[added[i]];
-        }
-        ended_.clear();
+        ledger_.check(active_.has_value(), journal_);
     }
 
     void shutDown() {
@@ -547,30 +546,17 @@ private:
         }
     }
 
-    const std::uint64_t seed_;
-    const int steps_;
-    const std::string skipped_;
-    std::mt19937_64 rng_;
     Home home_;
+    Journal journal_;
+    RecordingLedger ledger_;
     std::vector<long> channels_;
     std::unique_ptr<ProgramRun> program_;
     std::map<int, std::unique_ptr<ProgramRun>> relays_;
     int relayCount_ = 0;
+    int jobCount_ = 0;
     GraphMode mode_ = GraphMode::Preview;
     std::optional<ActiveRecording> active_;
-    std::vector<Ended> ended_;
-    std::map<QString, FileState> known_;
-    std::vector<std::string> taken_;
-    int drawn_ = 0; // the number of the step being taken
-    std::string failure_;
 };
-
-std::uint64_t EnvironmentNumber(const char* name, std::uint64_t fallback) {
-    const char* text = std::getenv(name);
-    if (!text || !*text)
-        return fallback;
-    return std::strtoull(text, nullptr, 10);
-}
 
 } // namespace
 
