@@ -105,16 +105,26 @@ public:
     }
     bool running() const { return process_.state() != QProcess::NotRunning; }
     QString log() {
+        takeWaitingOutput();
         log_ += QString::fromUtf8(process_.readAllStandardError());
         return log_;
     }
     // What the program wrote on its standard output so far.
     QString output() {
+        takeWaitingOutput();
         output_ += QString::fromUtf8(process_.readAllStandardOutput());
         return output_;
     }
 
 private:
+    // Reads what waits in the program's pipes without waiting for more:
+    // without an event loop nothing else does, and a full pipe would hold
+    // the program up in its next write.
+    void takeWaitingOutput() {
+        if (process_.state() != QProcess::NotRunning)
+            process_.waitForReadyRead(0);
+    }
+
     QProcess process_;
     QString log_;
     QString output_;
