@@ -17,7 +17,9 @@
 // Scheduled starts are made as cron makes them: the runner with a job file
 // of a task due today, with the program running (its instance records the
 // scheduled channel) or closed (the runner's program records alone), and
-// the job's recorded result must say what became of the start.
+// the job's recorded result must say what became of the start. Two tasks
+// also overlap: the second, starting while the first records, is refused
+// with its reason and leaves the first recording whole.
 //
 // Not driven from here (test_life_session.cpp drives those): the window's
 // own controls (Record button, pause,
@@ -101,6 +103,7 @@ enum class Op {
     Kill,
     Scheduled,
     ScheduledWhileClosed,
+    ScheduledOverlap,
     Wait,
 };
 
@@ -116,6 +119,7 @@ constexpr Weighted<Op> kOperations[] = {
     {Op::Kill, "Kill", 1},
     {Op::Scheduled, "Scheduled", 2},
     {Op::ScheduledWhileClosed, "ScheduledWhileClosed", 1},
+    {Op::ScheduledOverlap, "ScheduledOverlap", 1},
     {Op::Wait, "Wait", 3},
 };
 
@@ -322,6 +326,9 @@ private:
         case Op::ScheduledWhileClosed:
             scheduledStart(true);
             break;
+        case Op::ScheduledOverlap:
+            overlappingSchedules();
+            break;
         case Op::Wait: {
             const int wait_ms =
                 kShortestWait_ms + int(next(std::uint64_t(kLongestWait_ms - kShortestWait_ms)));
@@ -416,11 +423,22 @@ private:
     // waits for its end; the job as the runner left it.
     std::optional<Job> runScheduled(const std::filesystem::path& file, int maxRunTime_ms) {
         QProcess runner;
+        startRunner(runner, file);
+        return finishRunner(runner, file, maxRunTime_ms);
+    }
+
+    // The runner of the job in `file`, started as cron starts it.
+    void startRunner(QProcess& runner, const std::filesystem::path& file) {
         QProcessEnvironment env = home_.environment();
         env.remove("DISPLAY");
         env.remove("WAYLAND_DISPLAY");
         runner.setProcessEnvironment(env);
         runner.start(QELTV_RUNNER, {QString::fromStdString(file.string())});
+    }
+
+    // Waits for a started runner; its job once it has ended, "exited".
+    std::optional<Job> finishRunner(QProcess& runner, const std::filesystem::path& file,
+                                    int maxRunTime_ms) {
         if (!runner.waitForFinished(maxRunTime_ms + kRunnerBeyond_ms)) {
             runner.kill();
             runner.waitForFinished();
@@ -467,6 +485,75 @@ private:
             if (job->exitCode == 0 || job->failure.toStdString() != reason)
                 fail("the refused schedule ended with " + std::to_string(job->exitCode) +
                      " and \"" + job->failure.toStdString() + "\", expected \"" + reason + "\"");
+        }
+        if (journal_.failed())
+            return;
+        if (closed) {
+            checkInvariants(false);
+            if (!journal_.failed())
+                startProgram();
+        } else if (accepted) {
+            expectMode(GraphMode::Preview);
+        }
+    }
+
+    // Two scheduled tasks that overlap: the second starts while the first
+    // records, in the running program or (drawn) with the program closed,
+    // when the first task's runner starts a program of its own. The second
+    // is refused and says why; the first records its whole time.
+    void overlappingSchedules() {
+        const bool closed = next(2) == 0;
+        const long first = drawChannel(), second = drawChannel();
+        const int first_ms = kLongestScheduled_ms;
+        const int second_ms = kShortestScheduled_ms;
+        step("scheduled start of channel " + std::to_string(first) + " for " +
+             std::to_string(first_ms) + " ms, channel " + std::to_string(second) +
+             " starting while it records" + (closed ? ", the program closed first" : ""));
+        if (closed) {
+            stopProgram(SIGTERM);
+            if (journal_.failed())
+                return;
+            checkInvariants(false);
+        }
+        const bool accepted = closed || mode_ != GraphMode::Recording;
+        const std::filesystem::path firstFile = writeJob(first, first_ms);
+        const std::filesystem::path secondFile = writeJob(second, second_ms);
+        QProcess firstRunner, secondRunner;
+        startRunner(firstRunner, firstFile);
+        // The second starts once a recording runs: the first's, or the one
+        // that refuses both.
+        QElapsedTimer waited;
+        waited.start();
+        while (!QFileInfo::exists(workingFile())) {
+            if (waited.elapsed() > kModeChange_ms) {
+                fail("no recording runs after the first scheduled start");
+                firstRunner.kill();
+                firstRunner.waitForFinished();
+                return;
+            }
+            QThread::msleep(kPoll_ms);
+        }
+        startRunner(secondRunner, secondFile);
+        const std::optional<Job> secondJob = finishRunner(secondRunner, secondFile, second_ms);
+        const std::optional<Job> firstJob = finishRunner(firstRunner, firstFile, first_ms);
+        if (!firstJob || !secondJob)
+            return;
+        const auto refusedAs = [this](const Job& job, long channel) {
+            const std::string reason = "channel " + std::to_string(channel) +
+                                       " was not recorded: a recording is in progress";
+            if (job.exitCode == 0 || job.failure.toStdString() != reason)
+                fail("the refused schedule ended with " + std::to_string(job.exitCode) + " and \"" +
+                     job.failure.toStdString() + "\", expected \"" + reason + "\"");
+        };
+        refusedAs(*secondJob, second);
+        if (accepted) {
+            if (firstJob->exitCode != 0)
+                fail("the first scheduled recording failed (" + std::to_string(firstJob->exitCode) +
+                     "): " + firstJob->failure.toStdString());
+            else
+                ledger_.ended(first_ms / 1000.0, HeaderDuration::MustMatch, "scheduled");
+        } else {
+            refusedAs(*firstJob, first);
         }
         if (journal_.failed())
             return;
