@@ -99,6 +99,10 @@ std::vector<ScheduleRow> ScheduleList::ReadRows(const ScheduleSource& source,
         const SchedCode code = agent.Activate(name, snapshot, task);
         if (code == sched::kOk && task)
             return true;
+        // Deleted since it was listed (the reading may run beside the
+        // commands): it is simply gone.
+        if (code == sched::E_FILE_NOT_FOUND)
+            return false;
         messages << SchedulingAgent::ErrorText("Error in SchedulingAgent.Activate", code);
         return false;
     };

@@ -196,4 +196,63 @@ TEST(ScheduleReading, WebPageReadsWhileTheGuiThreadIsBusy) {
     EXPECT_NE(page.find("The task has not yet run."), std::string::npos) << page;
 }
 
+// A web request's reading runs beside everything else: a task deleted
+// meanwhile (here by another program) is simply gone, without a message;
+// and rows read by a request that began before a command of the window are
+// not shown over the command's newer rows.
+TEST(ScheduleReading, ReadingBesideChanges) {
+    SavedCrontab saved;
+    CronDaemon cron;
+    WrappedCrontab crontab;
+    Window win;
+    const int port = win.startServer(4);
+    SchedulingAgent agent(win.paths.dataDir / "tasks", SchedulingAgent::RunnerBeside(QELTV_BINARY),
+                          [](const QString&) {});
+    ASSERT_EQ(agent.ConnectSchedulingAgent(), sched::kOk);
+    SaveTask(agent, "Alpha");
+    SaveTask(agent, "Zulu");
+    const auto rowNames = [&] {
+        QStringList names;
+        for (const ScheduleRow& row : win.w->session().schedules().rows())
+            names << row.name;
+        return names;
+    };
+    // Holds the reading of a request in its crontab read while `change`
+    // runs, the GUI thread held too.
+    const auto fetchAround = [&](const std::function<void()>& change) {
+        QFile::remove(crontab.started());
+        QFile::remove(crontab.release());
+        Touch(crontab.gate());
+        bool held = false;
+        const std::string page = Fetch(port, "/schedules.html", [&] {
+            held = WaitFor([&] { return QFileInfo::exists(crontab.started()); }, kGateWait_ms);
+            // The changes' own crontab calls pass the gate.
+            QFile::remove(crontab.gate());
+            change();
+            Touch(crontab.release());
+        });
+        EXPECT_TRUE(held);
+        return page;
+    };
+
+    std::string page = fetchAround([&] { ASSERT_EQ(agent.agent()->Delete("Zulu"), sched::kOk); });
+    EXPECT_EQ(rowNames(), QStringList{"Alpha"});
+    EXPECT_EQ(page.find("Zulu"), std::string::npos) << page;
+    EXPECT_TRUE(win.answerer.messages.isEmpty()) << win.answerer.messages.join("\n").toStdString();
+
+    page = fetchAround([&] {
+        ScheduleItemValues values;
+        values.taskName = "Mike";
+        values.channel = 2;
+        values.startDate = QDate::currentDate();
+        values.endDate = values.startDate;
+        values.startTime = QTime(21, 30);
+        values.triggerType = 1;
+        win.w->session().schedules().addSchedule(values);
+    });
+    EXPECT_EQ(rowNames(), (QStringList{"Alpha", "Mike"}));
+    EXPECT_NE(page.find("Mike"), std::string::npos) << page;
+    EXPECT_TRUE(win.answerer.messages.isEmpty()) << win.answerer.messages.join("\n").toStdString();
+}
+
 QELTV_GUI_TEST_MAIN()
