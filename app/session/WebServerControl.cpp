@@ -64,7 +64,8 @@ std::optional<web::PageState> WebServerControl::act(const std::string& action,
                                                     bool refreshSchedules,
                                                     const std::stop_token& stop) {
     std::optional<ScheduleReading> schedules;
-    if (refreshSchedules)
+    // A stopping server has no page to read them for.
+    if (refreshSchedules && !stop.stop_requested())
         schedules = steps_.readSchedules();
     return handOff_.runOnGuiThread(
         [this, action, schedules = std::move(schedules)]() mutable {
