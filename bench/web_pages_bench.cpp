@@ -6,6 +6,9 @@
 // and those expanded bytes are nginx's static file. Both servers answer one
 // request per connection (ours closes after each response; nginx runs with
 // keepalive_timeout 0), and the preview keeps running during both loads.
+// A third load asks for "/schedules.html" with 50 tasks of this program
+// saved, the user's crontab holding their lines (it is put back afterwards):
+// the page reads the schedule list at every request.
 //
 //   web_pages_bench [duration_s]   (default 10)
 #include "app/ErrorHandler.h"
@@ -13,6 +16,7 @@
 #include "app/session/TvSession.h"
 #include "bench/BenchSupport.h"
 #include "common/UniqueFd.h"
+#include "scheduler/Crontab.h"
 
 #include <QApplication>
 #include <QDir>
@@ -50,6 +54,9 @@ constexpr int kWrkGrace_ms = 30000;
 constexpr int kStartWait_ms = 5000;
 constexpr int kFetchWait_ms = 10000;
 const char* const kDocument = "/index.html";
+const char* const kSchedulesDocument = "/schedules.html";
+constexpr int kScheduledTasks = 50;
+constexpr int kCrontabWait_ms = 10000;
 
 // A view that shows nothing: the session alone drives the GUI thread.
 struct QuietView : qeltv::SessionView {
@@ -208,10 +215,59 @@ WrkResult RunWrk(const QStringList& arguments, int duration_s) {
     return result;
 }
 
-QStringList WrkArguments(int port, int duration_s) {
+QStringList WrkArguments(int port, int duration_s, const char* document = kDocument) {
     return {QString("-t%1").arg(kWrkThreads), QString("-c%1").arg(kConnections),
             QString("-d%1s").arg(duration_s),
-            QString("http://127.0.0.1:%1%2").arg(port).arg(kDocument)};
+            QString("http://127.0.0.1:%1%2").arg(port).arg(document)};
+}
+
+// The user's crontab as it was, put back when this ends.
+class SavedCrontab {
+public:
+    SavedCrontab() : command_(qeltv::Crontab::FindCommand()) {
+        QProcess crontab;
+        crontab.start(command_, {"-l"});
+        crontab.waitForFinished(kCrontabWait_ms);
+        had_ = crontab.exitStatus() == QProcess::NormalExit && crontab.exitCode() == 0;
+        text_ = crontab.readAllStandardOutput();
+    }
+    ~SavedCrontab() {
+        QProcess crontab;
+        crontab.start(command_, had_ ? QStringList{"-"} : QStringList{"-r"});
+        crontab.write(text_);
+        crontab.closeWriteChannel();
+        if (!crontab.waitForFinished(kCrontabWait_ms) || crontab.exitCode() != 0)
+            std::fprintf(stderr, "the crontab was not put back: %s\n",
+                         crontab.readAllStandardError().constData());
+    }
+    SavedCrontab(const SavedCrontab&) = delete;
+    SavedCrontab& operator=(const SavedCrontab&) = delete;
+
+private:
+    QString command_;
+    QByteArray text_;
+    bool had_ = false;
+};
+
+// Saves `count` daily tasks of this program through the schedule command.
+bool SaveTasks(qeltv::TvSession& session, int count) {
+    for (int i = 0; i < count; ++i) {
+        qeltv::ScheduleItemValues values;
+        values.taskName = QString("Bench task %1").arg(i);
+        values.channel = 1;
+        values.startDate = QDate::currentDate();
+        values.endDate = values.startDate;
+        values.startTime = QTime(i % 24, i % 60);
+        values.triggerType = 1;
+        session.schedules().addSchedule(values);
+    }
+    return static_cast<int>(session.schedules().rows().size()) == count;
+}
+
+QString LoadAverage() {
+    QFile file("/proc/loadavg");
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).trimmed()
+                                          : QString("unknown");
 }
 
 QString NginxConfig(const QString& work, int port) {
@@ -345,6 +401,17 @@ int main(int argc, char** argv) {
     const WrkResult ours = RunWrk(oursArguments, duration_s);
     const WrkResult base = RunWrk(nginxWrkArguments, duration_s);
 
+    // The schedules page, the list read at every request.
+    const QStringList schedulesArguments = WrkArguments(ours_port, duration_s, kSchedulesDocument);
+    WrkResult schedules;
+    bool tasksSaved = false;
+    {
+        const SavedCrontab savedCrontab;
+        tasksSaved = SaveTasks(session, kScheduledTasks);
+        if (tasksSaved)
+            schedules = RunWrk(schedulesArguments, duration_s);
+    }
+
     nginxProcess.terminate();
     nginxProcess.waitForFinished(kStartWait_ms);
     try {
@@ -362,6 +429,9 @@ int main(int argc, char** argv) {
                 kConnections);
     std::printf("load (ours):  wrk %s\n", qPrintable(oursArguments.join(' ')));
     std::printf("load (nginx): wrk %s\n", qPrintable(nginxWrkArguments.join(' ')));
+    std::printf("load (schedules): wrk %s, %d tasks\n", qPrintable(schedulesArguments.join(' ')),
+                kScheduledTasks);
+    std::printf("load average at the end: %s\n", qPrintable(LoadAverage()));
     std::printf("baseline: %s %s (worker_processes auto, keepalive_timeout 0, access_log off, "
                 "the page as a static file, the preview still running)\n",
                 qPrintable(nginx), qPrintable(nginxArguments.join(' ')));
@@ -375,9 +445,21 @@ int main(int argc, char** argv) {
     std::printf("GUI thread longest stall: %.1f ms under our load (goal under %.0f ms), "
                 "%.1f ms under nginx's\n",
                 ours.longest_stall_ms, kStallGoal_ms, base.longest_stall_ms);
-    if (ours.failures != 0 || base.failures != 0) {
-        std::fprintf(stderr, "wrk against ours:\n%s\nwrk against nginx:\n%s\n",
-                     qPrintable(ours.output), qPrintable(base.output));
+    if (!tasksSaved || !schedules.ran) {
+        std::fprintf(stderr, "the schedules load did not run (%s):\n%s\n",
+                     qPrintable(view.errors.join("; ")), qPrintable(schedules.output));
+        return 1;
+    }
+    PrintRun("sched", schedules);
+    std::printf("schedules page with %d tasks: GUI thread longest stall %.1f ms (goal under "
+                "%.0f ms)\n",
+                kScheduledTasks, schedules.longest_stall_ms, kStallGoal_ms);
+    if (ours.failures != 0 || base.failures != 0 || schedules.failures != 0) {
+        std::fprintf(stderr,
+                     "wrk against ours:\n%s\nwrk against nginx:\n%s\nwrk against the "
+                     "schedules page:\n%s\n",
+                     qPrintable(ours.output), qPrintable(base.output),
+                     qPrintable(schedules.output));
         std::printf("ratio qeltv/nginx pages/s: not comparable (failed requests)\n");
         return 1;
     }

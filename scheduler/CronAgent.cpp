@@ -83,8 +83,9 @@ private:
 
 class CronTask : public ITask {
 public:
-    CronTask(CronAgent& agent, Job job, bool isNew)
-        : agent_(agent), job_(std::move(job)), new_(isNew) {}
+    CronTask(CronAgent& agent, Job job, bool isNew,
+             std::shared_ptr<const CronSnapshot> snapshot = nullptr)
+        : agent_(agent), job_(std::move(job)), new_(isNew), snapshot_(std::move(snapshot)) {}
 
     SchedCode SetApplicationName(const QString& path) override {
         job_.application = path;
@@ -142,7 +143,7 @@ public:
     SchedCode GetStatus(SchedCode& status) override {
         if (job_.status == Job::Status::Running && Job::RunnerAlive(job_.runnerPid, file()))
             status = sched::SCHED_S_TASK_RUNNING;
-        else if (!Crontab::DaemonRunning())
+        else if (!daemonRunning())
             status = sched::SCHED_E_SERVICE_NOT_RUNNING;
         else if (!scheduled())
             status = sched::SCHED_S_TASK_NOT_SCHEDULED;
@@ -255,13 +256,15 @@ public:
 
 private:
     std::filesystem::path file() const { return agent_.jobFile(job_.name); }
+    bool daemonRunning() const {
+        return snapshot_ ? snapshot_->daemonRunning : Crontab::DaemonRunning();
+    }
+    std::optional<QByteArray> crontabText() const {
+        return snapshot_ ? snapshot_->crontab : agent_.readCrontab();
+    }
     bool scheduled() const {
-        try {
-            return Crontab::HasJob(agent_.crontab_.Read(), file());
-        } catch (const std::exception& e) {
-            qCWarning(lcScheduler) << "crontab not read:" << e.what();
-            return false;
-        }
+        const std::optional<QByteArray> text = crontabText();
+        return text && Crontab::HasJob(*text, file());
     }
     bool noMoreRuns() const {
         return hasOnlyOnceTriggers(job_.triggers) &&
@@ -272,13 +275,11 @@ private:
     const std::optional<std::filesystem::path>& missingRunner() {
         if (!missingRunnerChecked_) {
             missingRunnerChecked_ = true;
-            try {
-                const auto runner = Crontab::RunnerOf(agent_.crontab_.Read(), file());
+            if (const std::optional<QByteArray> text = crontabText()) {
+                const auto runner = Crontab::RunnerOf(*text, file());
                 std::error_code ec;
                 if (runner && !std::filesystem::exists(*runner, ec))
                     missingRunner_ = runner;
-            } catch (const std::exception& e) {
-                qCWarning(lcScheduler) << "crontab not read:" << e.what();
             }
         }
         return missingRunner_;
@@ -290,6 +291,8 @@ private:
     CronAgent& agent_;
     Job job_;
     bool new_;
+    // Shared by the tasks of one list.
+    std::shared_ptr<const CronSnapshot> snapshot_;
     bool missingRunnerChecked_ = false;
     std::optional<std::filesystem::path> missingRunner_;
 };
@@ -300,16 +303,37 @@ CronAgent::CronAgent(std::filesystem::path tasksDir, std::filesystem::path runne
       crontab_(std::move(crontabCommand)) {}
 
 SchedCode CronAgent::Activate(const QString& name, std::unique_ptr<ITask>& task) {
+    return Activate(name, nullptr, task);
+}
+
+SchedCode CronAgent::Activate(const QString& name, std::shared_ptr<const CronSnapshot> snapshot,
+                              std::unique_ptr<ITask>& task) {
     const std::filesystem::path path = jobFile(name);
     if (!std::filesystem::exists(path))
         return sched::E_FILE_NOT_FOUND;
     try {
-        task = std::make_unique<CronTask>(*this, Job::Read(path), false);
+        task = std::make_unique<CronTask>(*this, Job::Read(path), false, std::move(snapshot));
         return sched::kOk;
     } catch (const std::exception& e) {
         qCWarning(lcScheduler) << e.what();
         return sched::SCHED_E_CANNOT_OPEN_TASK;
     }
+}
+
+std::optional<QByteArray> CronAgent::readCrontab() const {
+    try {
+        return crontab_.Read();
+    } catch (const std::exception& e) {
+        qCWarning(lcScheduler) << "crontab not read:" << e.what();
+        return std::nullopt;
+    }
+}
+
+CronSnapshot CronAgent::Snapshot() const {
+    CronSnapshot snapshot;
+    snapshot.crontab = readCrontab();
+    snapshot.daemonRunning = Crontab::DaemonRunning();
+    return snapshot;
 }
 
 SchedCode CronAgent::NewWorkItem(const QString& name, std::unique_ptr<ITask>& task) {

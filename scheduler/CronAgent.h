@@ -31,10 +31,20 @@
 #include <QLoggingCategory>
 
 #include <filesystem>
+#include <memory>
+#include <optional>
 
 namespace qeltv {
 
 Q_DECLARE_LOGGING_CATEGORY(lcScheduler)
+
+// What the statuses of all tasks read of the system, taken once for a whole
+// list: the crontab's text and whether the cron daemon runs.
+struct CronSnapshot {
+    // None when the crontab could not be read: then no task is scheduled.
+    std::optional<QByteArray> crontab;
+    bool daemonRunning = false;
+};
 
 class CronAgent : public ITaskScheduler {
 public:
@@ -49,6 +59,13 @@ public:
     SchedCode NewWorkItem(const QString& name, std::unique_ptr<ITask>& task) override;
     SchedCode Delete(const QString& name) override;
     SchedCode Enum(std::unique_ptr<IEnumWorkItems>& items) override;
+    // The task answering from `snapshot` instead of reading the crontab and
+    // looking for the daemon at every question; for reading only, as what
+    // it saves is not seen in the snapshot.
+    SchedCode Activate(const QString& name, std::shared_ptr<const CronSnapshot> snapshot,
+                       std::unique_ptr<ITask>& task);
+    // Reads the crontab once and looks for the cron daemon once.
+    CronSnapshot Snapshot() const;
 
     const std::filesystem::path& tasksDir() const { return tasksDir_; }
     const std::filesystem::path& runner() const { return runner_; }
@@ -69,6 +86,8 @@ public:
 
 private:
     friend class CronTask;
+    // The crontab's text; none, after a warning, when it cannot be read.
+    std::optional<QByteArray> readCrontab() const;
     std::filesystem::path tasksDir_;
     std::filesystem::path runner_;
     Crontab crontab_;

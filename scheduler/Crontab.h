@@ -40,6 +40,8 @@ public:
 
     explicit Crontab(QString command) : command_(std::move(command)) {}
 
+    const QString& command() const { return command_; }
+
     // The user's crontab as `crontab -l` gives it; empty when the user has
     // none. Throws std::runtime_error with cron's message otherwise.
     QByteArray Read() const;

@@ -40,55 +40,125 @@ QString ScheduleList::DateTimeText(const QDateTime& time) {
     return date + " " + locale.toString(time.time(), QLocale::LongFormat);
 }
 
+void ScheduleList::setProgramPath(const QString& path) {
+    programPath_ = path;
+    updateSource();
+}
+
+void ScheduleList::updateSource() {
+    const CronAgent* agent = agent_.agent();
+    const std::lock_guard lock(sourceMutex_);
+    if (agent)
+        source_ = ScheduleSource{agent->tasksDir(), agent->crontab().command(), programPath_};
+    else
+        source_.reset();
+}
+
 void ScheduleList::Refresh() {
-    ITaskScheduler* agent = agent_.agent();
-    if (!agent)
+    updateSource();
+    Show(Read());
+}
+
+ScheduleReading ScheduleList::Read() const {
+    ScheduleReading reading;
+    reading.number = ++readingsBegun_;
+    std::optional<ScheduleSource> source;
+    {
+        const std::lock_guard lock(sourceMutex_);
+        source = source_;
+    }
+    if (source)
+        reading.rows = ReadRows(*source, reading.messages);
+    return reading;
+}
+
+void ScheduleList::Show(ScheduleReading reading) {
+    // A slower reading begun earlier would show older rows.
+    if (reading.number < shownReading_)
         return;
-    rows_.clear();
+    shownReading_ = reading.number;
+    for (const QString& message : reading.messages)
+        agent_.showMessage(message);
+    if (reading.rows)
+        rows_ = std::move(*reading.rows);
+}
+
+std::vector<ScheduleRow> ScheduleList::ReadRows(const ScheduleSource& source,
+                                                QStringList& messages) {
+    // An agent of this reading's own; it starts and writes nothing, so it
+    // needs no runner.
+    CronAgent agent(source.tasksDir, {}, source.crontabCommand);
+    std::vector<ScheduleRow> rows;
     std::unique_ptr<IEnumWorkItems> items;
-    if (agent->Enum(items) != sched::kOk || !items)
-        return;
+    if (agent.Enum(items) != sched::kOk || !items)
+        return rows;
+    // Taken at the first task of this program, so that a list without one
+    // asks cron nothing.
+    std::shared_ptr<const CronSnapshot> snapshot;
+    const auto open = [&](const QString& name, std::unique_ptr<ITask>& task) {
+        const SchedCode code = agent.Activate(name, snapshot, task);
+        if (code == sched::kOk && task)
+            return true;
+        // Deleted since it was listed (the reading may run beside the
+        // commands): it is simply gone.
+        if (code == sched::E_FILE_NOT_FOUND)
+            return false;
+        messages << SchedulingAgent::ErrorText("Error in SchedulingAgent.Activate", code);
+        return false;
+    };
     QStringList names;
     unsigned fetched = 0;
     while (items->Next(1, names, fetched) == sched::kOk && fetched > 0) {
         const QString name = names.front();
-        std::unique_ptr<ITask> task = agent_.ActivateTask(name);
-        if (!task)
+        SchedulingAgent::CheckWideText(name);
+        std::unique_ptr<ITask> task;
+        if (!open(name, task))
             continue;
         QString application;
         task->GetApplicationName(application);
-        if (application.compare(programPath_, Qt::CaseInsensitive) != 0)
+        if (application.compare(source.programPath, Qt::CaseInsensitive) != 0)
             continue;
-        ScheduleRow row;
-        row.name = name;
-        SchedCode status = 0;
-        task->GetStatus(status);
-        row.cells[ScheduleRow::Status] = SchedulingAgent::TaskStatusText(status);
-        // A run that recorded nothing is never shown as a success.
-        int lastResult = 0;
-        QString failure;
-        if (status != sched::SCHED_S_TASK_RUNNING && task->GetExitCode(lastResult) == sched::kOk &&
-            lastResult != 0) {
-            task->GetFailureText(failure);
-            QString& cell = row.cells[ScheduleRow::Status];
-            cell += (cell.isEmpty() ? "" : " ") + FailedRunText(lastResult, failure);
+        if (!snapshot) {
+            snapshot = std::make_shared<const CronSnapshot>(agent.Snapshot());
+            // Opened again to answer from the snapshot.
+            if (!open(name, task))
+                continue;
         }
-        QDateTime time;
-        const SchedCode next = task->GetNextRunTime(time);
-        row.cells[ScheduleRow::NextRunTime] =
-            next == sched::kOk ? DateTimeText(time) : SchedulingAgent::TaskStatusText(next);
-        const SchedCode last = task->GetMostRecentRunTime(time);
-        row.cells[ScheduleRow::LastRunTime] =
-            last == sched::kOk ? DateTimeText(time) : SchedulingAgent::TaskStatusText(last);
-        std::uint16_t triggers = 0;
-        if (task->GetTriggerCount(triggers) == sched::kOk) {
-            if (triggers >= 2)
-                row.cells[ScheduleRow::ScheduledTime] = "Multiple schedule times";
-            else if (QString text; task->GetTriggerString(0, text) == sched::kOk)
-                row.cells[ScheduleRow::ScheduledTime] = text;
-        }
-        rows_.push_back(std::move(row));
+        rows.push_back(RowOf(name, *task));
     }
+    return rows;
+}
+
+ScheduleRow ScheduleList::RowOf(const QString& name, ITask& task) {
+    ScheduleRow row;
+    row.name = name;
+    SchedCode status = 0;
+    task.GetStatus(status);
+    row.cells[ScheduleRow::Status] = SchedulingAgent::TaskStatusText(status);
+    // A run that recorded nothing is never shown as a success.
+    int lastResult = 0;
+    QString failure;
+    if (status != sched::SCHED_S_TASK_RUNNING && task.GetExitCode(lastResult) == sched::kOk &&
+        lastResult != 0) {
+        task.GetFailureText(failure);
+        QString& cell = row.cells[ScheduleRow::Status];
+        cell += (cell.isEmpty() ? "" : " ") + FailedRunText(lastResult, failure);
+    }
+    QDateTime time;
+    const SchedCode next = task.GetNextRunTime(time);
+    row.cells[ScheduleRow::NextRunTime] =
+        next == sched::kOk ? DateTimeText(time) : SchedulingAgent::TaskStatusText(next);
+    const SchedCode last = task.GetMostRecentRunTime(time);
+    row.cells[ScheduleRow::LastRunTime] =
+        last == sched::kOk ? DateTimeText(time) : SchedulingAgent::TaskStatusText(last);
+    std::uint16_t triggers = 0;
+    if (task.GetTriggerCount(triggers) == sched::kOk) {
+        if (triggers >= 2)
+            row.cells[ScheduleRow::ScheduledTime] = "Multiple schedule times";
+        else if (QString text; task.GetTriggerString(0, text) == sched::kOk)
+            row.cells[ScheduleRow::ScheduledTime] = text;
+    }
+    return row;
 }
 
 void ScheduleList::Startnow(const QString& name) {

@@ -11,6 +11,10 @@
 #include <QTime>
 
 #include <array>
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -21,6 +25,24 @@ struct ScheduleRow {
     enum Cell { Status = 0, NextRunTime, LastRunTime, ScheduledTime, kCells };
     QString name;
     std::array<QString, kCells> cells;
+};
+
+// Where a reading of the rows looks, copied from the connected agent so that
+// the reading shares nothing with the GUI thread.
+struct ScheduleSource {
+    std::filesystem::path tasksDir;
+    QString crontabCommand;
+    QString programPath;
+};
+
+// The rows as read at one moment, before they are shown.
+struct ScheduleReading {
+    // A reading begun later has a higher number.
+    std::uint64_t number = 0;
+    // None without a connection to the agent: the rows shown stay.
+    std::optional<std::vector<ScheduleRow>> rows;
+    // The agent's messages about tasks that could not be opened.
+    QStringList messages;
 };
 
 // What the schedule dialog hands to the add-schedule command.
@@ -50,11 +72,21 @@ public:
     ScheduleList(SchedulingAgent& agent, QString programPath);
 
     const QString& programPath() const { return programPath_; }
-    void setProgramPath(const QString& path) { programPath_ = path; }
+    void setProgramPath(const QString& path);
     const std::vector<ScheduleRow>& rows() const { return rows_; }
 
     // Rebuilds the rows from the agent; without a connection the rows stay.
+    // The same as Show(Read()).
     void Refresh();
+    // Takes note of the agent's connection for the readings that follow.
+    void AgentConnected() { updateSource(); }
+    // Reads the rows, on any thread: reads the job files, the crontab once
+    // and the daemon's state once, and touches nothing of the GUI thread.
+    // Throws std::length_error for a task name too long for the agent.
+    ScheduleReading Read() const;
+    // Shows what was read, with the agent's messages, unless a reading
+    // begun later is shown already.
+    void Show(ScheduleReading reading);
     // The commands on the task of that name, each followed by a refresh.
     void Startnow(const QString& name);
     void Delete(const QString& name);
@@ -77,9 +109,19 @@ public:
     static QString DateTimeText(const QDateTime& time);
 
 private:
+    // The row of an opened task of this program.
+    static ScheduleRow RowOf(const QString& name, ITask& task);
+    static std::vector<ScheduleRow> ReadRows(const ScheduleSource& source, QStringList& messages);
+    void updateSource();
+
     SchedulingAgent& agent_;
     QString programPath_;
     std::vector<ScheduleRow> rows_;
+    // What readings on other threads look at; set on the GUI thread.
+    mutable std::mutex sourceMutex_;
+    std::optional<ScheduleSource> source_;
+    mutable std::atomic<std::uint64_t> readingsBegun_ = 0;
+    std::uint64_t shownReading_ = 0;
 };
 
 } // namespace qeltv

@@ -135,11 +135,15 @@ QString SchedulingAgent::TaskStatusText(SchedCode code) {
     return QString();
 }
 
-const char16_t* SchedulingAgent::ToWideText(const QString& text) {
+void SchedulingAgent::CheckWideText(const QString& text) {
     if (text.size() > kMaxWideTextLength)
         throw std::length_error("The text of " + std::to_string(text.size()) +
                                 " characters is longer than the scheduling agent's " +
                                 std::to_string(kMaxWideTextLength) + " characters.");
+}
+
+const char16_t* SchedulingAgent::ToWideText(const QString& text) {
+    CheckWideText(text);
     std::copy(text.utf16(), text.utf16() + text.size(), wideText_.begin());
     wideText_[static_cast<std::size_t>(text.size())] = 0;
     return wideText_.data();

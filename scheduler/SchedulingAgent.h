@@ -52,6 +52,8 @@ public:
     // than 511 characters is refused with std::length_error; nothing is
     // written past the buffer.
     const char16_t* ToWideText(const QString& text);
+    // Refuses, as ToWideText does, a text too long for the shared buffer.
+    static void CheckWideText(const QString& text);
     // "<host name>\<user name>"; throws std::system_error when the user
     // cannot be read.
     static QString CurrentAccountName();

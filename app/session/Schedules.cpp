@@ -7,6 +7,17 @@ Schedules::Schedules(const std::filesystem::path& tasksDir, const QString& progr
     : agent_(tasksDir, SchedulingAgent::RunnerBeside(program), std::move(showMessage)),
       list_(agent_, program), notify_(std::move(notify)) {}
 
+SchedCode Schedules::connectAgent() {
+    const SchedCode code = agent_.ConnectSchedulingAgent();
+    list_.AgentConnected();
+    return code;
+}
+
+void Schedules::showSchedules(ScheduleReading reading) {
+    list_.Show(std::move(reading));
+    notify_(SessionChange::Schedules);
+}
+
 void Schedules::refreshSchedules() {
     list_.Refresh();
     notify_(SessionChange::Schedules);

@@ -22,10 +22,15 @@ public:
               std::function<void(const QString&)> showMessage, SessionNotify notify);
 
     // Connects the agent; the code says why it cannot be used.
-    SchedCode connectAgent() { return agent_.ConnectSchedulingAgent(); }
+    SchedCode connectAgent();
 
     // Reads the schedule list again, as when its page is shown.
     void refreshSchedules();
+    // The two halves of a refresh. Reading is the slow one and runs on any
+    // thread (a web page's connection thread): it reads the job files and
+    // the crontab only. Showing runs on the GUI thread.
+    ScheduleReading readSchedules() const { return list_.Read(); }
+    void showSchedules(ScheduleReading reading);
     const std::vector<ScheduleRow>& rows() const { return list_.rows(); }
     // The program that new schedules start and whose schedules are listed;
     // the agent's runner is the one beside it.

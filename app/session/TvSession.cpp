@@ -192,12 +192,13 @@ void TvSession::showCouldNotStartRecording() {
 
 // ------------------------------------------------------ the web pages
 
-web::PageState TvSession::pageStep(const std::string& action, bool refreshSchedules) {
+web::PageState TvSession::pageStep(const std::string& action,
+                                   std::optional<ScheduleReading> schedules) {
     // The mode is the one when the step runs, not when it was asked.
     if (const auto command = WebCommand(action))
         DispatchCommand(*this, *command);
-    if (refreshSchedules)
-        schedules_.refreshSchedules();
+    if (schedules)
+        schedules_.showSchedules(std::move(*schedules));
     web::PageState state;
     state.graphMode = ToInt(graph_.mode());
     state.captureFile = settings_.CapFile;

@@ -152,7 +152,9 @@ private:
     void endProgram() override;
 
     // WebSessionSteps, for the web server's pages.
-    web::PageState pageStep(const std::string& action, bool refreshSchedules) override;
+    ScheduleReading readSchedules() override { return schedules_.readSchedules(); }
+    web::PageState pageStep(const std::string& action,
+                            std::optional<ScheduleReading> schedules) override;
 
     void LoadSettings();
     void SaveSettings();

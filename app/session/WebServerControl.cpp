@@ -63,8 +63,14 @@ void WebServerControl::StopWebServer() {
 std::optional<web::PageState> WebServerControl::act(const std::string& action,
                                                     bool refreshSchedules,
                                                     const std::stop_token& stop) {
+    std::optional<ScheduleReading> schedules;
+    // A stopping server has no page to read them for.
+    if (refreshSchedules && !stop.stop_requested())
+        schedules = steps_.readSchedules();
     return handOff_.runOnGuiThread(
-        [this, action, refreshSchedules] { return steps_.pageStep(action, refreshSchedules); },
+        [this, action, schedules = std::move(schedules)]() mutable {
+            return steps_.pageStep(action, std::move(schedules));
+        },
         stop);
 }
 

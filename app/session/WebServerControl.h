@@ -3,6 +3,7 @@
 // which reaches the session only through the hand-off to the GUI thread.
 #pragma once
 
+#include "scheduler/ScheduleList.h"
 #include "web/HttpServer.h"
 #include "web/WebPages.h"
 
@@ -20,10 +21,14 @@ struct WebOptions;
 class WebSessionSteps {
 public:
     virtual ~WebSessionSteps() = default;
+    // Reads the schedule list for a page that lists it. Runs on the
+    // connection thread, so that the GUI thread never waits for cron.
+    virtual ScheduleReading readSchedules() = 0;
     // The page's action by graph mode (nothing for an action the mode does
-    // not allow), the schedule refresh when asked, and the state the page
-    // shows. Runs on the GUI thread.
-    virtual web::PageState pageStep(const std::string& action, bool refreshSchedules) = 0;
+    // not allow), the schedules read for the page shown when there are
+    // some, and the state the page shows. Runs on the GUI thread.
+    virtual web::PageState pageStep(const std::string& action,
+                                    std::optional<ScheduleReading> schedules) = 0;
 };
 
 class WebServerControl : public web::WebSite {
@@ -47,7 +52,8 @@ public:
     std::uint16_t port() const { return active() ? server_->port() : 0; }
 
     // The pages' one step on the GUI thread: the action by graph mode, the
-    // schedule refresh when the page lists them, and the page's state.
+    // schedules when the page lists them (read here first), and the page's
+    // state.
     std::optional<web::PageState> act(const std::string& action, bool refreshSchedules,
                                       const std::stop_token& stop) override;
 
