@@ -404,6 +404,11 @@ private:
         case Op::Restart: {
             journal_.step("close the program and start it again");
             close();
+            // A recording's name holds the process id and a count of the
+            // program's recordings: a program started again is a new process
+            // whose names start over, which this process cannot be. Names of
+            // the closed session are not drawn as stale ones.
+            startedNames_.clear();
             ledger_.check(false, journal_);
             if (journal_.failed())
                 return;
