@@ -24,6 +24,7 @@
 
 namespace qeltv {
 
+class AudioEncoderTrials;
 class AutoTuneStore;
 class FilterGraph;
 class FilterObject;
@@ -40,6 +41,9 @@ constexpr std::size_t kMaxPinNameLength = 128;
 struct CaptureContext {
     VirtualTvCard& card;
     AutoTuneStore& autoTune;
+    // Which formats the audio compressors take, kept for the session; each
+    // filter tries them itself without it.
+    AudioEncoderTrials* audioTrials = nullptr;
 };
 
 // How far (relative to the frame duration) a requested frame rate may lie
