@@ -24,7 +24,7 @@
 
 namespace qeltv {
 
-constexpr const char* kAsfWriterMoniker = "qeltv:asfwriter";
+constexpr const char* kWebmWriterMoniker = "qeltv:asfwriter";
 
 // A new client starts at the latest keyframe, so this bounds how long it
 // waits for its first picture.
@@ -87,9 +87,9 @@ private:
 };
 
 // The writer's filter: pins "Video" and "Audio".
-class AsfWriterFilter : public Filter {
+class WebmWriterFilter : public Filter {
 public:
-    explicit AsfWriterFilter(const std::string& name);
+    explicit WebmWriterFilter(const std::string& name);
     // Sets the encoders to the profile's rates and the sound to its sample
     // rate and channels.
     void ConfigureFilterUsingProfile(const WebcastProfile& profile);
@@ -119,12 +119,12 @@ private:
     GstElement* socketSink_ = nullptr;
 };
 
-std::shared_ptr<Filter> CreateAsfWriterFilter(const std::string& name);
+std::shared_ptr<Filter> CreateWebmWriterFilter(const std::string& name);
 
-class AsfWriter : public FilterObject {
+class WebmWriter : public FilterObject {
 public:
-    explicit AsfWriter(FilterGraph& graph);
-    ~AsfWriter() override;
+    explicit WebmWriter(FilterGraph& graph);
+    ~WebmWriter() override;
 
     // Design values: wmp_V80_100Video, port 0, maximum users 0 (no sink).
     int profileIndex() const { return profileIndex_; }

@@ -1,4 +1,4 @@
-#include "capture/AsfWriter.h"
+#include "capture/WebmWriter.h"
 
 #include "web/HttpRequest.h"
 
@@ -308,8 +308,8 @@ void WebcastNetworkSink::serve() {
 
 // ---------------------------------------------------------- writer filter
 
-AsfWriterFilter::AsfWriterFilter(const std::string& name)
-    : Filter(gst_bin_new(nullptr), name, kAsfWriterMoniker) {
+WebmWriterFilter::WebmWriterFilter(const std::string& name)
+    : Filter(gst_bin_new(nullptr), name, kWebmWriterMoniker) {
     GstBin* bin = GST_BIN(element());
     auto add = [&](Branch& branch, const char* factory) {
         GstElement* e = Make(factory, name);
@@ -377,7 +377,7 @@ AsfWriterFilter::AsfWriterFilter(const std::string& name)
     }
 }
 
-void AsfWriterFilter::ConfigureFilterUsingProfile(const WebcastProfile& profile) {
+void WebmWriterFilter::ConfigureFilterUsingProfile(const WebcastProfile& profile) {
     if (profile.hasVideo()) {
         g_object_set(vp8_, "target-bitrate", profile.videoBitrate_kbps * 1000, nullptr);
         gst_util_set_object_arg(G_OBJECT(vp8_), "end-usage",
@@ -391,7 +391,7 @@ void AsfWriterFilter::ConfigureFilterUsingProfile(const WebcastProfile& profile)
     }
 }
 
-void AsfWriterFilter::dropBranch(Branch& branch) {
+void WebmWriterFilter::dropBranch(Branch& branch) {
     if (branch.dropped)
         return;
     branch.dropped = true;
@@ -409,44 +409,44 @@ void AsfWriterFilter::dropBranch(Branch& branch) {
     branch.elements.clear();
 }
 
-void AsfWriterFilter::prepareToRun() {
+void WebmWriterFilter::prepareToRun() {
     for (Branch* branch : {&video_, &audio_}) {
         if (!branch->dropped && !gst_pad_is_linked(branch->ghost))
             dropBranch(*branch);
     }
 }
 
-std::shared_ptr<Filter> CreateAsfWriterFilter(const std::string& name) {
-    auto writer = std::make_shared<AsfWriterFilter>(name);
+std::shared_ptr<Filter> CreateWebmWriterFilter(const std::string& name) {
+    auto writer = std::make_shared<WebmWriterFilter>(name);
     writer->ConfigureFilterUsingProfile(WebcastProfileAt(kWebcastDesignProfileIndex));
     return writer;
 }
 
 // ---------------------------------------------------------- filter object
 
-AsfWriter::AsfWriter(FilterGraph& graph) : FilterObject(graph, "ASFWriter") {
-    setMoniker(kAsfWriterMoniker);
+WebmWriter::WebmWriter(FilterGraph& graph) : FilterObject(graph, "ASFWriter") {
+    setMoniker(kWebmWriterMoniker);
 }
 
-AsfWriter::~AsfWriter() {
+WebmWriter::~WebmWriter() {
     Detach();
 }
 
-std::shared_ptr<Filter> AsfWriter::makeFilter() {
-    return CreateAsfWriterFilter(name());
+std::shared_ptr<Filter> WebmWriter::makeFilter() {
+    return CreateWebmWriterFilter(name());
 }
 
-void AsfWriter::ConfigureFilterUsingProfile(int profileIndex) {
-    auto* writer = dynamic_cast<AsfWriterFilter*>(&filter());
+void WebmWriter::ConfigureFilterUsingProfile(int profileIndex) {
+    auto* writer = dynamic_cast<WebmWriterFilter*>(&filter());
     if (!writer)
         throw CaptureError(name() + ": the filter is no webcast writer", status::E_POINTER);
     profileIndex_ = profileIndex;
     writer->ConfigureFilterUsingProfile(WebcastProfileAt(profileIndex));
 }
 
-void AsfWriter::filterTaken(Filter& filter) {
+void WebmWriter::filterTaken(Filter& filter) {
     networkSinkError_.clear();
-    auto* writer = dynamic_cast<AsfWriterFilter*>(&filter);
+    auto* writer = dynamic_cast<WebmWriterFilter*>(&filter);
     if (!writer || port_ <= 0 || maxUsers_ <= 0)
         return;
     auto sink = std::make_unique<WebcastNetworkSink>(writer->socketSink(), maxUsers_);
@@ -459,7 +459,7 @@ void AsfWriter::filterTaken(Filter& filter) {
     networkSink_ = std::move(sink);
 }
 
-void AsfWriter::filterReleased(Filter&) {
+void WebmWriter::filterReleased(Filter&) {
     networkSink_.reset();
 }
 
