@@ -5,7 +5,7 @@
 #include "app/uFrmMain.h"
 
 #include "app/session/TvSession.h"
-#include "capture/AsfWriter.h"
+#include "capture/WebmWriter.h"
 
 #include <QBoxLayout>
 #include <QCheckBox>

@@ -1,10 +1,10 @@
 #include "capture/Devices.h"
 
-#include "capture/AsfWriter.h"
 #include "capture/AudioEncoderTrials.h"
 #include "capture/GstRef.h"
 #include "capture/VideoRenderer.h"
 #include "capture/VirtualSources.h"
+#include "capture/WebmWriter.h"
 #include "common/UniqueFd.h"
 
 #include <gst/pbutils/pbutils.h>
@@ -459,8 +459,8 @@ std::shared_ptr<Filter> CreateFilter(const std::string& moniker, const std::stri
         return PlainFilter("fakesink", name, moniker);
     if (moniker == kVideoRendererMoniker)
         return CreateVideoRendererFilter(name);
-    if (moniker == kAsfWriterMoniker)
-        return CreateAsfWriterFilter(name);
+    if (moniker == kWebmWriterMoniker)
+        return CreateWebmWriterFilter(name);
     if (StartsWith(moniker, "element:"))
         return PlainFilter(moniker.substr(8).c_str(), name, moniker);
     throw CaptureError(name + ": no device has the moniker " + moniker, status::E_NOTFOUND);

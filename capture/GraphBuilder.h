@@ -10,7 +10,6 @@
 // so the logic runs and is tested without a window.
 #pragma once
 
-#include "capture/AsfWriter.h"
 #include "capture/DroppedFrames.h"
 #include "capture/FilterGraph.h"
 #include "capture/FilterObject.h"
@@ -18,6 +17,7 @@
 #include "capture/MediaType.h"
 #include "capture/RecordingRepairs.h"
 #include "capture/VideoRenderer.h"
+#include "capture/WebmWriter.h"
 
 #include <QDateTime>
 #include <QString>
@@ -116,7 +116,7 @@ public:
     // The preview renderer; the window paints what it receives.
     VideoRenderer VideoWindow;
     // The webcast writer, attached only in webcast mode.
-    AsfWriter ASFWriter;
+    WebmWriter ASFWriter;
 
     // Activates the graph and attaches the fixed members (AVI Mux, File
     // Writer, Null Renderer).
