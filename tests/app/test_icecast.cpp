@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <arpa/inet.h>
@@ -36,7 +37,7 @@ using namespace qeltv::test;
 
 namespace {
 
-constexpr const char* kIcecast = "/usr/bin/icecast2";
+constexpr const char* kIcecast = "icecast2";
 constexpr const char* kMount = "/qeltv.webm";
 constexpr const char* kSourcePassword = "s3cret-source";
 // Bounds of every wait: generous for a loaded two-core machine.
@@ -47,7 +48,7 @@ constexpr int kReconnectWait_ms = 60000;
 constexpr long kStationChannel = 14; // a station of the Virtual TV Card
 
 #define SKIP_WITHOUT_ICECAST()                                                                     \
-    if (!QFile::exists(kIcecast))                                                                  \
+    if (QStandardPaths::findExecutable(kIcecast).isEmpty())                                        \
     GTEST_SKIP() << kIcecast << " is not installed (Debian package icecast2)"
 
 // Debian's icecast2 on 127.0.0.1 with a configuration of its own in a
