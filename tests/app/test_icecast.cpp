@@ -265,7 +265,8 @@ QString ConnectedText(const IcecastServer& server) {
 // The address has one form, http://host[:port]/mount, and each mistake its
 // own text; the page shows it under the field. The switch, the address and
 // the user name are stored in the settings file, the password never: a new
-// start has the first three and an empty password.
+// start has the first three and an empty password. A webcast whose address
+// is bad runs without publishing, and says why.
 TEST(Icecast, AddressFormAndStoredOptions) {
     IcecastTarget t;
     EXPECT_EQ(ParseIcecastAddress("http://radio.example.org:8010/qeltv.webm", t), "");
@@ -349,6 +350,23 @@ TEST(Icecast, AddressFormAndStoredOptions) {
         EXPECT_EQ(w->session().webcast().options().icecastPassword, "");
         w->close();
     }
+
+    // A webcast asked to publish to a bad address runs without it and the
+    // status bar says why.
+    QTemporaryDir sessionDir;
+    FakeView view;
+    auto session = StartSession(TempPaths(sessionDir), view);
+    WebOptions options = session->webcast().options();
+    options.webcastPort = FreePort();
+    options.icecastEnabled = true;
+    options.icecastAddress = "http://127.0.0.1:8000";
+    session->webcast().setOptions(options);
+    session->setWebcast(true);
+    EXPECT_EQ(session->graphMode(), GraphMode::Webcast);
+    EXPECT_TRUE(session->graphBuilder().ASFWriter.networkSink());
+    EXPECT_EQ(view.lastStatus().toStdString(),
+              "Icecast: The Icecast address needs a mount point after the server" + example);
+    EXPECT_TRUE(view.boxes.isEmpty()) << view.boxes.join("; ").toStdString();
 }
 
 // While the webcast runs its stream is on the mount: ffprobe finds VP8 and
