@@ -242,9 +242,10 @@ WebmWriterFilter::WebmWriterFilter(const std::string& name)
     vorbis_ = audio_.elements.back();
     audioCaps_ = audio_.elements[3];
     mux_ = Make("webmmux", name);
+    tee_ = Make("tee", name);
     socketSink_ = Make("multisocketsink", name);
-    gst_bin_add_many(bin, mux_, socketSink_, nullptr);
-    if (!gst_element_link(mux_, socketSink_))
+    gst_bin_add_many(bin, mux_, tee_, socketSink_, nullptr);
+    if (!gst_element_link_many(mux_, tee_, socketSink_, nullptr))
         throw CaptureError(name + ": the muxer does not link to the network sink",
                            status::VFW_E_CANNOT_CONNECT);
 

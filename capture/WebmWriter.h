@@ -101,6 +101,8 @@ public:
     // rate and channels.
     void ConfigureFilterUsingProfile(const WebcastProfile& profile);
     GstElement* socketSink() const { return socketSink_; }
+    // The muxed stream (a tee) for publishers besides the network sink.
+    GstElement* muxedStream() const { return tee_; }
     bool hasInputQueue() const override { return true; }
     // A stream that nothing is wired to (the profile lacks it) leaves the
     // muxer, which would otherwise wait for it for ever.
@@ -123,6 +125,7 @@ private:
     GstElement* vorbis_ = nullptr;    //
     GstElement* audioCaps_ = nullptr; //
     GstElement* mux_ = nullptr;       //
+    GstElement* tee_ = nullptr;       //
     GstElement* socketSink_ = nullptr;
 };
 
