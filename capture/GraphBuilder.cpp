@@ -290,7 +290,7 @@ void GraphBuilder::startPublishing() {
         publishError_ = "Icecast: " + QString::fromStdString(error);
         return;
     }
-    auto* writer = dynamic_cast<AsfWriterFilter*>(&ASFWriter.filter());
+    auto* writer = dynamic_cast<WebmWriterFilter*>(&ASFWriter.filter());
     if (!target || !writer)
         return;
     auto publisher = std::make_unique<IcecastPublisher>(
