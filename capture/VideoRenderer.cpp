@@ -60,8 +60,11 @@ VideoRendererFilter::VideoRendererFilter(const std::string& name)
     g_object_set(queue, "max-size-buffers", kRendererQueueFrames, "max-size-bytes", 0u,
                  "max-size-time", guint64{0}, "leaky", kLeakyDownstream, nullptr);
     CapsRef caps(gst_caps_from_string("video/x-raw, format=(string)BGRx"));
-    g_object_set(sink, "caps", caps.get(), "sync", TRUE, "max-buffers", 1u, "drop", TRUE,
-                 "enable-last-sample", FALSE, "qos", TRUE, nullptr);
+    // A live picture is shown as it arrives: the capture device already
+    // paces it, and waiting for the clock would hold every frame back by the
+    // pipeline's latency (a whole frame), a channel change with it.
+    g_object_set(sink, "caps", caps.get(), "sync", FALSE, "max-buffers", 1u, "drop", TRUE,
+                 "enable-last-sample", FALSE, nullptr);
     GstAppSinkCallbacks callbacks{};
     callbacks.new_sample = OnNewSample;
     // The callback's own reference keeps the slot alive while the sink runs.
