@@ -6,10 +6,10 @@
 # target of its own and reused by the others, so a flavour only holds targets
 # whose compile options agree: gcc uses a precompiled header only where every
 # macro defined when it was compiled is defined alike (the QT_*_LIB of each Qt
-# module, _REENTRANT of GStreamer's -pthread), and only in the same kind of
-# target (libraries are compiled position-independent, executables as PIE).
-# So a flavour's own target has the usage requirements common to all its
-# users. -Winvalid-pch with -Werror turns a disagreement into an error
+# module, _REENTRANT of GStreamer's -pthread) and no other macro that its
+# headers read is defined, and only in the same kind of target (libraries are
+# compiled position-independent, executables as PIE). So a flavour's own
+# target has the usage requirements common to all its users. -Winvalid-pch with -Werror turns a disagreement into an error
 # instead of a silently slower build.
 #
 # The logic libraries' flavours hold no widget header, so that a widget
@@ -43,8 +43,9 @@ set(QELTV_PCH_widgets ${QELTV_PCH_capture} ${_qeltv_pch_qt_widgets})
 set(QELTV_PCH_tests ${QELTV_PCH_core} ${_qeltv_pch_gtest} <QTemporaryDir> <QProcess>)
 # Tests over the capture engine.
 set(QELTV_PCH_capture_tests ${QELTV_PCH_capture} ${_qeltv_pch_gtest} <QTemporaryDir> <QProcess>)
-# Tests of the windows: QtTest and QtWidgets too.
-set(QELTV_PCH_window_tests ${QELTV_PCH_capture_tests} ${_qeltv_pch_qt_widgets} <QTest>)
+# Tests of the windows: QtWidgets too. Not QtTest: it reads QT_TESTCASE_BUILDDIR
+# and QT_TESTCASE_SOURCEDIR, which are each test folder's own.
+set(QELTV_PCH_window_tests ${QELTV_PCH_capture_tests} ${_qeltv_pch_qt_widgets})
 
 # qeltv_precompile_flavour(<flavour> [EXECUTABLE] LIBS <library>...): the
 # target that compiles the flavour's header, qeltv_pch_<flavour>, built from
