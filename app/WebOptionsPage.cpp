@@ -5,7 +5,7 @@
 #include "app/uFrmMain.h"
 
 #include "app/session/TvSession.h"
-#include "capture/AsfWriter.h"
+#include "capture/WebmWriter.h"
 
 #include <QBoxLayout>
 #include <QCheckBox>
@@ -45,7 +45,48 @@ void WebcastOptionsControls::setupUi(QWidget* page, QBoxLayout* layout) {
     lblRestartNote->setObjectName("lblRestartNote");
     lblRestartNote->setWordWrap(true);
     form->addRow(lblRestartNote);
+    cbIcecast = new QCheckBox("Publish to Icecast server", grpWebcast);
+    cbIcecast->setObjectName("cbIcecast");
+    form->addRow(cbIcecast);
+    edIcecastAddress = new QLineEdit(grpWebcast);
+    edIcecastAddress->setObjectName("edIcecastAddress");
+    edIcecastAddress->setPlaceholderText("http://host:8000/qeltv.webm");
+    edIcecastAddress->setToolTip(kIcecastAddressHint);
+    form->addRow("Icecast URL", edIcecastAddress);
+    lblIcecastError = new QLabel(grpWebcast);
+    lblIcecastError->setObjectName("lblIcecastError");
+    lblIcecastError->setWordWrap(true);
+    lblIcecastError->setStyleSheet("color: #b00000");
+    lblIcecastError->hide();
+    form->addRow(lblIcecastError);
+    edIcecastUsername = new QLineEdit(kIcecastDefaultUserName, grpWebcast);
+    edIcecastUsername->setObjectName("edIcecastUsername");
+    form->addRow("Icecast user name", edIcecastUsername);
+    edIcecastPassword = new QLineEdit(grpWebcast);
+    edIcecastPassword->setObjectName("edIcecastPassword");
+    edIcecastPassword->setEchoMode(QLineEdit::Password);
+    edIcecastPassword->setToolTip(kIcecastPasswordNote);
+    form->addRow("Icecast password", edIcecastPassword);
+    lblIcecastPasswordNote = new QLabel("Kept for this session only, never stored.", grpWebcast);
+    lblIcecastPasswordNote->setObjectName("lblIcecastPasswordNote");
+    lblIcecastPasswordNote->setToolTip(kIcecastPasswordNote);
+    form->addRow(lblIcecastPasswordNote);
     layout->addWidget(grpWebcast);
+}
+
+void WebcastOptionsControls::showIcecast(const WebOptions& options) const {
+    // Showing what the session holds is no change of the user's.
+    const QSignalBlocker check(cbIcecast), address(edIcecastAddress), user(edIcecastUsername),
+        password(edIcecastPassword);
+    cbIcecast->setChecked(options.icecastEnabled);
+    edIcecastAddress->setText(options.icecastAddress);
+    edIcecastUsername->setText(options.icecastUserName);
+    edIcecastPassword->setText(options.icecastPassword);
+}
+
+void WebcastOptionsControls::showIcecastError(const QString& error) const {
+    lblIcecastError->setText(error);
+    lblIcecastError->setVisible(!error.isEmpty());
 }
 
 void WebcastOptionsControls::fillProfiles(const ChoiceList& profiles) const {
@@ -129,10 +170,30 @@ void WebOptionsPage::connectControls() {
                      option([](WebOptions& o, int clients) { o.maxClients = clients; }));
     QObject::connect(ui_.webcast.cmbWebcastProfile, &QComboBox::currentIndexChanged, w,
                      [this](int entry) { session_.webcast().chooseProfile(entry); });
+    const auto icecast = [this, option](auto change) {
+        return [this, change, set = option(change)](auto value) {
+            set(value);
+            checkIcecastAddress();
+        };
+    };
+    QObject::connect(ui_.webcast.cbIcecast, &QCheckBox::toggled, w,
+                     icecast([](WebOptions& o, bool on) { o.icecastEnabled = on; }));
+    QObject::connect(ui_.webcast.edIcecastAddress, &QLineEdit::textChanged, w,
+                     icecast([](WebOptions& o, const QString& text) { o.icecastAddress = text; }));
+    QObject::connect(ui_.webcast.edIcecastUsername, &QLineEdit::textChanged, w,
+                     option([](WebOptions& o, const QString& text) { o.icecastUserName = text; }));
+    QObject::connect(ui_.webcast.edIcecastPassword, &QLineEdit::textChanged, w,
+                     option([](WebOptions& o, const QString& text) { o.icecastPassword = text; }));
 }
 
 void WebOptionsPage::showProfiles() {
     ui_.webcast.fillProfiles(session_.webcast().profiles());
+    ui_.webcast.showIcecast(session_.webcast().options());
+    checkIcecastAddress();
+}
+
+void WebOptionsPage::checkIcecastAddress() {
+    ui_.webcast.showIcecastError(session_.webcast().icecastAddressError());
 }
 
 void WebOptionsPage::startServer() {

@@ -3,6 +3,8 @@
 // options; the window writes them there as they change.
 #pragma once
 
+#include <QString>
+
 class QBoxLayout;
 class QCheckBox;
 class QLineEdit;
@@ -16,6 +18,7 @@ class QWidget;
 namespace qeltv {
 
 struct ChoiceList;
+struct WebOptions;
 class ErrorHandler;
 class TfrmMain;
 class TvSession;
@@ -38,12 +41,29 @@ struct WebcastOptionsControls {
     QComboBox* cmbWebcastProfile = nullptr;
     QLabel* lblProtocolNote = nullptr;
     QLabel* lblRestartNote = nullptr;
+    // Publishing the same stream to an Icecast server.
+    static constexpr const char* kIcecastAddressHint =
+        "The Icecast mount to publish to, as listeners open it: http://host:port/mount, for "
+        "example http://host:8000/qeltv.webm (port 8000 when left out)";
+    static constexpr const char* kIcecastPasswordNote =
+        "The source password of the Icecast server. It is kept for this session only and never "
+        "stored in the settings file.";
+    QCheckBox* cbIcecast = nullptr;
+    QLineEdit* edIcecastAddress = nullptr;
+    QLineEdit* edIcecastUsername = nullptr;
+    QLineEdit* edIcecastPassword = nullptr;
+    QLabel* lblIcecastPasswordNote = nullptr;
+    QLabel* lblIcecastError = nullptr;
 
     // Builds the group into the page's layout, with the defaults of the
     // session's web options.
     void setupUi(QWidget* page, QBoxLayout* layout);
     // Fills the profile list and selects its selected entry.
     void fillProfiles(const ChoiceList& profiles) const;
+    // Shows the Icecast values (as loaded from the settings).
+    void showIcecast(const WebOptions& options) const;
+    // What is wrong with the Icecast address, or nothing.
+    void showIcecastError(const QString& error) const;
 };
 
 // The "Internal webserver" group of the same page: port, the start check
@@ -74,7 +94,7 @@ public:
                    ErrorHandler& errors);
 
     void connectControls();
-    // The profile list as the session has it.
+    // The profile list and the Icecast values as the session has them.
     void showProfiles();
     // Starts the server; when it cannot listen (a port a user may not open,
     // or one in use) the controls stay as they were and the status bar
@@ -85,6 +105,8 @@ public:
     void stopServer();
 
 private:
+    void checkIcecastAddress();
+
     TfrmMain& window_;
     const MainWindowUi& ui_;
     TvSession& session_;

@@ -18,11 +18,11 @@
 #include <gio/gio.h>
 
 #include "bench/BenchSupport.h"
-#include "capture/AsfWriter.h"
 #include "capture/Devices.h"
 #include "capture/FilterGraph.h"
 #include "capture/GraphBuilder.h"
 #include "capture/VirtualTvCard.h"
+#include "capture/WebmWriter.h"
 #include "common/UniqueFd.h"
 #include "settings/AutoTuneStore.h"
 #include "settings/RegStore.h"
@@ -154,7 +154,7 @@ double Median(std::vector<double> values) {
 struct Layer {
     qeltv::FilterGraph& graph;
     qeltv::FilterObject videoCap, audioCap;
-    qeltv::AsfWriter writer;
+    qeltv::WebmWriter writer;
 
     explicit Layer(qeltv::FilterGraph& g)
         : graph(g), videoCap(g, "filterVideoCap"), audioCap(g, "filterAudioCap"), writer(g) {

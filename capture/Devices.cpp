@@ -1,9 +1,10 @@
 #include "capture/Devices.h"
 
-#include "capture/AsfWriter.h"
+#include "capture/AudioEncoderTrials.h"
 #include "capture/GstRef.h"
 #include "capture/VideoRenderer.h"
 #include "capture/VirtualSources.h"
+#include "capture/WebmWriter.h"
 #include "common/UniqueFd.h"
 
 #include <gst/pbutils/pbutils.h>
@@ -57,8 +58,6 @@ constexpr GstClockTime kTrialDurationTolerance_ns = 2 * GST_SECOND / kTrialFrame
 constexpr GstClockTime kDiscovererTimeout_ns = 5 * GST_SECOND;
 // Audio encoders without a usable bitrate default get this one (kbit/s).
 constexpr int kDefaultAudioBitrate_kbps = 128;
-// Bitrate properties below this are in kbit/s, above in bit/s.
-constexpr guint64 kKilobitPropertyLimit = 10000;
 
 std::string Truncated(std::string text, std::size_t limit) {
     if (text.size() > limit)
@@ -230,9 +229,11 @@ private:
 // formats of the format list.
 class AudioCompressorFilter : public Filter {
 public:
+    // trials: the session's answers on which formats the encoder takes;
+    // without them each format is tried when the filter is made.
     AudioCompressorFilter(const std::string& name, const std::string& moniker,
-                          const std::string& factory)
-        : Filter(gst_bin_new(nullptr), name, moniker) {
+                          const std::string& factory, AudioEncoderTrials* trials = nullptr)
+        : Filter(gst_bin_new(nullptr), name, moniker), factory_(factory), trials_(trials) {
         GstElement* queue = Make("queue", name);
         // Sound waits here while the video compressor catches up: the muxer
         // interleaves by time, and a full queue would block the live sound
@@ -281,38 +282,34 @@ public:
 
 private:
     int bitrate_kbps() const {
-        GParamSpec* param = g_object_class_find_property(G_OBJECT_GET_CLASS(encoder_), "bitrate");
-        if (!param)
-            return kDefaultAudioBitrate_kbps;
-        GstOwnedValue value(param->value_type);
-        g_object_get_property(G_OBJECT(encoder_), "bitrate", value.get());
-        GstOwnedValue asUint(G_TYPE_UINT64);
-        guint64 bitrate = 0;
-        if (g_value_transform(value.get(), asUint.get()))
-            bitrate = g_value_get_uint64(asUint.get());
-        if (bitrate == 0)
-            return kDefaultAudioBitrate_kbps;
-        return static_cast<int>(bitrate < kKilobitPropertyLimit ? bitrate
-                                                                : bitrate / kBitsPerKilobit);
+        const int kbps = EncoderBitrate_kbps(encoder_);
+        return kbps > 0 ? kbps : kDefaultAudioBitrate_kbps;
     }
 
-    // Sets the encoder's bitrate; the unit (kbit/s or bit/s) follows the
-    // magnitude of the property's current value.
-    void setBitrate(int kbps) {
-        GParamSpec* param = g_object_class_find_property(G_OBJECT_GET_CLASS(encoder_), "bitrate");
-        if (!param || !(param->flags & G_PARAM_WRITABLE) || kbps <= 0)
-            return;
-        GstOwnedValue current(param->value_type);
-        g_object_get_property(G_OBJECT(encoder_), "bitrate", current.get());
-        GstOwnedValue number(G_TYPE_UINT64);
-        const guint64 now =
-            g_value_transform(current.get(), number.get()) ? g_value_get_uint64(number.get()) : 0;
-        g_value_set_uint64(number.get(), now >= kKilobitPropertyLimit
-                                             ? guint64(kbps) * kBitsPerKilobit
-                                             : guint64(kbps));
-        if (g_value_transform(number.get(), current.get()) &&
-            !g_param_value_validate(param, current.get()))
-            g_object_set_property(G_OBJECT(encoder_), "bitrate", current.get());
+    // Whether the encoder takes this format at this bitrate: asked of the
+    // session's trials when there are any, otherwise tried now.
+    bool encodes(int rate_hz, int channels, int kbps) const {
+        return trials_ ? trials_->Encodes(factory_, rate_hz, channels, kbps)
+                       : TrialAudioEncode(factory_, rate_hz, channels, kbps);
+    }
+
+    // The bitrate a format is offered at: the encoder's own when it encodes
+    // the format with it, otherwise the highest lower one that does; 0 when
+    // none does and the format is not offered.
+    int workingBitrate(int rate_hz, int channels, int kbps, const GstCaps* output) const {
+        const int limit = MpegAudioBitrateLimit_kbps(output, rate_hz);
+        if (limit > 0 && kbps > limit) {
+            for (int lower : kAudioTrialBitrates_kbps)
+                if (lower <= limit && encodes(rate_hz, channels, lower))
+                    return lower;
+            return 0;
+        }
+        if (encodes(rate_hz, channels, kbps))
+            return kbps;
+        for (int lower : kAudioTrialBitrates_kbps)
+            if (lower < kbps && encodes(rate_hz, channels, lower))
+                return lower;
+        return 0;
     }
 
     void buildFormats() {
@@ -336,8 +333,11 @@ private:
                 MediaType type = MediaTypeFromCaps(out.get());
                 if (type.majortype != MajorType::Audio)
                     continue;
+                const int working = workingBitrate(rate, channels, kbps, out.get());
+                if (working == 0)
+                    continue;
                 type.audio.nAvgBytesPerSec =
-                    static_cast<std::uint32_t>(kbps * kBitsPerKilobit / kBitsPerByte);
+                    static_cast<std::uint32_t>(working * kBitsPerKilobit / kBitsPerByte);
                 formats_.push_back(type);
             }
         }
@@ -359,14 +359,29 @@ private:
             "channels", G_TYPE_INT, static_cast<int>(wanted.audio.nChannels), nullptr));
         g_object_set(input_, "caps", input.get(), nullptr);
         current_ = *offered;
-        if (wanted.audio.nAvgBytesPerSec) {
-            setBitrate(
-                static_cast<int>(wanted.audio.nAvgBytesPerSec * kBitsPerByte / kBitsPerKilobit));
+        // A bitrate the encoder refuses at this format (a graph file saved
+        // before the formats were tried, say) would stop the recording on
+        // its first buffer: the format's own bitrate is used instead.
+        const int wantedKbps =
+            static_cast<int>(wanted.audio.nAvgBytesPerSec * kBitsPerByte / kBitsPerKilobit);
+        const int offeredKbps =
+            static_cast<int>(offered->audio.nAvgBytesPerSec * kBitsPerByte / kBitsPerKilobit);
+        const int rate_hz = static_cast<int>(wanted.audio.nSamplesPerSec);
+        const int limit = MpegAudioBitrateLimit_kbps(caps.get(), rate_hz);
+        const bool wantedWorks =
+            wantedKbps > 0 &&
+            (wantedKbps == offeredKbps ||
+             ((limit == 0 || wantedKbps <= limit) &&
+              encodes(rate_hz, static_cast<int>(wanted.audio.nChannels), wantedKbps)));
+        if (wantedWorks)
             current_.audio.nAvgBytesPerSec = wanted.audio.nAvgBytesPerSec;
-        }
+        SetEncoderBitrate(encoder_, static_cast<int>(current_.audio.nAvgBytesPerSec * kBitsPerByte /
+                                                     kBitsPerKilobit));
         return status::S_OK;
     }
 
+    std::string factory_;
+    AudioEncoderTrials* trials_;
     GstElement* input_ = nullptr;
     GstElement* encoder_ = nullptr;
     std::vector<MediaType> formats_;
@@ -418,7 +433,8 @@ std::shared_ptr<Filter> CreateFilter(const std::string& moniker, const std::stri
         return std::make_shared<DeviceAudioCapture>(name, moniker, "alsasrc", "device",
                                                     moniker.substr(5));
     if (moniker == kPcmMoniker)
-        return std::make_shared<AudioCompressorFilter>(name, moniker, std::string());
+        return std::make_shared<AudioCompressorFilter>(name, moniker, std::string(),
+                                                       context.audioTrials);
     if (StartsWith(moniker, "encoder:")) {
         const std::string factoryName = moniker.substr(8);
         auto factory =
@@ -429,7 +445,8 @@ std::shared_ptr<Filter> CreateFilter(const std::string& moniker, const std::stri
         const bool video = FactoryIsVideo(factory.get());
         if (video)
             return std::make_shared<VideoCompressorFilter>(name, moniker, factoryName);
-        return std::make_shared<AudioCompressorFilter>(name, moniker, factoryName);
+        return std::make_shared<AudioCompressorFilter>(name, moniker, factoryName,
+                                                       context.audioTrials);
     }
     if (moniker == kAviMuxMoniker)
         return PlainFilter("avimux", name, moniker);
@@ -439,8 +456,8 @@ std::shared_ptr<Filter> CreateFilter(const std::string& moniker, const std::stri
         return PlainFilter("fakesink", name, moniker);
     if (moniker == kVideoRendererMoniker)
         return CreateVideoRendererFilter(name);
-    if (moniker == kAsfWriterMoniker)
-        return CreateAsfWriterFilter(name);
+    if (moniker == kWebmWriterMoniker)
+        return CreateWebmWriterFilter(name);
     if (StartsWith(moniker, "element:"))
         return PlainFilter(moniker.substr(8).c_str(), name, moniker);
     throw CaptureError(name + ": no device has the moniker " + moniker, status::E_NOTFOUND);

@@ -24,6 +24,7 @@
 
 namespace qeltv {
 
+class AudioEncoderTrials;
 class AutoTuneStore;
 class FilterGraph;
 class FilterObject;
@@ -42,6 +43,9 @@ constexpr int kLeakyDownstream = 2;
 struct CaptureContext {
     VirtualTvCard& card;
     AutoTuneStore& autoTune;
+    // Which formats the audio compressors take, kept for the session; each
+    // filter tries them itself without it.
+    AudioEncoderTrials* audioTrials = nullptr;
 };
 
 // How far (relative to the frame duration) a requested frame rate may lie

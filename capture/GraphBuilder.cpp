@@ -133,6 +133,8 @@ void GraphBuilder::buildSteps(GraphMode mode) {
     filterAVIOut.Renew();
     // The renderer joins again only for a preview, the writer only for a
     // webcast: leaving webcast mode closes its port and every client.
+    publisher_.reset();
+    publishError_.clear();
     ASFWriter.Detach();
     VideoWindow.Detach();
 
@@ -228,6 +230,8 @@ void GraphBuilder::buildSteps(GraphMode mode) {
     // where the user looks, not only in the caption.
     if (mode == GraphMode::Webcast && !ASFWriter.networkSinkError().empty())
         view_.setStatusText(webcastPortError());
+    if (mode == GraphMode::Webcast && !publishError_.isEmpty())
+        view_.setStatusText(publishError_);
     view_.UpdateControls();
     graph_.Run();
     if (droppedFrames_)
@@ -274,6 +278,25 @@ void GraphBuilder::wireWebcast(Filter& videoCap, Filter& audioCap) {
                              ? "Webcasting at port " + QString::number(webcast_.webcastPort())
                              : webcastPortError());
     view_.showVideoWindow(false);
+    startPublishing();
+}
+
+void GraphBuilder::startPublishing() {
+    std::string error;
+    const auto target = webcast_.icecastTarget(error);
+    if (!error.empty()) {
+        // The local webcast goes on without it; the build's status says why.
+        qCWarning(lcGraph) << "not published to Icecast:" << error.c_str();
+        publishError_ = "Icecast: " + QString::fromStdString(error);
+        return;
+    }
+    auto* writer = dynamic_cast<WebmWriterFilter*>(&ASFWriter.filter());
+    if (!target || !writer)
+        return;
+    auto publisher = std::make_unique<IcecastPublisher>(
+        *target, [this](const QString& text) { view_.setStatusText(text); });
+    publisher->Start(writer->muxedStream());
+    publisher_ = std::move(publisher);
 }
 
 void GraphBuilder::showDroppedFrames() {

@@ -10,14 +10,15 @@
 // so the logic runs and is tested without a window.
 #pragma once
 
-#include "capture/AsfWriter.h"
 #include "capture/DroppedFrames.h"
 #include "capture/FilterGraph.h"
 #include "capture/FilterObject.h"
 #include "capture/GraphMode.h"
+#include "capture/IcecastPublisher.h"
 #include "capture/MediaType.h"
 #include "capture/RecordingRepairs.h"
 #include "capture/VideoRenderer.h"
+#include "capture/WebmWriter.h"
 
 #include <QDateTime>
 #include <QString>
@@ -75,6 +76,13 @@ public:
     // "Max number of clients" and the webcast profile index.
     virtual int webcastMaxClients() const = 0;
     virtual int webcastProfileIndex() const = 0;
+    // Where the webcast is published besides its own port: nothing when
+    // publishing is off, or when its address is not good (then `error`
+    // says why).
+    virtual std::optional<IcecastTarget> icecastTarget(std::string& error) const {
+        error.clear();
+        return std::nullopt;
+    }
 };
 
 class GraphBuilder {
@@ -116,7 +124,7 @@ public:
     // The preview renderer; the window paints what it receives.
     VideoRenderer VideoWindow;
     // The webcast writer, attached only in webcast mode.
-    AsfWriter ASFWriter;
+    WebmWriter ASFWriter;
 
     // Activates the graph and attaches the fixed members (AVI Mux, File
     // Writer, Null Renderer).
@@ -170,6 +178,8 @@ private:
     void wirePreview(Filter& videoCap);
     void wireRecording(Filter& videoCap, Filter& audioCap);
     void wireWebcast(Filter& videoCap, Filter& audioCap);
+    // Publishes the writer's stream to the Icecast server when that is asked for.
+    void startPublishing();
     void onStreamError(const QString& message);
     // Ends a recording; `reason` says why when the stream failed.
     void finishRecording(const QString& reason);
@@ -207,6 +217,11 @@ private:
     std::unique_ptr<DroppedFrames> droppedFrames_;
     std::uint64_t droppedShown_ = 0;
     QTimer droppedReport_;
+    // While a webcast runs: its publishing to an Icecast server. Declared
+    // after the writer, so it goes first.
+    std::unique_ptr<StreamPublisher> publisher_;
+    // Why the webcast is not published as asked, empty when it is.
+    QString publishError_;
     // Declared last: its destructor waits for the threads that report here.
     RecordingRepairs repairs_;
 };

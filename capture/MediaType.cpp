@@ -183,6 +183,9 @@ CapsRef MediaTypeToCaps(const MediaType& type) {
             s = gst_structure_new_empty("audio/x-alaw");
         } else if (type.subtype == subtype::MuLaw) {
             s = gst_structure_new_empty("audio/x-mulaw");
+        } else if (type.subtype == subtype::WMAudio1 || type.subtype == subtype::WMAudio2) {
+            s = gst_structure_new("audio/x-wma", "wmaversion", G_TYPE_INT,
+                                  type.subtype == subtype::WMAudio1 ? 1 : 2, nullptr);
         }
         if (!s)
             return {};
@@ -281,6 +284,9 @@ MediaType MediaTypeFromCaps(const GstCaps* caps) {
             } else if (name == "audio/x-mulaw") {
                 a.wFormatTag = subtype::MuLaw;
                 a.wBitsPerSample = kBitsPerByte;
+            } else if (name == "audio/x-wma") {
+                a.wFormatTag =
+                    IntField(s, "wmaversion") == 1 ? subtype::WMAudio1 : subtype::WMAudio2;
             }
             const int bitrate = IntField(s, "bitrate");
             a.nAvgBytesPerSec = static_cast<std::uint32_t>(bitrate / kBitsPerByte);
@@ -336,6 +342,10 @@ std::string SubTypeName(std::uint32_t code) {
         return "AAC";
     case subtype::AC3:
         return "DOLBY_AC3";
+    case subtype::WMAudio1:
+        return "MSAUDIO1";
+    case subtype::WMAudio2:
+        return "WMAUDIO2";
     default:
         break;
     }

@@ -49,6 +49,8 @@ constexpr std::uint32_t MPEGAudio = 0x0050;
 constexpr std::uint32_t MP3 = 0x0055;
 constexpr std::uint32_t AAC = 0x00FF;
 constexpr std::uint32_t AC3 = 0x2000;
+constexpr std::uint32_t WMAudio1 = 0x0160;
+constexpr std::uint32_t WMAudio2 = 0x0161;
 } // namespace subtype
 
 // Values of biCompression for the uncompressed layouts.

@@ -33,6 +33,15 @@ const std::vector<SettingField>& SettingFields() {
     return fields;
 }
 
+const std::vector<IcecastField>& IcecastFields() {
+    static const std::vector<IcecastField> fields = {
+        {"Enabled", nullptr, &IcecastSettings::Enabled},
+        {"Address", &IcecastSettings::Address},
+        {"UserName", &IcecastSettings::UserName},
+    };
+    return fields;
+}
+
 void LoadSettings(RegFile& userStore, const AutoTuneStore& autoTune,
                   const std::filesystem::path& defaultCapFile, Settings& settings,
                   ChannelList& channels, std::vector<std::string>& problems) {
@@ -62,6 +71,21 @@ void LoadSettings(RegFile& userStore, const AutoTuneStore& autoTune,
         }
         reg.CloseKey();
     }
+    if (reg.OpenKeyReadOnly(kIcecastKey)) {
+        for (const auto& f : IcecastFields()) {
+            if (!reg.ValueExists(f.name))
+                continue;
+            try {
+                if (f.text)
+                    settings.Icecast.*f.text = reg.ReadString(f.name);
+                else
+                    settings.Icecast.*f.number = reg.ReadInteger(f.name);
+            } catch (const RegError& e) {
+                problems.push_back(e.what());
+            }
+        }
+        reg.CloseKey();
+    }
     if (channels.empty() && channels.loadFallback(autoTune, settings.CurrentChannel)) {
         settings.TuningSpace = 31;
         qCDebug(lcSettings) << "channels taken from the auto-tune store";
@@ -83,6 +107,18 @@ void SaveSettings(RegFile& userStore, const Settings& settings, const ChannelLis
         }
     }
     const bool saved = channels.storeTo(userStore, kChannelsKey);
+    // Written again after the channels, which are written anew: the
+    // program's key and its channels stay together.
+    userStore.deleteKey(kIcecastKey);
+    if (userStore.createKey(kIcecastKey)) {
+        for (const auto& f : IcecastFields()) {
+            if (f.text)
+                userStore.setValue(kIcecastKey, f.name, settings.Icecast.*f.text);
+            else
+                userStore.setValue(kIcecastKey, f.name,
+                                   static_cast<std::uint32_t>(settings.Icecast.*f.number));
+        }
+    }
     userStore.save();
     qCDebug(lcSettings) << "saved to" << userStore.path().c_str() << ":" << channels.size()
                         << "channels" << (saved ? "" : "(the Channels key could not be made)");

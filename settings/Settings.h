@@ -16,6 +16,15 @@ class AutoTuneStore;
 
 constexpr const char* kSettingsKey = "\\Software\\Qel\\QelTV";
 constexpr const char* kChannelsKey = "\\Software\\Qel\\QelTV\\Channels";
+// The webcast's publishing to an Icecast server, in a key of its own so that
+// the program's key keeps its values. The password is never stored.
+constexpr const char* kIcecastKey = "\\Software\\Qel\\QelTV\\Icecast";
+
+struct IcecastSettings {
+    std::int32_t Enabled = 0;
+    std::string Address;
+    std::string UserName = "source";
+};
 
 struct Settings {
     std::string VideoCapDev;
@@ -36,6 +45,8 @@ struct Settings {
     std::int32_t CaptureFramerate = 400000;
     std::int32_t CurrentChannel = 1;
     std::int32_t TuningSpace = 31;
+    // Under kIcecastKey, not among the fields below.
+    IcecastSettings Icecast;
 };
 
 // The stored values in the order in which they are written.
@@ -45,6 +56,14 @@ struct SettingField {
     std::int32_t Settings::*number = nullptr;
 };
 const std::vector<SettingField>& SettingFields();
+
+// The values of kIcecastKey, in their order.
+struct IcecastField {
+    const char* name;
+    std::string IcecastSettings::*text = nullptr;
+    std::int32_t IcecastSettings::*number = nullptr;
+};
+const std::vector<IcecastField>& IcecastFields();
 
 // Loads the settings and the channel list. Every value keeps its default
 // when it is missing. A value of the wrong type also keeps its default; its

@@ -131,6 +131,7 @@ void TvSession::LoadSettings() {
     std::vector<std::string> problems;
     qeltv::LoadSettings(userStore_, autoTuneStore_, paths_.defaultCaptureFile(), settings_,
                         channels_, problems);
+    webcast_.loadIcecast(settings_.Icecast);
     // A value of the wrong type kept its default; say so and go on.
     for (const auto& p : problems)
         view_.reportError(fromUtf8(p));
@@ -140,6 +141,7 @@ void TvSession::LoadSettings() {
 }
 
 void TvSession::SaveSettings() {
+    settings_.Icecast = webcast_.storedIcecast();
     qeltv::SaveSettings(userStore_, settings_, channels_);
 }
 

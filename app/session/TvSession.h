@@ -20,6 +20,7 @@
 #include "app/session/SessionView.h"
 #include "app/session/WebServerControl.h"
 #include "app/session/WebcastOptions.h"
+#include "capture/AudioEncoderTrials.h"
 #include "capture/Devices.h"
 #include "capture/GraphBuilder.h"
 #include "capture/VirtualTvCard.h"
@@ -170,7 +171,8 @@ private:
     Settings settings_;
     ChannelList channels_;
     VirtualTvCard card_;
-    CaptureContext context_{card_, autoTuneStore_};
+    AudioEncoderTrials audioTrials_;
+    CaptureContext context_{card_, autoTuneStore_, &audioTrials_};
     DeviceEnumerator devices_;
     WebcastOptions webcast_;
     // Bound to the graph builder declared after it, which it does not touch

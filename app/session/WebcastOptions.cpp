@@ -26,4 +26,37 @@ void WebcastOptions::chooseProfile(int entry) {
     options_.profileIndex = profiles_.data[static_cast<std::size_t>(entry)];
 }
 
+std::optional<IcecastTarget> WebcastOptions::icecastTarget(std::string& error) const {
+    error.clear();
+    if (!options_.icecastEnabled)
+        return std::nullopt;
+    IcecastTarget target;
+    error = ParseIcecastAddress(options_.icecastAddress.toStdString(), target);
+    if (!error.empty())
+        return std::nullopt;
+    target.userName = options_.icecastUserName.toStdString();
+    target.password = options_.icecastPassword.toStdString();
+    return target;
+}
+
+QString WebcastOptions::icecastAddressError() const {
+    std::string error;
+    icecastTarget(error);
+    return QString::fromStdString(error);
+}
+
+void WebcastOptions::loadIcecast(const IcecastSettings& stored) {
+    options_.icecastEnabled = stored.Enabled != 0;
+    options_.icecastAddress = QString::fromStdString(stored.Address);
+    options_.icecastUserName = QString::fromStdString(stored.UserName);
+}
+
+IcecastSettings WebcastOptions::storedIcecast() const {
+    IcecastSettings stored;
+    stored.Enabled = options_.icecastEnabled ? 1 : 0;
+    stored.Address = options_.icecastAddress.toStdString();
+    stored.UserName = options_.icecastUserName.toStdString();
+    return stored;
+}
+
 } // namespace qeltv

@@ -1,9 +1,11 @@
 // The values of the "Web options" page, read when a webcast or the web
-// server starts, never stored; and the webcast profile list.
+// server starts; and the webcast profile list. Of these only the Icecast
+// publishing is stored (without its password, kept for the session only).
 #pragma once
 
 #include "app/session/ChoiceList.h"
 #include "capture/GraphBuilder.h"
+#include "settings/Settings.h"
 
 #include <QString>
 
@@ -20,6 +22,11 @@ struct WebOptions {
     int webServerPort = kDefaultWebServerPort;
     QString userName;
     QString password;
+    // "Publish to Icecast server", its address, user name and password.
+    bool icecastEnabled = false;
+    QString icecastAddress;
+    QString icecastUserName = kIcecastDefaultUserName;
+    QString icecastPassword;
 };
 
 class WebcastOptions : public WebcastChoices {
@@ -39,6 +46,14 @@ public:
     int webcastPort() const override { return options_.webcastPort; }
     int webcastMaxClients() const override { return options_.maxClients; }
     int webcastProfileIndex() const override { return options_.profileIndex; }
+    std::optional<IcecastTarget> icecastTarget(std::string& error) const override;
+
+    // What is wrong with the Icecast address while publishing is on; empty
+    // when it is good or publishing is off.
+    QString icecastAddressError() const;
+    // The stored Icecast values, to and from the settings.
+    void loadIcecast(const IcecastSettings& stored);
+    IcecastSettings storedIcecast() const;
 
 private:
     WebOptions options_;

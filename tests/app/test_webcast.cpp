@@ -394,7 +394,7 @@ TEST(Webcast, ProfilesListAndEncode) {
     EXPECT_EQ(s.core->webcast().options().webcastPort, 8080);
     EXPECT_EQ(s.core->webcast().options().maxClients, 1);
     EXPECT_EQ(s.core->webcast().options().profileIndex, 0);
-    const AsfWriter& writer = s.core->graphBuilder().ASFWriter;
+    const WebmWriter& writer = s.core->graphBuilder().ASFWriter;
     EXPECT_EQ(WebcastProfileAt(writer.profileIndex()).id, std::string("wmp_V80_100Video"));
     EXPECT_EQ(writer.port(), 0);
     EXPECT_EQ(writer.maxUsers(), 0);

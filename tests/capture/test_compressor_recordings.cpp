@@ -2,7 +2,9 @@
 // sound that GStreamer's discoverer reads back with its length: an encoder
 // that stalls the AVI muxer or writes an unreadable file is never offered.
 // Every video compressor keeps up with the capture format: the file holds a
-// frame for each 40 ms recorded, give or take one second's frames.
+// frame for each 40 ms recorded, give or take one second's frames. Every
+// sound format an audio compressor offers records.
+#include "capture/AudioEncoderTrials.h"
 #include "capture/Devices.h"
 #include "capture/GstRef.h"
 #include "capture/VirtualSources.h"
@@ -11,6 +13,7 @@
 
 #include <gst/pbutils/pbutils.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace qeltv {
@@ -149,6 +152,118 @@ TEST_F(CompressorRecordings, EveryListedCompressorRecordsAReadableFile) {
         const std::string file = path("audio") + std::to_string(n++) + ".avi";
         Record(videoCompressors.front().moniker, audio.moniker, file);
         ExpectReadable(file);
+    }
+}
+
+} // namespace qeltv
+
+namespace qeltv {
+
+namespace {
+
+// Sound of a recording in miniature: generated, not live, so that a format
+// is tried in a fraction of a second.
+constexpr int kFormatTrialBuffers = 10;
+constexpr int kFormatTrialBuffersPerSecond = 25;
+constexpr int kFormatRecordingTimeout_ms = 10000;
+
+// Records generated sound through an audio compressor set to format into an
+// AVI file; empty when the file ends whole, otherwise what went wrong.
+std::string RecordSound(Filter& compressor, const MediaType& format, const std::string& file) {
+    Pin* input = FilterGraph::FindPinByName(compressor, "Input");
+    Pin* output = FilterGraph::FindPinByName(compressor, "Output");
+    if (!input || !output)
+        return "no Input or Output pin";
+    if (output->SetFormat(format) != status::S_OK)
+        return "format not taken";
+    auto pipeline = GstOwned<GstElement>::sink(gst_pipeline_new("format recording"));
+    GstElement* source = gst_element_factory_make("audiotestsrc", nullptr);
+    GstElement* mux = gst_element_factory_make("avimux", nullptr);
+    GstElement* sink = gst_element_factory_make("filesink", nullptr);
+    g_object_set(source, "num-buffers", kFormatTrialBuffers, "samplesperbuffer",
+                 44100 / kFormatTrialBuffersPerSecond, nullptr);
+    g_object_set(sink, "location", file.c_str(), nullptr);
+    gst_bin_add_many(GST_BIN(pipeline.get()), source, compressor.element(), mux, sink, nullptr);
+    auto sourcePad = GstOwned<GstPad>::adopt(gst_element_get_static_pad(source, "src"));
+    auto muxPad = GstOwned<GstPad>::adopt(gst_element_request_pad_simple(mux, "audio_%u"));
+    if (gst_pad_link(sourcePad.get(), input->pad()) != GST_PAD_LINK_OK ||
+        gst_pad_link(output->pad(), muxPad.get()) != GST_PAD_LINK_OK ||
+        !gst_element_link(mux, sink))
+        return "not linked";
+    gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+    auto bus = GstOwned<GstBus>::adopt(gst_element_get_bus(pipeline.get()));
+    auto message = GstOwned<GstMessage>::adopt(gst_bus_timed_pop_filtered(
+        bus.get(), GstClockTime(kFormatRecordingTimeout_ms) * GST_MSECOND,
+        static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+    std::string failure;
+    if (!message) {
+        failure = "no end of stream";
+    } else if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR) {
+        GstOwned<GError> error;
+        gst_message_parse_error(message.get(), error.out(), nullptr);
+        failure = error ? error->message : "error";
+    }
+    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    // The compressor's element stays with its filter.
+    gst_bin_remove(GST_BIN(pipeline.get()), compressor.element());
+    return failure;
+}
+
+} // namespace
+
+// Every format an audio compressor's list offers records: the encoders' caps
+// allow rates at which they refuse their own default bitrate (MPEG layer II
+// at 22050 Hz takes at most 160 kbit/s), and a recording started there
+// stopped at once. A format kept from before, at a bitrate the encoder
+// refuses at that rate, records at the format's own bitrate instead.
+TEST_F(CompressorRecordings, EveryOfferedAudioFormatRecords) {
+    DeviceEnumerator devices(path("cache"));
+    AudioEncoderTrials trials;
+    context->audioTrials = &trials;
+    const auto audioCompressors = devices.Enumerate(DeviceCategory::AudioCompressor);
+    ASSERT_FALSE(audioCompressors.empty());
+    int n = 0;
+    int lowered = 0;
+    for (const DeviceInfo& audio : audioCompressors) {
+        SCOPED_TRACE(audio.moniker);
+        const auto offered =
+            FilterGraph::FindPinByName(*CreateFilter(audio.moniker, "formats", *context), "Output")
+                ->GetStreamCaps();
+        ASSERT_FALSE(offered.empty());
+        std::uint32_t highest = 0;
+        for (const MediaType& format : offered)
+            highest = std::max(highest, format.audio.nAvgBytesPerSec);
+        for (const MediaType& format : offered) {
+            SCOPED_TRACE(std::to_string(format.audio.nSamplesPerSec) + " Hz, " +
+                         std::to_string(format.audio.nChannels) + " channels, " +
+                         std::to_string(format.audio.nAvgBytesPerSec) + " bytes/s");
+            std::vector<MediaType> tries{format};
+            if (format.audio.nAvgBytesPerSec != highest) {
+                ++lowered;
+                MediaType kept = format;
+                kept.audio.nAvgBytesPerSec = highest;
+                tries.push_back(kept);
+            }
+            for (const MediaType& wanted : tries) {
+                auto compressor = CreateFilter(audio.moniker, "acomp", *context);
+                const std::string file = path("format") + std::to_string(n++) + ".avi";
+                EXPECT_EQ(RecordSound(*compressor, wanted, file), "");
+                MediaType applied;
+                EXPECT_EQ(FilterGraph::FindPinByName(*compressor, "Output")->GetFormat(applied),
+                          status::S_OK);
+                if (wanted.audio.nAvgBytesPerSec != format.audio.nAvgBytesPerSec) {
+                    EXPECT_EQ(applied.audio.nAvgBytesPerSec, format.audio.nAvgBytesPerSec);
+                }
+                const Discovered d = Discover(file);
+                EXPECT_TRUE(d.ok) << d.failure;
+                EXPECT_EQ(d.audioStreams, 1u);
+            }
+        }
+    }
+    // This machine's MPEG layer II encoder offers its low rates below its
+    // default bitrate; without it there is nothing lowered to check.
+    if (GstOwned<GstElementFactory>::adopt(gst_element_factory_find("twolamemp2enc"))) {
+        EXPECT_GT(lowered, 0);
     }
 }
 

@@ -4,27 +4,24 @@
 // them into one live, streamable WebM stream and hands it to a
 // multisocketsink. One encode serves every client. While the object is
 // attached with a port and a maximum number of users, it owns one network
-// sink: a listening socket of its own on that port (all IPv4 addresses) that
-// answers each connection's HTTP request and passes the connection to the
+// sink: a listener of its own on that port (all IPv4 addresses) that answers
+// each connection's HTTP request and passes the connection to the
 // multisocketsink, at most the maximum number at once.
 #pragma once
 
 #include "capture/FilterObject.h"
 #include "capture/GstRef.h"
 #include "capture/WebcastProfiles.h"
-#include "common/UniqueFd.h"
+#include "web/HttpListener.h"
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace qeltv {
 
-constexpr const char* kAsfWriterMoniker = "qeltv:asfwriter";
+constexpr const char* kWebmWriterMoniker = "qeltv:asfwriter";
 
 // A new client starts at the latest keyframe, so this bounds how long it
 // waits for its first picture.
@@ -42,58 +39,70 @@ constexpr std::int64_t kWebcastClientStall_ns = 5'000'000'000LL;
 constexpr int kWebcastClientSendBuffer_bytes = 64 * 1024;
 // How long a connection may take to send its request.
 constexpr int kWebcastRequestTimeout_ms = 5000;
-// Connections whose request is still being read; more wait in the backlog.
-constexpr std::size_t kMaxPendingWebcastRequests = 64;
+// A player sends its request as soon as it has connected: one that has sent
+// nothing by then gives its slot back.
+constexpr int kWebcastFirstByteTimeout_ms = 1000;
+// A viewer beyond the client limit waits this long for a slot: long enough
+// for a player that reconnects to find the slot its last connection left,
+// short enough that a refused viewer hears so soon. Longer than the
+// first-byte time-out, so an idle connection does not cost a viewer its turn.
+constexpr int kWebcastQueueWait_ms = 2000;
+static_assert(kWebcastFirstByteTimeout_ms < kWebcastQueueWait_ms);
 constexpr int kWebcastListenBacklog = 128;
 // Largest value the "Max number of clients" box allows.
 constexpr int kMaxWebcastClients = 255;
 // How often a request that came before the stream runs is looked at again.
 constexpr int kWebcastWaitForStream_ms = 50;
 
-// The listening side of the webcast: accepts, reads one request, answers,
-// and hands GET connections to the multisocketsink.
+// The webcast's values for the listener: its request and first-byte
+// time-outs, its queue wait and its backlog; the other limits are the web
+// server's.
+web::HttpListenerOptions WebcastListenerOptions();
+
+// The listening side of the webcast, a user of the web server's listener:
+// reads one request per connection, answers it, and hands GET connections,
+// with their slots, to the multisocketsink. A slot comes back when the sink
+// lets its client go, so at most the maximum number of clients are served.
 class WebcastNetworkSink {
 public:
     // socketSink: the multisocketsink (a reference of its own is kept).
-    WebcastNetworkSink(GstElement* socketSink, int maxClients);
+    WebcastNetworkSink(GstElement* socketSink, int maxClients,
+                       web::HttpListenerOptions options = WebcastListenerOptions());
     ~WebcastNetworkSink();
     WebcastNetworkSink(const WebcastNetworkSink&) = delete;
     WebcastNetworkSink& operator=(const WebcastNetworkSink&) = delete;
 
-    // Opens the listening socket on port and starts serving. Empty on
-    // success, otherwise the system's reason ("Address already in use").
+    // Opens the listening socket on port (0 picks a free one) and starts
+    // serving. Empty on success, otherwise the system's reason ("Address
+    // already in use").
     std::string Open(int port);
-    // Stops listening, closes the listening socket, pending connections and
-    // every client.
+    // Stops listening, closes the listening socket, the connections not yet
+    // streaming and every client.
     void Close();
     int maxClients() const { return maxClients_; }
-    // Clients being served now.
-    int clientCount() const { return clients_->load(); }
+    // The port listened on while open.
+    int port() const { return listener_.port(); }
+    // Clients being served now: those streaming and those whose request is
+    // being answered.
+    int clientCount() const { return static_cast<int>(listener_.slotsTaken()); }
 
 private:
-    struct Pending;
-    void serve();
-    // True when the connection is finished with (answered or refused).
-    bool answer(Pending& pending);
-
     GstOwned<GstElement> sink_;
     int maxClients_;
-    // Shared with the sink's signal handler, which may outlive a Close race.
-    std::shared_ptr<std::atomic<int>> clients_;
     GstOwnedSignalHandler removedHandler_;
-    UniqueFd listener_;
-    UniqueFd wake_;
-    std::thread thread_;
+    web::HttpListener listener_;
 };
 
 // The writer's filter: pins "Video" and "Audio".
-class AsfWriterFilter : public Filter {
+class WebmWriterFilter : public Filter {
 public:
-    explicit AsfWriterFilter(const std::string& name);
+    explicit WebmWriterFilter(const std::string& name);
     // Sets the encoders to the profile's rates and the sound to its sample
     // rate and channels.
     void ConfigureFilterUsingProfile(const WebcastProfile& profile);
     GstElement* socketSink() const { return socketSink_; }
+    // The muxed stream (a tee) for publishers besides the network sink.
+    GstElement* muxedStream() const { return tee_; }
     bool hasInputQueue() const override { return true; }
     // A stream that nothing is wired to (the profile lacks it) leaves the
     // muxer, which would otherwise wait for it for ever.
@@ -116,15 +125,16 @@ private:
     GstElement* vorbis_ = nullptr;    //
     GstElement* audioCaps_ = nullptr; //
     GstElement* mux_ = nullptr;       //
+    GstElement* tee_ = nullptr;       //
     GstElement* socketSink_ = nullptr;
 };
 
-std::shared_ptr<Filter> CreateAsfWriterFilter(const std::string& name);
+std::shared_ptr<Filter> CreateWebmWriterFilter(const std::string& name);
 
-class AsfWriter : public FilterObject {
+class WebmWriter : public FilterObject {
 public:
-    explicit AsfWriter(FilterGraph& graph);
-    ~AsfWriter() override;
+    explicit WebmWriter(FilterGraph& graph);
+    ~WebmWriter() override;
 
     // Design values: wmp_V80_100Video, port 0, maximum users 0 (no sink).
     int profileIndex() const { return profileIndex_; }

@@ -1,4 +1,4 @@
-#include "capture/AsfWriter.h"
+#include "capture/WebmWriter.h"
 
 #include "web/HttpRequest.h"
 
@@ -7,16 +7,16 @@
 
 #include <QLoggingCategory>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string_view>
+#include <thread>
 #include <tuple>
 
 Q_LOGGING_CATEGORY(lcWebcast, "qeltv.capture.webcast", QtWarningMsg)
@@ -37,7 +37,6 @@ constexpr int kVp8CpuUsed = 8;
 // Queues in front of the encoders: at most this much is held; older
 // frames go first when an encoder falls behind, so the source never waits.
 constexpr guint64 kEncoderQueueTime_ns = 1'000'000'000ULL;
-constexpr std::size_t kRequestReadChunk = 4096;
 constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000LL;
 
 GstElement* MakeWriterElement(const char* factory, const std::string& filterName) {
@@ -46,11 +45,6 @@ GstElement* MakeWriterElement(const char* factory, const std::string& filterName
         throw CaptureError(filterName + ": the element " + factory + " is not installed",
                            status::E_NOTFOUND);
     return element;
-}
-
-// The system's text for the last failed call.
-std::string SystemError() {
-    return std::strerror(errno);
 }
 
 // Sends all of text on a socket whose send buffer is still empty (a short
@@ -74,18 +68,10 @@ constexpr std::string_view kStreamHead = "HTTP/1.1 200 OK\r\n"
                                          "Server: qELTV-HTTP/1.0\r\n"
                                          "\r\n";
 
-std::string BusyAnswer(int maxClients) {
-    const std::string body = "The webcast is serving its maximum of " + std::to_string(maxClients) +
-                             " clients. Please try again later.\r\n";
-    return "HTTP/1.1 503 Service Unavailable\r\n"
-           "Content-Type: text/plain\r\n"
-           "Content-Length: " +
-           std::to_string(body.size()) +
-           "\r\n"
-           "Connection: close\r\n"
-           "Server: qELTV-HTTP/1.0\r\n"
-           "\r\n" +
-           body;
+// The refusal of a connection that found no free client slot in time.
+std::string BusyText(int maxClients) {
+    return "The webcast is serving its maximum of " + std::to_string(maxClients) +
+           " clients. Please try again later.\r\n";
 }
 
 std::string NotStartedAnswer() {
@@ -102,213 +88,141 @@ constexpr std::string_view kMethodNotAllowed = "HTTP/1.1 405 Method Not Allowed\
                                                "Connection: close\r\n"
                                                "\r\n";
 
-void OnSocketRemoved(GstElement*, GSocket*, gpointer counter) {
-    static_cast<std::shared_ptr<std::atomic<int>>*>(counter)->get()->fetch_sub(1);
+// The listener's slot of a client travels with its socket into the sink.
+constexpr const char* kClientSlotKey = "qeltv-webcast-slot";
+
+void DeleteSlot(gpointer slot) {
+    delete static_cast<web::HttpSlot*>(slot);
 }
 
-void ReleaseCounter(gpointer counter, GClosure*) {
-    delete static_cast<std::shared_ptr<std::atomic<int>>*>(counter);
+// The sink let a client go (it left, lagged too far, or was cleared): its
+// slot is free at that moment. Should the signal not come, the slot still
+// goes with the socket.
+void OnSocketRemoved(GstElement*, GSocket* socket, gpointer) {
+    g_object_set_data(G_OBJECT(socket), kClientSlotKey, nullptr);
+}
+
+// Waits, at most until the request's deadline, for the sink to run: a
+// request that comes while the graph is still being built is served once it
+// is. False when it did not run in time or the listener stops.
+bool WaitForStream(GstElement* sink, const web::HttpAcceptedConnection& connection) {
+    std::mutex mutex;
+    std::condition_variable_any never;
+    std::unique_lock lock(mutex);
+    for (;;) {
+        GstState state = GST_STATE_NULL;
+        gst_element_get_state(sink, &state, nullptr, 0);
+        if (state >= GST_STATE_PAUSED)
+            return true;
+        const auto left = connection.requestDeadline() - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero() || connection.stopping())
+            return false;
+        never.wait_for(lock, connection.stopToken(),
+                       std::min<std::chrono::steady_clock::duration>(
+                           left, std::chrono::milliseconds(kWebcastWaitForStream_ms)),
+                       [] { return false; });
+    }
+}
+
+// One connection's request: HEAD gets the stream's head, GET the head and
+// then the stream, from the sink that its socket and slot go to.
+void AnswerWebcastRequest(GstElement* sink, web::HttpAcceptedConnection& connection,
+                          const web::HttpRequest& request) {
+    const int fd = connection.socket();
+    if (request.command != "GET" && request.command != "HEAD") {
+        if (!SendAll(fd, kMethodNotAllowed))
+            qCDebug(lcWebcast) << "client left before its answer";
+        return;
+    }
+    if (request.command == "HEAD") {
+        if (!SendAll(fd, kStreamHead))
+            qCDebug(lcWebcast) << "client left before its answer";
+        return;
+    }
+    if (!WaitForStream(sink, connection)) {
+        if (!SendAll(fd, NotStartedAnswer()))
+            qCDebug(lcWebcast) << "client left before its answer";
+        return;
+    }
+    const int sendBuffer = kWebcastClientSendBuffer_bytes;
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) != 0)
+        qCWarning(lcWebcast) << "client send buffer not set:" << std::strerror(errno);
+    if (!SendAll(fd, kStreamHead))
+        return;
+    auto [client, slot] = connection.handOver();
+    if (connection.stopping())
+        return; // the webcast ends: the client goes with its socket
+    GstOwned<GError> error;
+    auto socket = GstOwned<GSocket>::adopt(g_socket_new_from_fd(client.get(), error.out()));
+    if (!socket) {
+        qCWarning(lcWebcast) << "client socket refused:"
+                             << (error ? error->message : "unknown error");
+        return;
+    }
+    // The socket owns the descriptor now; the sink closes it with the
+    // socket when it lets the client go, and the slot is given back then.
+    (void)client.release();
+    g_object_set_data_full(G_OBJECT(socket.get()), kClientSlotKey,
+                           new web::HttpSlot(std::move(slot)), DeleteSlot);
+    g_signal_emit_by_name(sink, "add", socket.get());
 }
 
 } // namespace
 
 // ---------------------------------------------------------- network sink
 
-struct WebcastNetworkSink::Pending {
-    UniqueFd fd;
-    web::HttpRequestParser parser;
-    std::chrono::steady_clock::time_point deadline;
-    bool complete = false;
-};
-
-WebcastNetworkSink::WebcastNetworkSink(GstElement* socketSink, int maxClients)
-    : sink_(GstOwned<GstElement>::ref(socketSink)), maxClients_(maxClients),
-      clients_(std::make_shared<std::atomic<int>>(0)) {
-    // The sink says when it lets a client go (it left, lagged too far, or
-    // was cleared); its slot is free at that moment.
-    removedHandler_ = GstOwnedSignalHandler::connect(
-        sink_.get(), "client-socket-removed", G_CALLBACK(OnSocketRemoved),
-        new std::shared_ptr<std::atomic<int>>(clients_), ReleaseCounter);
+web::HttpListenerOptions WebcastListenerOptions() {
+    web::HttpListenerOptions options;
+    options.read_timeout_ms = kWebcastRequestTimeout_ms;
+    options.first_byte_timeout_ms = kWebcastFirstByteTimeout_ms;
+    options.queue_wait_ms = kWebcastQueueWait_ms;
+    options.listen_backlog = kWebcastListenBacklog;
+    return options;
 }
+
+WebcastNetworkSink::WebcastNetworkSink(GstElement* socketSink, int maxClients,
+                                       web::HttpListenerOptions options)
+    : sink_(GstOwned<GstElement>::ref(socketSink)), maxClients_(maxClients),
+      removedHandler_(GstOwnedSignalHandler::connect(sink_.get(), "client-socket-removed",
+                                                     G_CALLBACK(OnSocketRemoved), nullptr)),
+      // The handler keeps a reference of its own to the sink: a connection
+      // thread that outlives a failed stop still finds it.
+      listener_(
+          [sink = std::make_shared<GstOwned<GstElement>>(GstOwned<GstElement>::ref(socketSink))](
+              web::HttpAcceptedConnection& connection, web::HttpRequest& request) {
+              AnswerWebcastRequest(sink->get(), connection, request);
+          },
+          web::httpRefusal(BusyText(maxClients), "text/plain"), options) {}
 
 WebcastNetworkSink::~WebcastNetworkSink() {
     Close();
 }
 
 std::string WebcastNetworkSink::Open(int port) {
-    UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!fd)
-        return SystemError();
-    // A new webcast may listen again at once on the port the last one left.
-    const int on = 1;
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
-        return SystemError();
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        return SystemError();
-    if (::listen(fd.get(), kWebcastListenBacklog) != 0)
-        return SystemError();
-    UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake)
-        return SystemError();
-    listener_ = std::move(fd);
-    wake_ = std::move(wake);
-    thread_ = std::thread([this] { serve(); });
+    try {
+        listener_.start(static_cast<std::uint16_t>(port), maxClients_);
+    } catch (const web::HttpServerError& failure) {
+        return failure.systemError() != 0 ? std::strerror(failure.systemError()) : failure.what();
+    }
     return {};
 }
 
 void WebcastNetworkSink::Close() {
-    if (thread_.joinable()) {
-        const std::uint64_t one = 1;
-        if (::write(wake_.get(), &one, sizeof one) != static_cast<ssize_t>(sizeof one))
-            qCWarning(lcWebcast) << "could not wake the webcast listener:" << std::strerror(errno);
-        thread_.join();
+    try {
+        listener_.stop();
+    } catch (const web::HttpServerError& failure) {
+        qCWarning(lcWebcast) << "the webcast listener did not stop:" << failure.what();
     }
-    listener_.reset();
-    wake_.reset();
     // Every client goes with the sink; their sockets close as the sink
     // lets them go.
     if (sink_)
         g_signal_emit_by_name(sink_.get(), "clear");
 }
 
-bool WebcastNetworkSink::answer(Pending& pending) {
-    const web::HttpRequest& request = pending.parser.request();
-    const int fd = pending.fd.get();
-    if (request.command != "GET" && request.command != "HEAD") {
-        if (!SendAll(fd, kMethodNotAllowed))
-            qCDebug(lcWebcast) << "client left before its answer";
-        return true;
-    }
-    if (request.command == "HEAD") {
-        if (!SendAll(fd, kStreamHead))
-            qCDebug(lcWebcast) << "client left before its answer";
-        return true;
-    }
-    if (clients_->load() >= maxClients_) {
-        if (!SendAll(fd, BusyAnswer(maxClients_)))
-            qCDebug(lcWebcast) << "client left before its answer";
-        return true;
-    }
-    // The sink serves only while it runs: a request that comes while the
-    // graph is still being built waits for it.
-    GstState state = GST_STATE_NULL;
-    gst_element_get_state(sink_.get(), &state, nullptr, 0);
-    if (state < GST_STATE_PAUSED) {
-        if (std::chrono::steady_clock::now() < pending.deadline)
-            return false;
-        if (!SendAll(fd, NotStartedAnswer()))
-            qCDebug(lcWebcast) << "client left before its answer";
-        return true;
-    }
-    const int sendBuffer = kWebcastClientSendBuffer_bytes;
-    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer) != 0)
-        qCWarning(lcWebcast) << "client send buffer not set:" << std::strerror(errno);
-    if (!SendAll(fd, kStreamHead))
-        return true;
-    GstOwned<GError> error;
-    auto socket = GstOwned<GSocket>::adopt(g_socket_new_from_fd(fd, error.out()));
-    if (!socket) {
-        qCWarning(lcWebcast) << "client socket refused:"
-                             << (error ? error->message : "unknown error");
-        return true;
-    }
-    // The socket owns the descriptor now; the sink closes it with the
-    // socket when it lets the client go.
-    (void)pending.fd.release();
-    clients_->fetch_add(1);
-    g_signal_emit_by_name(sink_.get(), "add", socket.get());
-    return true;
-}
-
-void WebcastNetworkSink::serve() {
-    using Clock = std::chrono::steady_clock;
-    std::vector<std::unique_ptr<Pending>> pending;
-    std::vector<pollfd> fds;
-    for (;;) {
-        fds.clear();
-        fds.push_back({wake_.get(), POLLIN, 0});
-        // Beyond the pending limit new connections wait in the backlog.
-        const bool accepting = pending.size() < kMaxPendingWebcastRequests;
-        fds.push_back({accepting ? listener_.get() : -1, POLLIN, 0});
-        Clock::time_point next =
-            Clock::now() + std::chrono::milliseconds(kWebcastRequestTimeout_ms);
-        bool waiting = false;
-        for (const auto& p : pending) {
-            fds.push_back({p->complete ? -1 : p->fd.get(), POLLIN, 0});
-            next = std::min(next, p->deadline);
-            waiting = waiting || p->complete;
-        }
-        auto timeout = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now());
-        if (waiting)
-            timeout = std::min(timeout, std::chrono::milliseconds(kWebcastWaitForStream_ms));
-        const int ready = ::poll(fds.data(), fds.size(),
-                                 static_cast<int>(std::max<std::int64_t>(0, timeout.count())));
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            qCWarning(lcWebcast) << "the webcast listener stopped:" << std::strerror(errno);
-            return;
-        }
-        if (fds[0].revents)
-            return;
-        if (fds[1].revents & POLLIN) {
-            while (pending.size() < kMaxPendingWebcastRequests) {
-                UniqueFd client(
-                    ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-                if (!client) {
-                    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
-                        errno != ECONNABORTED)
-                        qCWarning(lcWebcast) << "accept failed:" << std::strerror(errno);
-                    break;
-                }
-                auto p = std::make_unique<Pending>();
-                p->fd = std::move(client);
-                p->deadline = Clock::now() + std::chrono::milliseconds(kWebcastRequestTimeout_ms);
-                pending.push_back(std::move(p));
-            }
-        }
-        const auto now = Clock::now();
-        std::vector<std::unique_ptr<Pending>> still;
-        for (std::size_t i = 0; i < pending.size(); ++i) {
-            Pending& p = *pending[i];
-            bool done = false;
-            const std::size_t slot = i + 2;
-            if (!p.complete && slot < fds.size() && fds[slot].revents) {
-                char buffer[kRequestReadChunk];
-                const ssize_t got = ::recv(p.fd.get(), buffer, sizeof buffer, 0);
-                try {
-                    if (got > 0)
-                        p.parser.feed(std::string_view(buffer, static_cast<std::size_t>(got)));
-                    else if (got == 0)
-                        p.parser.finishInput();
-                    else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                        done = true;
-                } catch (const web::HttpRequestError& e) {
-                    // Not a request of HTTP: closed without an answer.
-                    qCDebug(lcWebcast) << "not a webcast request:" << e.what();
-                    done = true;
-                }
-                p.complete = !done && p.parser.complete();
-            }
-            if (!done && p.complete)
-                done = answer(p);
-            else if (!done && now >= p.deadline)
-                done = true; // no whole request in time: closed
-            if (!done)
-                still.push_back(std::move(pending[i]));
-        }
-        pending = std::move(still);
-    }
-}
-
 // ---------------------------------------------------------- writer filter
 
-AsfWriterFilter::AsfWriterFilter(const std::string& name)
-    : Filter(gst_bin_new(nullptr), name, kAsfWriterMoniker) {
+WebmWriterFilter::WebmWriterFilter(const std::string& name)
+    : Filter(gst_bin_new(nullptr), name, kWebmWriterMoniker) {
     GstBin* bin = GST_BIN(element());
     auto add = [&](Branch& branch, const char* factory) {
         GstElement* e = MakeWriterElement(factory, name);
@@ -327,9 +241,10 @@ AsfWriterFilter::AsfWriterFilter(const std::string& name)
     vorbis_ = audio_.elements.back();
     audioCaps_ = audio_.elements[3];
     mux_ = MakeWriterElement("webmmux", name);
+    tee_ = MakeWriterElement("tee", name);
     socketSink_ = MakeWriterElement("multisocketsink", name);
-    gst_bin_add_many(bin, mux_, socketSink_, nullptr);
-    if (!gst_element_link(mux_, socketSink_))
+    gst_bin_add_many(bin, mux_, tee_, socketSink_, nullptr);
+    if (!gst_element_link_many(mux_, tee_, socketSink_, nullptr))
         throw CaptureError(name + ": the muxer does not link to the network sink",
                            status::VFW_E_CANNOT_CONNECT);
 
@@ -376,7 +291,7 @@ AsfWriterFilter::AsfWriterFilter(const std::string& name)
     }
 }
 
-void AsfWriterFilter::ConfigureFilterUsingProfile(const WebcastProfile& profile) {
+void WebmWriterFilter::ConfigureFilterUsingProfile(const WebcastProfile& profile) {
     if (profile.hasVideo()) {
         g_object_set(vp8_, "target-bitrate", profile.videoBitrate_kbps * 1000, nullptr);
         gst_util_set_object_arg(G_OBJECT(vp8_), "end-usage",
@@ -390,7 +305,7 @@ void AsfWriterFilter::ConfigureFilterUsingProfile(const WebcastProfile& profile)
     }
 }
 
-void AsfWriterFilter::dropBranch(Branch& branch) {
+void WebmWriterFilter::dropBranch(Branch& branch) {
     if (branch.dropped)
         return;
     branch.dropped = true;
@@ -408,44 +323,44 @@ void AsfWriterFilter::dropBranch(Branch& branch) {
     branch.elements.clear();
 }
 
-void AsfWriterFilter::prepareToRun() {
+void WebmWriterFilter::prepareToRun() {
     for (Branch* branch : {&video_, &audio_}) {
         if (!branch->dropped && !gst_pad_is_linked(branch->ghost))
             dropBranch(*branch);
     }
 }
 
-std::shared_ptr<Filter> CreateAsfWriterFilter(const std::string& name) {
-    auto writer = std::make_shared<AsfWriterFilter>(name);
+std::shared_ptr<Filter> CreateWebmWriterFilter(const std::string& name) {
+    auto writer = std::make_shared<WebmWriterFilter>(name);
     writer->ConfigureFilterUsingProfile(WebcastProfileAt(kWebcastDesignProfileIndex));
     return writer;
 }
 
 // ---------------------------------------------------------- filter object
 
-AsfWriter::AsfWriter(FilterGraph& graph) : FilterObject(graph, "ASFWriter") {
-    setMoniker(kAsfWriterMoniker);
+WebmWriter::WebmWriter(FilterGraph& graph) : FilterObject(graph, "ASFWriter") {
+    setMoniker(kWebmWriterMoniker);
 }
 
-AsfWriter::~AsfWriter() {
+WebmWriter::~WebmWriter() {
     Detach();
 }
 
-std::shared_ptr<Filter> AsfWriter::makeFilter() {
-    return CreateAsfWriterFilter(name());
+std::shared_ptr<Filter> WebmWriter::makeFilter() {
+    return CreateWebmWriterFilter(name());
 }
 
-void AsfWriter::ConfigureFilterUsingProfile(int profileIndex) {
-    auto* writer = dynamic_cast<AsfWriterFilter*>(&filter());
+void WebmWriter::ConfigureFilterUsingProfile(int profileIndex) {
+    auto* writer = dynamic_cast<WebmWriterFilter*>(&filter());
     if (!writer)
         throw CaptureError(name() + ": the filter is no webcast writer", status::E_POINTER);
     profileIndex_ = profileIndex;
     writer->ConfigureFilterUsingProfile(WebcastProfileAt(profileIndex));
 }
 
-void AsfWriter::filterTaken(Filter& filter) {
+void WebmWriter::filterTaken(Filter& filter) {
     networkSinkError_.clear();
-    auto* writer = dynamic_cast<AsfWriterFilter*>(&filter);
+    auto* writer = dynamic_cast<WebmWriterFilter*>(&filter);
     if (!writer || port_ <= 0 || maxUsers_ <= 0)
         return;
     auto sink = std::make_unique<WebcastNetworkSink>(writer->socketSink(), maxUsers_);
@@ -458,7 +373,7 @@ void AsfWriter::filterTaken(Filter& filter) {
     networkSink_ = std::move(sink);
 }
 
-void AsfWriter::filterReleased(Filter&) {
+void WebmWriter::filterReleased(Filter&) {
     networkSink_.reset();
 }
 
