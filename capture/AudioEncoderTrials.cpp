@@ -2,6 +2,7 @@
 
 #include "capture/Devices.h"
 #include "capture/GstRef.h"
+#include "capture/MediaType.h"
 
 #include <algorithm>
 
@@ -9,7 +10,6 @@ namespace qeltv {
 
 namespace {
 
-constexpr int kBitsPerKilobit = 1000;
 // Bitrate properties below this are in kbit/s, above in bit/s.
 constexpr guint64 kKilobitPropertyLimit = 10000;
 // The trial's sound: a few buffers of 40 ms, more than one frame of any

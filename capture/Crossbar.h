@@ -20,6 +20,11 @@ enum PhysicalConnector : long {
     PhysConn_Audio_AudioDecoder = 0x1009,
 };
 
+// The crossbar's outputs by index, and the index that names no pin.
+constexpr long kVideoDecoderOutput = 0;
+constexpr long kAudioDecoderOutput = 1;
+constexpr long kNoPin = -1;
+
 class Crossbar {
 public:
     virtual ~Crossbar() = default;

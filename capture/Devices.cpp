@@ -48,7 +48,6 @@ constexpr std::size_t kMaxParallelTrials = 8;
 // a compressor that cannot keep up; beyond this the oldest pictures are
 // dropped (and counted as dropped frames of the recording).
 constexpr guint64 kPictureQueueTime_ns = 1'000'000'000ULL;
-constexpr int kLeakyDownstream = 2;
 // Sound held before the audio compressor while the video compressor lags.
 constexpr guint64 kSoundQueueTime_ns = 5'000'000'000ULL;
 // The video compressor beside an audio compressor on trial.
@@ -59,8 +58,6 @@ constexpr GstClockTime kTrialDurationTolerance_ns = 2 * GST_SECOND / kTrialFrame
 constexpr GstClockTime kDiscovererTimeout_ns = 5 * GST_SECOND;
 // Audio encoders without a usable bitrate default get this one (kbit/s).
 constexpr int kDefaultAudioBitrate_kbps = 128;
-constexpr int kBitsPerByte = 8;
-constexpr int kBitsPerKilobit = 1000;
 
 std::string Truncated(std::string text, std::size_t limit) {
     if (text.size() > limit)

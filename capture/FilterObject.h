@@ -34,6 +34,8 @@ class VirtualTvCard;
 // Longest filter and pin names reported by QueryFilterInfo and QueryPinInfo.
 constexpr std::size_t kMaxFilterNameLength = 128;
 constexpr std::size_t kMaxPinNameLength = 128;
+// A queue's "leaky" value that drops the oldest buffers when it is full.
+constexpr int kLeakyDownstream = 2;
 
 // What binding a moniker may need: the Virtual TV Card and the auto-tune
 // store that tuners take their frequency overrides from. Owned by the main

@@ -1,5 +1,7 @@
 #include "capture/IcecastPublisher.h"
 
+#include "capture/FilterObject.h"
+
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
 
@@ -23,7 +25,6 @@ namespace {
 constexpr std::string_view kScheme = "http://";
 constexpr const char* kAddressExample = "http://host:8000/qeltv.webm";
 constexpr int kLargestPort = 65535;
-constexpr int kLeakyDownstream = 2;
 // libshout's text for a source login the server refused.
 constexpr const char* kLoginFailed = "Login failed";
 

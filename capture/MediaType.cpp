@@ -60,9 +60,7 @@ constexpr std::array<RawAudioLayout, 5> kRawAudioLayouts{{
     {"F32LE", subtype::IEEEFloat, 32},
 }};
 
-constexpr int kBitsPerByte = 8;
 constexpr int kBytesPerKilobyte = 1024;
-constexpr int kBitsPerKilobit = 1000;
 constexpr int kRgbRowAlignment = 4;
 
 std::uint32_t ImageSize(std::uint32_t subtypeCode, std::uint16_t bits, std::int32_t width,

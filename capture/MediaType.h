@@ -12,6 +12,9 @@
 
 namespace qeltv {
 
+constexpr int kBitsPerByte = 8;
+constexpr int kBitsPerKilobit = 1000;
+
 enum class MajorType { Unknown, Video, Audio, Stream };
 enum class FormatType { None, VideoInfo, VideoInfo2, WaveFormatEx };
 

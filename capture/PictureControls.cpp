@@ -13,7 +13,7 @@ namespace {
 constexpr std::size_t kMaxControlNameLength = sizeof(v4l2_queryctrl::name);
 constexpr std::size_t kMaxMenuNameLength = sizeof(v4l2_querymenu::name);
 
-std::string FixedText(const unsigned char* text, std::size_t size) {
+std::string ReportedName(const unsigned char* text, std::size_t size) {
     const auto* begin = reinterpret_cast<const char*>(text);
     return std::string(begin, strnlen(begin, size));
 }
@@ -41,7 +41,7 @@ std::vector<PictureControl> V4l2PictureControls::controls() {
             continue;
         PictureControl c;
         c.id = id;
-        c.name = FixedText(query.name, kMaxControlNameLength);
+        c.name = ReportedName(query.name, kMaxControlNameLength);
         c.minimum = query.minimum;
         c.maximum = query.maximum;
         c.step = query.step > 0 ? query.step : 1;
@@ -64,7 +64,7 @@ std::vector<PictureControl> V4l2PictureControls::controls() {
                 if (Failed(V4L2_NAMED_IOCTL(device, VIDIOC_QUERYMENU, &item)))
                     continue;
                 c.menu.emplace_back(index, query.type == V4L2_CTRL_TYPE_MENU
-                                               ? FixedText(item.name, kMaxMenuNameLength)
+                                               ? ReportedName(item.name, kMaxMenuNameLength)
                                                : std::to_string(item.value));
             }
             break;

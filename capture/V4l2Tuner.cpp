@@ -15,9 +15,6 @@ constexpr std::uint64_t kUnitDenominator = 16;
 constexpr std::uint64_t kLowUnitNumerator = 1'000;
 constexpr std::uint64_t kHighUnitNumerator = 1'000'000;
 
-constexpr long kVideoDecoderOutput = 0;
-constexpr long kAudioDecoderOutput = 1;
-constexpr long kNoPin = -1;
 // Audio inputs a video input's audioset can name.
 constexpr std::uint32_t kAudioSetBits = 32;
 

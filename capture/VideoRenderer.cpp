@@ -11,7 +11,6 @@ namespace {
 // The renderer keeps at most this many frames queued: a preview shows the
 // newest picture, never a backlog.
 constexpr guint kRendererQueueFrames = 2;
-constexpr int kLeakyDownstream = 2;
 
 GstFlowReturn OnNewSample(GstAppSink* sink, gpointer held) {
     const auto sample = GstOwned<GstSample>::adopt(gst_app_sink_pull_sample(sink));

@@ -6,10 +6,6 @@ namespace qeltv {
 
 namespace {
 
-constexpr long kVideoDecoderOutput = 0;
-constexpr long kAudioDecoderOutput = 1;
-constexpr long kNoPin = -1;
-
 struct PinInfo {
     long physicalType;
     long relatedIndex;

@@ -1,5 +1,7 @@
 #include "capture/VirtualTvCard.h"
 
+#include "capture/Crossbar.h"
+
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -9,8 +11,6 @@ namespace qeltv {
 namespace {
 
 // Crossbar outputs of the card.
-constexpr long kVideoDecoderOutput = 0;
-constexpr long kAudioDecoderOutput = 1;
 constexpr long kOutputCount = 2;
 
 // videotestsrc pattern numbers used by the stations.

@@ -37,10 +37,9 @@ constexpr int kVp8CpuUsed = 8;
 // Queues in front of the encoders: at most this much is held; older
 // frames go first when an encoder falls behind, so the source never waits.
 constexpr guint64 kEncoderQueueTime_ns = 1'000'000'000ULL;
-constexpr int kLeakyDownstream = 2;
 constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000LL;
 
-GstElement* Make(const char* factory, const std::string& filterName) {
+GstElement* MakeWriterElement(const char* factory, const std::string& filterName) {
     GstElement* element = gst_element_factory_make(factory, nullptr);
     if (!element)
         throw CaptureError(filterName + ": the element " + factory + " is not installed",
@@ -226,7 +225,7 @@ WebmWriterFilter::WebmWriterFilter(const std::string& name)
     : Filter(gst_bin_new(nullptr), name, kWebmWriterMoniker) {
     GstBin* bin = GST_BIN(element());
     auto add = [&](Branch& branch, const char* factory) {
-        GstElement* e = Make(factory, name);
+        GstElement* e = MakeWriterElement(factory, name);
         gst_bin_add(bin, e);
         if (!branch.elements.empty())
             gst_element_link(branch.elements.back(), e);
@@ -241,9 +240,9 @@ WebmWriterFilter::WebmWriterFilter(const std::string& name)
     vp8_ = video_.elements.back();
     vorbis_ = audio_.elements.back();
     audioCaps_ = audio_.elements[3];
-    mux_ = Make("webmmux", name);
-    tee_ = Make("tee", name);
-    socketSink_ = Make("multisocketsink", name);
+    mux_ = MakeWriterElement("webmmux", name);
+    tee_ = MakeWriterElement("tee", name);
+    socketSink_ = MakeWriterElement("multisocketsink", name);
     gst_bin_add_many(bin, mux_, tee_, socketSink_, nullptr);
     if (!gst_element_link_many(mux_, tee_, socketSink_, nullptr))
         throw CaptureError(name + ": the muxer does not link to the network sink",

@@ -8,7 +8,6 @@ namespace qeltv {
 
 namespace {
 constexpr int kRowAlignment = 4;
-constexpr int kBitsPerByte = 8;
 // "%8.3f" with room for any double.
 constexpr std::size_t kRateTextCapacity = 64;
 // The arrows' band just below 30.
