@@ -453,6 +453,12 @@ bool RegisterWebcastBatcher() {
     return registered;
 }
 
+void StartNewClientsAtOnce(GstElement* batcher, GstElement* socketSink) {
+    // The handler goes with the batcher.
+    g_signal_connect_object(socketSink, "client-added", G_CALLBACK(OnClientAdded), batcher,
+                            GConnectFlags(0));
+}
+
 // ---------------------------------------------------------- writer filter
 
 WebmWriterFilter::WebmWriterFilter(const std::string& name)
@@ -484,9 +490,7 @@ WebmWriterFilter::WebmWriterFilter(const std::string& name)
     if (!gst_element_link_many(mux_, tee_, batcher_, socketSink_, nullptr))
         throw CaptureError(name + ": the muxer does not link to the network sink",
                            status::VFW_E_CANNOT_CONNECT);
-    // Gone with the batcher.
-    g_signal_connect_object(socketSink_, "client-added", G_CALLBACK(OnClientAdded), batcher_,
-                            GConnectFlags(0));
+    StartNewClientsAtOnce(batcher_, socketSink_);
 
     for (Branch* branch : {&video_, &audio_}) {
         branch->first = branch->elements.front();

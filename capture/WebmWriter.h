@@ -150,6 +150,10 @@ std::shared_ptr<Filter> CreateWebmWriterFilter(const std::string& name);
 // Registers the batching element under kWebcastBatcherFactory (once per
 // process); true when it is there.
 bool RegisterWebcastBatcher();
+// A client that `socketSink` takes starts with the sink's next buffer: lets
+// `batcher`, which feeds the sink, send what it holds then, so a new client
+// never waits for a batch to fill.
+void StartNewClientsAtOnce(GstElement* batcher, GstElement* socketSink);
 
 class WebmWriter : public FilterObject {
 public:
