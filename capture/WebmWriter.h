@@ -1,12 +1,12 @@
 // The webcast writer: the filter object "ASFWriter" of the graph.
 //
 // Its filter encodes the live picture to VP8 and the sound to Vorbis, muxes
-// them into one live, streamable WebM stream and hands it to a
-// multisocketsink. One encode serves every client. While the object is
-// attached with a port and a maximum number of users, it owns one network
-// sink: a listener of its own on that port (all IPv4 addresses) that answers
-// each connection's HTTP request and passes the connection to the
-// multisocketsink, at most the maximum number at once.
+// them into one live, streamable WebM stream and hands it, joined into
+// batches cut at keyframes, to a multisocketsink. One encode serves every
+// client. While the object is attached with a port and a maximum number of
+// users, it owns one network sink: a listener of its own on that port (all
+// IPv4 addresses) that answers each connection's HTTP request and passes
+// the connection to the multisocketsink, at most the maximum number at once.
 #pragma once
 
 #include "capture/FilterObject.h"
