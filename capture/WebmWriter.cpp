@@ -249,6 +249,11 @@ struct PendingBatch {
         bytes = 0;
         start = end = GST_CLOCK_TIME_NONE;
     }
+    // For a stream that starts again (its times start again too).
+    void restart() {
+        clear();
+        unbatchedUntil = GST_CLOCK_TIME_NONE;
+    }
 };
 
 struct WebcastBatcher {
@@ -386,7 +391,7 @@ void OnClientAdded(GstElement*, GObject*, gpointer batcher) {
 gboolean BatcherSinkEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
     WebcastBatcher* self = AsBatcher(parent);
     if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
-        self->pending->clear();
+        self->pending->restart();
     } else if (GST_EVENT_IS_SERIALIZED(event)) {
         // What came before the event goes first (the end of the stream
         // takes the last batch with it).
@@ -404,7 +409,7 @@ GstStateChangeReturn BatcherChangeState(GstElement* element, GstStateChange tran
     // Streaming has stopped: what was pending belongs to the stream that
     // ended.
     if (transition == GST_STATE_CHANGE_PAUSED_TO_READY)
-        AsBatcher(element)->pending->clear();
+        AsBatcher(element)->pending->restart();
     return result;
 }
 
