@@ -4,7 +4,11 @@
 //     webcast runs, and from the start of the webcast to the first decoded
 //     frame at a client that waits for the port;
 //   - CPU seconds of the layer with 1, 50 and 255 clients reading for the
-//     duration, and the ratio 255/1;
+//     duration, and the ratios 50/1 and 255/1; of that, the socket sink's
+//     own thread (writing and waking for clients, apart from the encoders,
+//     whose time varies with the machine's load); and the writes each
+//     client gets a second (every buffer that reaches the socket sink is at
+//     least one write to every client);
 //   - against the pipeline the layer built for the webcast, run bare in the
 //     same process (the first station's picture, overlays and tone, the same
 //     branches, encoders, muxer and socket sink with its settings), with one
@@ -34,16 +38,21 @@
 #include <gst/app/gstappsrc.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,6 +76,66 @@ double ThreadCpuSeconds() {
     getrusage(RUSAGE_THREAD, &usage);
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU seconds of this process's threads named `name` (a socket sink's
+// thread is "multihandlesink"), from /proc.
+double NamedThreadsCpuSeconds(const std::string& name) {
+    double total = 0;
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (!tasks)
+        return -1;
+    const double ticks = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    while (const dirent* entry = ::readdir(tasks)) {
+        const std::string task = std::string("/proc/self/task/") + entry->d_name;
+        std::string comm;
+        std::getline(std::ifstream(task + "/comm"), comm);
+        if (comm != name)
+            continue;
+        std::string stat;
+        std::getline(std::ifstream(task + "/stat"), stat);
+        // Fields after the name in parentheses: state is the 3rd, utime
+        // and stime the 14th and 15th.
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14)
+                utime = std::stoull(field);
+            else if (i == 15)
+                stime = std::stoull(field);
+        }
+        total += static_cast<double>(utime + stime) / ticks;
+    }
+    ::closedir(tasks);
+    return total;
+}
+
+// Counts the buffers that reach a socket sink: each one is written to every
+// client at least once.
+struct SinkBufferCount {
+    std::atomic<std::uint64_t> buffers{0};
+    std::atomic<std::uint64_t> bytes{0};
+
+    static GstPadProbeReturn Count(GstPad*, GstPadProbeInfo* info, gpointer self) {
+        auto* count = static_cast<SinkBufferCount*>(self);
+        if (GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info)) {
+            ++count->buffers;
+            count->bytes += gst_buffer_get_size(buffer);
+        }
+        return GST_PAD_PROBE_OK;
+    }
+    void attach(GstElement* sink) {
+        GstPad* pad = gst_element_get_static_pad(sink, "sink");
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, Count, this, nullptr);
+        gst_object_unref(pad);
+    }
+};
+
+double MonotonicSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 double Seconds(Clock::duration d) {
@@ -208,16 +277,35 @@ double ReadClients(std::vector<qeltv::UniqueFd>& clients, int duration_s) {
     return ThreadCpuSeconds() - before;
 }
 
-// CPU seconds the process spent serving `clients` over duration_s after a
-// settling second in which every client gets its first data; the reading
-// thread's own time is taken off. The same measure for layer and baseline.
-double ServingCpuSeconds(std::vector<qeltv::UniqueFd>& clients, int duration_s) {
+// What serving the clients cost over the measured interval.
+struct Serving {
+    double cpu_s = 0;           // the process, less the reading thread
+    double sinkCpu_s = 0;       // the socket sink's thread
+    double writesPerSecond = 0; // per client
+};
+
+// What the process spent serving `clients` over duration_s after a settling
+// second in which every client gets its first data; the reading thread's
+// own time is taken off. The same measure for layer and baseline.
+Serving Serve(std::vector<qeltv::UniqueFd>& clients, int duration_s, const SinkBufferCount& count) {
     ReadClients(clients, kSettle_s);
+    // The measured interval on CLOCK_MONOTONIC, for a profile of it
+    // (perf record -k CLOCK_MONOTONIC, perf report --time).
+    std::fprintf(stderr, "%zu clients: measuring from %.6f\n", clients.size(), MonotonicSeconds());
+    Serving serving;
+    const std::uint64_t buffersBefore = count.buffers;
+    const double sinkBefore = NamedThreadsCpuSeconds("multihandlesink");
+    const auto wallStart = Clock::now();
     qeltv::bench::Interval interval;
     interval.start();
     const double reading = ReadClients(clients, duration_s);
     interval.stop();
-    return interval.cpu_s - reading;
+    std::fprintf(stderr, "%zu clients: measured until %.6f\n", clients.size(), MonotonicSeconds());
+    serving.cpu_s = interval.cpu_s - reading;
+    serving.sinkCpu_s = NamedThreadsCpuSeconds("multihandlesink") - sinkBefore;
+    serving.writesPerSecond =
+        static_cast<double>(count.buffers - buffersBefore) / Seconds(Clock::now() - wallStart);
+    return serving;
 }
 
 // The socket sink's "buffers-max" and "buffers-soft-max" read back its
@@ -330,7 +418,10 @@ int main(int argc, char** argv) {
     }
 
     // Cost of clients.
-    std::vector<double> cpu;
+    SinkBufferCount layerCount;
+    if (GstElement* sink = qeltv::bench::FindByFactory(graph.pipeline(), "multisocketsink"))
+        layerCount.attach(sink);
+    std::vector<Serving> cost;
     for (int count : kClientCounts) {
         std::vector<qeltv::UniqueFd> clients;
         for (int i = 0; i < count; ++i) {
@@ -340,7 +431,7 @@ int main(int argc, char** argv) {
                 return 1;
             }
         }
-        cpu.push_back(ServingCpuSeconds(clients, duration_s));
+        cost.push_back(Serve(clients, duration_s, layerCount));
     }
     // The pipeline the layer built for the webcast, written out before the
     // layer takes it apart.
@@ -371,7 +462,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the baseline's client not connected\n");
         return 1;
     }
-    const double bareCpu = ServingCpuSeconds(bareClients, duration_s);
+    SinkBufferCount bareCount;
+    bareCount.attach(bareSink);
+    const Serving bareServing = Serve(bareClients, duration_s, bareCount);
+    const double bareCpu = bareServing.cpu_s;
     // Live sources have no end: an error or end of stream on the bus means
     // the interval was cut short.
     GstBus* bareBus = gst_element_get_bus(bare);
@@ -393,16 +487,23 @@ int main(int argc, char** argv) {
                 kConnectSamples, Median(fromConnect));
     std::printf("first frame after the webcast starts (client waiting), median of %d: %.3f s\n",
                 kStartSamples, Median(fromStart));
-    for (std::size_t i = 0; i < cpu.size(); ++i)
-        std::printf("layer with %3d clients: %.2f CPU s in %d s\n", kClientCounts[i], cpu[i],
-                    duration_s);
-    std::printf("ratio 255/1 clients:    %.2f (goal < 1.3)\n",
-                cpu.front() > 0 ? cpu.back() / cpu.front() : 0.0);
+    for (std::size_t i = 0; i < cost.size(); ++i)
+        std::printf("layer with %3d clients: %.2f CPU s in %d s, socket sink thread %.2f CPU s, "
+                    "%.1f writes a second per client\n",
+                    kClientCounts[i], cost[i].cpu_s, duration_s, cost[i].sinkCpu_s,
+                    cost[i].writesPerSecond);
+    auto ratio = [](double part, double whole) { return whole > 0 ? part / whole : 0.0; };
+    std::printf("ratio  50/1 clients:    %.2f (socket sink thread %.2f)\n",
+                ratio(cost[1].cpu_s, cost[0].cpu_s), ratio(cost[1].sinkCpu_s, cost[0].sinkCpu_s));
+    std::printf("ratio 255/1 clients:    %.2f (goal < 1.3; socket sink thread %.2f)\n",
+                ratio(cost[2].cpu_s, cost[0].cpu_s), ratio(cost[2].sinkCpu_s, cost[0].sinkCpu_s));
     std::printf("baseline (in this process, gst_parse_launch, one client added to %s):\n  %s\n",
                 sinkName.c_str(), description.c_str());
     std::printf("machine: %u cores\n", qeltv::bench::Cores());
-    std::printf("bare pipeline, 1 client: %.2f CPU s in %d s\n", bareCpu, duration_s);
+    std::printf("bare pipeline, 1 client: %.2f CPU s in %d s, socket sink thread %.2f CPU s, "
+                "%.1f writes a second per client\n",
+                bareCpu, duration_s, bareServing.sinkCpu_s, bareServing.writesPerSecond);
     std::printf("ratio layer/bare, 1 client: %.2f (goal <= 1.1)\n",
-                bareCpu > 0 ? cpu.front() / bareCpu : 0.0);
+                ratio(cost.front().cpu_s, bareCpu));
     return 0;
 }

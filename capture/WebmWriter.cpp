@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +19,7 @@
 #include <string_view>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 Q_LOGGING_CATEGORY(lcWebcast, "qeltv.capture.webcast", QtWarningMsg)
 
@@ -219,6 +221,248 @@ void WebcastNetworkSink::Close() {
         g_signal_emit_by_name(sink_.get(), "clear");
 }
 
+// ---------------------------------------------------------- batcher
+//
+// Joins the muxed stream into batches for the network sink: one buffer per
+// batch, so the sink queues, wakes for and writes each client once per
+// batch. The stream's headers pass alone (the sink keeps them apart for new
+// clients); a buffer that starts a keyframe starts a batch, which keeps the
+// key mark; events pass in their place in the stream, after what came
+// before them.
+
+namespace {
+
+struct PendingBatch {
+    std::vector<GstOwned<GstBuffer>> buffers;
+    std::size_t bytes = 0;
+    GstClockTime start = GST_CLOCK_TIME_NONE; // first timestamp in the batch
+    GstClockTime end = GST_CLOCK_TIME_NONE;   // latest timestamp or its end
+    // A client came: the sink starts it with its next buffer.
+    std::atomic<bool> clientWaiting{false};
+    // Up to this stream time every buffer goes on at once, so that a
+    // client that came has its first frames as they come.
+    GstClockTime unbatchedUntil = GST_CLOCK_TIME_NONE;
+
+    void clear() {
+        buffers.clear();
+        bytes = 0;
+        start = end = GST_CLOCK_TIME_NONE;
+    }
+    // For a stream that starts again (its times start again too).
+    void restart() {
+        clear();
+        unbatchedUntil = GST_CLOCK_TIME_NONE;
+    }
+};
+
+struct WebcastBatcher {
+    GstElement element;
+    GstPad* sinkPad;   // owned by the element
+    GstPad* sourcePad; //
+    PendingBatch* pending;
+};
+
+struct WebcastBatcherClass {
+    GstElementClass elementClass;
+    GstElementClass* parentClass;
+};
+
+GstStaticPadTemplate batcherSinkTemplate =
+    GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS_ANY);
+GstStaticPadTemplate batcherSourceTemplate =
+    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS_ANY);
+
+WebcastBatcher* AsBatcher(gpointer instance) {
+    return static_cast<WebcastBatcher*>(instance);
+}
+
+WebcastBatcherClass* BatcherClassOf(gpointer instance) {
+    return reinterpret_cast<WebcastBatcherClass*>(G_OBJECT_GET_CLASS(instance));
+}
+
+bool IsKeyframeStart(GstBuffer* buffer) {
+    return !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+}
+
+// Whether `next` must start a new batch after what is pending.
+bool StartsNewBatch(const PendingBatch& batch, GstBuffer* next) {
+    if (IsKeyframeStart(next) && !IsKeyframeStart(batch.buffers.front().get()))
+        return true;
+    if (batch.bytes + gst_buffer_get_size(next) > kWebcastBatchMax_bytes)
+        return true;
+    const GstClockTime time = GST_BUFFER_DTS_OR_PTS(next);
+    return GST_CLOCK_TIME_IS_VALID(time) && GST_CLOCK_TIME_IS_VALID(batch.start) &&
+           time >= batch.start + static_cast<GstClockTime>(kWebcastBatch_ns);
+}
+
+void AddToBatch(PendingBatch& batch, GstOwned<GstBuffer> buffer) {
+    const GstClockTime time = GST_BUFFER_DTS_OR_PTS(buffer.get());
+    if (GST_CLOCK_TIME_IS_VALID(time)) {
+        if (!GST_CLOCK_TIME_IS_VALID(batch.start))
+            batch.start = time;
+        const GstClockTime end = GST_BUFFER_DURATION_IS_VALID(buffer.get())
+                                     ? time + GST_BUFFER_DURATION(buffer.get())
+                                     : time;
+        if (!GST_CLOCK_TIME_IS_VALID(batch.end) || end > batch.end)
+            batch.end = end;
+    }
+    batch.bytes += gst_buffer_get_size(buffer.get());
+    batch.buffers.push_back(std::move(buffer));
+}
+
+// The pending batch as one buffer: the bytes in order, the first buffer's
+// key and discontinuity marks and offset, the batch's time span.
+GstOwned<GstBuffer> JoinBatch(PendingBatch& batch) {
+    if (batch.buffers.size() == 1)
+        return std::move(batch.buffers.front());
+    auto joined =
+        GstOwned<GstBuffer>::adopt(gst_buffer_new_allocate(nullptr, batch.bytes, nullptr));
+    if (!joined)
+        return joined;
+    GstMapInfo map;
+    if (!gst_buffer_map(joined.get(), &map, GST_MAP_WRITE))
+        return {};
+    std::size_t at = 0;
+    for (const auto& part : batch.buffers)
+        at += gst_buffer_extract(part.get(), 0, map.data + at, map.size - at);
+    gst_buffer_unmap(joined.get(), &map);
+    GstBuffer* first = batch.buffers.front().get();
+    GstBuffer* last = batch.buffers.back().get();
+    GstBuffer* out = joined.get();
+    GST_BUFFER_FLAGS(out) =
+        GST_BUFFER_FLAGS(first) & (GST_BUFFER_FLAG_DELTA_UNIT | GST_BUFFER_FLAG_DISCONT);
+    GST_BUFFER_PTS(out) = batch.start;
+    GST_BUFFER_DTS(out) = batch.start;
+    GST_BUFFER_DURATION(out) =
+        GST_CLOCK_TIME_IS_VALID(batch.start) ? batch.end - batch.start : GST_CLOCK_TIME_NONE;
+    GST_BUFFER_OFFSET(out) = GST_BUFFER_OFFSET(first);
+    GST_BUFFER_OFFSET_END(out) = GST_BUFFER_OFFSET_END(last);
+    return joined;
+}
+
+GstFlowReturn PushBatch(WebcastBatcher* self) {
+    PendingBatch& batch = *self->pending;
+    if (batch.buffers.empty())
+        return GST_FLOW_OK;
+    GstOwned<GstBuffer> joined = JoinBatch(batch);
+    batch.clear();
+    if (!joined) {
+        GST_ELEMENT_ERROR(&self->element, RESOURCE, FAILED,
+                          ("The webcast could not join the stream into a batch."), (nullptr));
+        return GST_FLOW_ERROR;
+    }
+    return gst_pad_push(self->sourcePad, joined.release());
+}
+
+GstFlowReturn BatcherChain(GstPad*, GstObject* parent, GstBuffer* buffer) {
+    WebcastBatcher* self = AsBatcher(parent);
+    auto owned = GstOwned<GstBuffer>::adopt(buffer);
+    PendingBatch& batch = *self->pending;
+    if (GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_HEADER)) {
+        const GstFlowReturn result = PushBatch(self);
+        return result == GST_FLOW_OK ? gst_pad_push(self->sourcePad, owned.release()) : result;
+    }
+    // A new client waits for the sink's next buffer before it starts at the
+    // latest keyframe: the batch goes on now, and so does every buffer for
+    // a batch's time after it.
+    const GstClockTime time = GST_BUFFER_DTS_OR_PTS(buffer);
+    const bool clientCame = batch.clientWaiting.exchange(false);
+    if (clientCame)
+        batch.unbatchedUntil = GST_CLOCK_TIME_IS_VALID(time)
+                                   ? time + static_cast<GstClockTime>(kWebcastBatch_ns)
+                                   : GST_CLOCK_TIME_NONE;
+    if (!batch.buffers.empty() && StartsNewBatch(batch, buffer)) {
+        if (const GstFlowReturn result = PushBatch(self); result != GST_FLOW_OK)
+            return result;
+    }
+    AddToBatch(batch, std::move(owned));
+    const bool unbatched = GST_CLOCK_TIME_IS_VALID(time) &&
+                           GST_CLOCK_TIME_IS_VALID(batch.unbatchedUntil) &&
+                           time < batch.unbatchedUntil;
+    return clientCame || unbatched ? PushBatch(self) : GST_FLOW_OK;
+}
+
+// The sink took a new client.
+void OnClientAdded(GstElement*, GObject*, gpointer batcher) {
+    AsBatcher(batcher)->pending->clientWaiting = true;
+}
+
+gboolean BatcherSinkEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
+    WebcastBatcher* self = AsBatcher(parent);
+    if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
+        self->pending->restart();
+    } else if (GST_EVENT_IS_SERIALIZED(event)) {
+        // What came before the event goes first (the end of the stream
+        // takes the last batch with it).
+        const GstFlowReturn result = PushBatch(self);
+        if (result != GST_FLOW_OK && result != GST_FLOW_FLUSHING)
+            qCDebug(lcWebcast) << "batch before" << GST_EVENT_TYPE_NAME(event)
+                               << "not taken:" << gst_flow_get_name(result);
+    }
+    return gst_pad_event_default(pad, parent, event);
+}
+
+GstStateChangeReturn BatcherChangeState(GstElement* element, GstStateChange transition) {
+    const GstStateChangeReturn result =
+        BatcherClassOf(element)->parentClass->change_state(element, transition);
+    // Streaming has stopped: what was pending belongs to the stream that
+    // ended.
+    if (transition == GST_STATE_CHANGE_PAUSED_TO_READY)
+        AsBatcher(element)->pending->restart();
+    return result;
+}
+
+void BatcherFinalize(GObject* object) {
+    delete AsBatcher(object)->pending;
+    G_OBJECT_CLASS(BatcherClassOf(object)->parentClass)->finalize(object);
+}
+
+void BatcherClassInit(gpointer klass, gpointer) {
+    auto* batcherClass = static_cast<WebcastBatcherClass*>(klass);
+    batcherClass->parentClass = static_cast<GstElementClass*>(g_type_class_peek_parent(klass));
+    G_OBJECT_CLASS(klass)->finalize = BatcherFinalize;
+    GstElementClass* elementClass = GST_ELEMENT_CLASS(klass);
+    elementClass->change_state = BatcherChangeState;
+    gst_element_class_add_static_pad_template(elementClass, &batcherSinkTemplate);
+    gst_element_class_add_static_pad_template(elementClass, &batcherSourceTemplate);
+    gst_element_class_set_static_metadata(
+        elementClass, "Webcast batcher", "Generic",
+        "Joins a muxed stream into batches cut at keyframes for a network sink", "qEL TV");
+}
+
+void BatcherInit(GTypeInstance* instance, gpointer) {
+    WebcastBatcher* self = AsBatcher(instance);
+    self->pending = new PendingBatch;
+    self->sinkPad = gst_pad_new_from_static_template(&batcherSinkTemplate, "sink");
+    gst_pad_set_chain_function(self->sinkPad, BatcherChain);
+    gst_pad_set_event_function(self->sinkPad, BatcherSinkEvent);
+    GST_PAD_SET_PROXY_CAPS(self->sinkPad);
+    GST_PAD_SET_PROXY_ALLOCATION(self->sinkPad);
+    gst_element_add_pad(&self->element, self->sinkPad);
+    self->sourcePad = gst_pad_new_from_static_template(&batcherSourceTemplate, "src");
+    GST_PAD_SET_PROXY_CAPS(self->sourcePad);
+    gst_element_add_pad(&self->element, self->sourcePad);
+}
+
+} // namespace
+
+bool RegisterWebcastBatcher() {
+    static const bool registered = [] {
+        const GType type = g_type_register_static_simple(
+            GST_TYPE_ELEMENT, "QeltvWebcastBatcher", sizeof(WebcastBatcherClass), BatcherClassInit,
+            sizeof(WebcastBatcher), BatcherInit, GTypeFlags(0));
+        return type != 0 &&
+               gst_element_register(nullptr, kWebcastBatcherFactory, GST_RANK_NONE, type);
+    }();
+    return registered;
+}
+
+void StartNewClientsAtOnce(GstElement* batcher, GstElement* socketSink) {
+    // The handler goes with the batcher.
+    g_signal_connect_object(socketSink, "client-added", G_CALLBACK(OnClientAdded), batcher,
+                            GConnectFlags(0));
+}
+
 // ---------------------------------------------------------- writer filter
 
 WebmWriterFilter::WebmWriterFilter(const std::string& name)
@@ -242,11 +486,15 @@ WebmWriterFilter::WebmWriterFilter(const std::string& name)
     audioCaps_ = audio_.elements[3];
     mux_ = MakeWriterElement("webmmux", name);
     tee_ = MakeWriterElement("tee", name);
+    if (!RegisterWebcastBatcher())
+        throw CaptureError(name + ": the webcast batcher cannot be registered", status::E_FAIL);
+    batcher_ = MakeWriterElement(kWebcastBatcherFactory, name);
     socketSink_ = MakeWriterElement("multisocketsink", name);
-    gst_bin_add_many(bin, mux_, tee_, socketSink_, nullptr);
-    if (!gst_element_link_many(mux_, tee_, socketSink_, nullptr))
+    gst_bin_add_many(bin, mux_, tee_, batcher_, socketSink_, nullptr);
+    if (!gst_element_link_many(mux_, tee_, batcher_, socketSink_, nullptr))
         throw CaptureError(name + ": the muxer does not link to the network sink",
                            status::VFW_E_CANNOT_CONNECT);
+    StartNewClientsAtOnce(batcher_, socketSink_);
 
     for (Branch* branch : {&video_, &audio_}) {
         branch->first = branch->elements.front();

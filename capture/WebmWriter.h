@@ -1,12 +1,12 @@
 // The webcast writer: the filter object "ASFWriter" of the graph.
 //
 // Its filter encodes the live picture to VP8 and the sound to Vorbis, muxes
-// them into one live, streamable WebM stream and hands it to a
-// multisocketsink. One encode serves every client. While the object is
-// attached with a port and a maximum number of users, it owns one network
-// sink: a listener of its own on that port (all IPv4 addresses) that answers
-// each connection's HTTP request and passes the connection to the
-// multisocketsink, at most the maximum number at once.
+// them into one live, streamable WebM stream and hands it, joined into
+// batches cut at keyframes, to a multisocketsink. One encode serves every
+// client. While the object is attached with a port and a maximum number of
+// users, it owns one network sink: a listener of its own on that port (all
+// IPv4 addresses) that answers each connection's HTTP request and passes
+// the connection to the multisocketsink, at most the maximum number at once.
 #pragma once
 
 #include "capture/FilterObject.h"
@@ -14,6 +14,7 @@
 #include "capture/WebcastProfiles.h"
 #include "web/HttpListener.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -53,6 +54,18 @@ constexpr int kWebcastListenBacklog = 128;
 constexpr int kMaxWebcastClients = 255;
 // How often a request that came before the stream runs is looked at again.
 constexpr int kWebcastWaitForStream_ms = 50;
+// The muxer hands out two small buffers per frame and per sound block (some
+// 140 a second); the sink writes each one to each client and wakes for each
+// one per client. Joined into batches of this much stream time, each client
+// costs one write per batch instead. A batch never runs across the start of
+// a keyframe, so a new client still starts at the latest keyframe; the time
+// a batch waits is added to the live delay, not to a new client's start.
+constexpr std::int64_t kWebcastBatch_ns = 100'000'000LL;
+// A batch never holds more than this, whatever the timestamps say.
+constexpr std::size_t kWebcastBatchMax_bytes = 256 * 1024;
+// The element that joins the muxed stream into batches in front of the
+// network sink (registered with the first writer made).
+constexpr const char* kWebcastBatcherFactory = "qeltvwebcastbatcher";
 
 // The webcast's values for the listener: its request and first-byte
 // time-outs, its queue wait and its backlog; the other limits are the web
@@ -101,7 +114,9 @@ public:
     // rate and channels.
     void ConfigureFilterUsingProfile(const WebcastProfile& profile);
     GstElement* socketSink() const { return socketSink_; }
-    // The muxed stream (a tee) for publishers besides the network sink.
+    // The muxed stream (a tee) for publishers besides the network sink:
+    // buffer by buffer as the muxer hands them out; the network sink's
+    // batching sits behind it.
     GstElement* muxedStream() const { return tee_; }
     bool hasInputQueue() const override { return true; }
     // A stream that nothing is wired to (the profile lacks it) leaves the
@@ -126,10 +141,19 @@ private:
     GstElement* audioCaps_ = nullptr; //
     GstElement* mux_ = nullptr;       //
     GstElement* tee_ = nullptr;       //
+    GstElement* batcher_ = nullptr;   //
     GstElement* socketSink_ = nullptr;
 };
 
 std::shared_ptr<Filter> CreateWebmWriterFilter(const std::string& name);
+
+// Registers the batching element under kWebcastBatcherFactory (once per
+// process); true when it is there.
+bool RegisterWebcastBatcher();
+// A client that `socketSink` takes starts with the sink's next buffer: lets
+// `batcher`, which feeds the sink, send what it holds then, so a new client
+// never waits for a batch to fill.
+void StartNewClientsAtOnce(GstElement* batcher, GstElement* socketSink);
 
 class WebmWriter : public FilterObject {
 public:
