@@ -6,6 +6,7 @@
 #include <QEvent>
 #include <QMenu>
 #include <QPainter>
+#include <QRegion>
 #include <QScreen>
 
 #include <memory>
@@ -148,10 +149,16 @@ QRect VideoWindow::pictureRect() const {
 
 void VideoWindow::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.fillRect(rect(), Qt::black);
     const QRect picture = pictureRect();
-    if (renderer_.hasFilter() && !frame_.isNull())
+    if (renderer_.hasFilter() && !frame_.isNull()) {
+        // Black only where the picture leaves room: each pixel is written
+        // once a frame.
+        for (const QRect& bar : QRegion(rect()).subtracted(picture))
+            painter.fillRect(bar, Qt::black);
         painter.drawImage(picture, frame_);
+    } else {
+        painter.fillRect(rect(), Qt::black);
+    }
     // The caption sits at the picture's top left at the window's own scale,
     // so it reads the same in full screen as in the panel.
     if (!osdText_.isEmpty())
