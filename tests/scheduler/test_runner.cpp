@@ -193,9 +193,15 @@ TEST(Runner, TaskStartingWhileTheProgramClosesRecordsOrFails) {
         s.save("First", "1", kFirst_ms);
         s.save("Second", "2", kSecond_ms);
         s.list.Startnow("First");
-        // The working file appears when A's recording starts.
+        // The working file appears when A's recording starts; a run that
+        // ends before that says why.
         const QString working = home.path("videos") + "/qeltv/capture.avi";
-        ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(working); }, kWait_ms));
+        ASSERT_TRUE(
+            WaitFor([&] { return QFileInfo::exists(working) || s.finished("First"); }, kWait_ms))
+            << "the first task's program never started recording";
+        ASSERT_TRUE(QFileInfo::exists(working))
+            << "the first task ended before recording: exit code " << s.job("First").exitCode
+            << ", " << s.job("First").failure.toStdString();
         QThread::msleep(static_cast<unsigned long>(int(kFirst_ms) + offset_ms));
         s.list.Startnow("Second");
         ASSERT_TRUE(WaitFor([&] { return s.finished("First") && s.finished("Second"); }, kWait_ms));
