@@ -62,9 +62,9 @@ constexpr int kWebcastWaitForStream_ms = 50;
 // a batch waits is added to the live delay, not to a new client's start.
 // Each batch still costs the sink a wake-up, a poll over every client and a
 // watch set up and taken down per client, so batches are long: half a
-// keyframe interval keeps 255 clients near the cost of one, while a player
-// that starts at the latest keyframe still has the next batch before it
-// plays out what it holds.
+// keyframe interval keeps 255 clients near the cost of one, and a player,
+// which starts at the latest keyframe the sink holds, mostly has that much
+// stream in hand before the next batch comes.
 constexpr std::int64_t kWebcastBatch_ns = 500'000'000LL;
 static_assert(kWebcastBatch_ns <= kWebcastKeyframeInterval_s * 1'000'000'000LL / 2);
 // A batch never holds more than this, whatever the timestamps say.
