@@ -237,6 +237,9 @@ struct PendingBatch {
     std::size_t bytes = 0;
     GstClockTime start = GST_CLOCK_TIME_NONE; // first timestamp in the batch
     GstClockTime end = GST_CLOCK_TIME_NONE;   // latest timestamp or its end
+    // Something in the batch is no keyframe start: a keyframe after it
+    // starts the next batch.
+    bool holdsDeltaUnit = false;
     // A client came: the sink starts it with its next buffer.
     std::atomic<bool> clientWaiting{false};
     // Up to this stream time every buffer goes on at once, so that a
@@ -247,6 +250,7 @@ struct PendingBatch {
         buffers.clear();
         bytes = 0;
         start = end = GST_CLOCK_TIME_NONE;
+        holdsDeltaUnit = false;
     }
     // For a stream that starts again (its times start again too).
     void restart() {
@@ -284,9 +288,12 @@ bool IsKeyframeStart(GstBuffer* buffer) {
     return !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
 }
 
-// Whether `next` must start a new batch after what is pending.
+// Whether `next` must start a new batch after what is pending. The pieces
+// that start a keyframe (the cluster's start, the frame) stay together; a
+// keyframe after anything else starts a batch, however short the pending
+// one is, so that every keyframe is where a client can start.
 bool StartsNewBatch(const PendingBatch& batch, GstBuffer* next) {
-    if (IsKeyframeStart(next) && !IsKeyframeStart(batch.buffers.front().get()))
+    if (IsKeyframeStart(next) && batch.holdsDeltaUnit)
         return true;
     if (batch.bytes + gst_buffer_get_size(next) > kWebcastBatchMax_bytes)
         return true;
@@ -307,6 +314,7 @@ void AddToBatch(PendingBatch& batch, GstOwned<GstBuffer> buffer) {
             batch.end = end;
     }
     batch.bytes += gst_buffer_get_size(buffer.get());
+    batch.holdsDeltaUnit = batch.holdsDeltaUnit || !IsKeyframeStart(buffer.get());
     batch.buffers.push_back(std::move(buffer));
 }
 

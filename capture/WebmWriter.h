@@ -60,7 +60,13 @@ constexpr int kWebcastWaitForStream_ms = 50;
 // costs one write per batch instead. A batch never runs across the start of
 // a keyframe, so a new client still starts at the latest keyframe; the time
 // a batch waits is added to the live delay, not to a new client's start.
-constexpr std::int64_t kWebcastBatch_ns = 100'000'000LL;
+// Each batch still costs the sink a wake-up, a poll over every client and a
+// watch set up and taken down per client, so batches are long: half a
+// keyframe interval keeps 255 clients near the cost of one, and a player,
+// which starts at the latest keyframe the sink holds, mostly has that much
+// stream in hand before the next batch comes.
+constexpr std::int64_t kWebcastBatch_ns = 500'000'000LL;
+static_assert(kWebcastBatch_ns <= kWebcastKeyframeInterval_s * 1'000'000'000LL / 2);
 // A batch never holds more than this, whatever the timestamps say.
 constexpr std::size_t kWebcastBatchMax_bytes = 256 * 1024;
 // The element that joins the muxed stream into batches in front of the

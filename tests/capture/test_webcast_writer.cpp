@@ -251,10 +251,32 @@ TEST(WebcastBatcher, JoinsStreamCutAtKeyframes) {
     }
     EXPECT_EQ(received, sent);
     EXPECT_EQ(keyBatchOffsets, keyframeOffsets);
-    // Joined: a batch's time holds ten buffers here.
+    // Joined: a batch's time holds many buffers here.
     const std::size_t expectedBatches =
         static_cast<std::size_t>(kBuffers) * kStep_ns / kWebcastBatch_ns + keyframes.size();
     EXPECT_LE(outputs.size() - 2, expectedBatches);
+}
+
+// A keyframe that comes within a batch's time of the one before still
+// starts a batch of its own, so that a client can start there; the pieces
+// that start one keyframe (here the first two) stay together.
+TEST(WebcastBatcher, KeyframeSoonAfterAnotherStartsItsBatch) {
+    App();
+    constexpr int kBuffers = 8;
+    static_assert(kBuffers * kStep_ns < static_cast<GstClockTime>(kWebcastBatch_ns));
+    const std::vector<Input> stream = Stream(kBuffers, {0, 1, 3});
+    const std::vector<Output> outputs = Batched(stream);
+    ASSERT_EQ(outputs.size(), 4u);
+    std::string first, second;
+    for (std::size_t i = 2; i < 5; ++i)
+        first += stream[i].bytes;
+    for (std::size_t i = 5; i < stream.size(); ++i)
+        second += stream[i].bytes;
+    EXPECT_EQ(outputs[2].bytes, first);
+    EXPECT_TRUE(outputs[2].keyframe);
+    EXPECT_EQ(outputs[3].bytes, second);
+    EXPECT_TRUE(outputs[3].keyframe);
+    EXPECT_EQ(outputs[3].pts, stream[5].pts);
 }
 
 // A client that the sink takes while a batch is being filled gets the
