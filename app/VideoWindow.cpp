@@ -9,25 +9,7 @@
 #include <QRegion>
 #include <QScreen>
 
-#include <memory>
-
 namespace qeltv {
-
-namespace {
-
-// A mapped frame that lives as long as the QImage painted from it.
-struct MappedFrame {
-    GstOwned<GstSample> sample;
-    GstVideoFrame frame{};
-};
-
-void ReleaseMappedFrame(void* data) {
-    auto* mapped = static_cast<MappedFrame*>(data);
-    gst_video_frame_unmap(&mapped->frame);
-    delete mapped;
-}
-
-} // namespace
 
 VideoWindow::VideoWindow(VideoRenderer& renderer, QWidget* pnlBack, int osdDuration_ms)
     : QWidget(pnlBack), renderer_(renderer), pnlBack_(pnlBack) {
@@ -48,27 +30,53 @@ VideoWindow::VideoWindow(VideoRenderer& renderer, QWidget* pnlBack, int osdDurat
 VideoWindow::~VideoWindow() {
     if (pnlBack_)
         pnlBack_->removeEventFilter(this);
+    releaseFrame();
+}
+
+void VideoWindow::releaseFrame() {
+    frame_ = QImage();
+    if (frameMapped_) {
+        gst_video_frame_unmap(&mappedFrame_);
+        frameMapped_ = false;
+    }
+    frameSample_ = GstOwned<GstSample>();
 }
 
 void VideoWindow::takeFrame() {
-    auto mapped = std::make_unique<MappedFrame>();
-    mapped->sample = renderer_.takeSample();
-    if (!mapped->sample)
+    GstOwned<GstSample> sample = renderer_.takeSample();
+    if (!sample)
         return;
-    GstVideoInfo info;
-    GstCaps* caps = gst_sample_get_caps(mapped->sample.get());
-    GstBuffer* buffer = gst_sample_get_buffer(mapped->sample.get());
-    if (!caps || !buffer || !gst_video_info_from_caps(&info, caps) ||
-        !gst_video_frame_map(&mapped->frame, &info, buffer, GST_MAP_READ))
+    GstCaps* caps = gst_sample_get_caps(sample.get());
+    GstBuffer* buffer = gst_sample_get_buffer(sample.get());
+    if (!caps || !buffer)
         return;
-    // The image keeps the mapping until Qt lets go of the picture.
-    MappedFrame* frame = mapped.release();
-    frame_ = QImage(static_cast<const uchar*>(GST_VIDEO_FRAME_PLANE_DATA(&frame->frame, 0)),
-                    GST_VIDEO_FRAME_WIDTH(&frame->frame), GST_VIDEO_FRAME_HEIGHT(&frame->frame),
-                    GST_VIDEO_FRAME_PLANE_STRIDE(&frame->frame, 0), QImage::Format_RGB32,
-                    ReleaseMappedFrame, frame);
+    // A sink hands out the same caps with every frame until they change.
+    if (caps != frameCaps_.get()) {
+        GstVideoInfo info;
+        if (!gst_video_info_from_caps(&info, caps))
+            return;
+        frameInfo_ = info;
+        frameCaps_ = GstOwned<GstCaps>::ref(caps);
+    }
+    GstVideoFrame mapped;
+    if (!gst_video_frame_map(&mapped, &frameInfo_, buffer, GST_MAP_READ))
+        return;
+    const QRect before = pictureRect();
+    releaseFrame();
+    frameSample_ = std::move(sample);
+    mappedFrame_ = mapped;
+    frameMapped_ = true;
+    // The renderer's BGRx is what the backing store blits as it stands.
+    frame_ = QImage(static_cast<const uchar*>(GST_VIDEO_FRAME_PLANE_DATA(&mappedFrame_, 0)),
+                    GST_VIDEO_FRAME_WIDTH(&mappedFrame_), GST_VIDEO_FRAME_HEIGHT(&mappedFrame_),
+                    GST_VIDEO_FRAME_PLANE_STRIDE(&mappedFrame_, 0), QImage::Format_RGB32);
     ++framesShown_;
-    update();
+    // Painted at once from this frame, so a frame is never painted late;
+    // the bars are painted again only when the picture moved.
+    if (isVisible()) {
+        const QRect picture = pictureRect();
+        repaint(picture == before ? picture : rect());
+    }
     emit frameShown();
 }
 

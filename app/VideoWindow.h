@@ -7,6 +7,8 @@
 
 #include "capture/VideoRenderer.h"
 
+#include <gst/video/video.h>
+
 #include <QImage>
 #include <QMenu>
 #include <QPointer>
@@ -85,13 +87,25 @@ protected:
 
 private:
     void takeFrame();
+    // Lets go of the picture and then of the mapping it was painted from.
+    void releaseFrame();
 
     VideoRenderer& renderer_;
     QWidget* pnlBack_;
     QPointer<QMenu> popupMenu_;
     QTimer osdTimer_;
     QString osdText_;
+    // The newest frame: frame_ is painted straight from the mapped sample
+    // (no copy), so it never leaves this object unless deep-copied, and is
+    // released before its mapping.
     QImage frame_;
+    GstOwned<GstSample> frameSample_;
+    GstVideoFrame mappedFrame_{};
+    bool frameMapped_ = false;
+    // The caps of the frames last taken and what they describe: read once,
+    // not for every frame.
+    GstOwned<GstCaps> frameCaps_;
+    GstVideoInfo frameInfo_{};
     quint64 framesShown_ = 0;
     bool hasOverlay_ = true;
     // Whether the window now stands on its own over the screen.

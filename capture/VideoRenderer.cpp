@@ -4,6 +4,8 @@
 
 #include <gst/app/gstappsink.h>
 
+#include <utility>
+
 namespace qeltv {
 
 namespace {
@@ -27,11 +29,20 @@ void ReleaseSlot(gpointer held) {
 } // namespace
 
 void FrameSlot::put(GstSample* sample) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sample_ = GstOwned<GstSample>::ref(sample);
-    if (!pending_ && notifier_) {
+    GstOwned<GstSample> superseded;
+    bool notify = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        superseded = std::exchange(sample_, GstOwned<GstSample>::ref(sample));
+        notify = !pending_;
         pending_ = true;
-        notifier_();
+    }
+    // Outside the frame's lock: the GUI thread that the call wakes takes
+    // the frame at once instead of waiting for this thread to let go.
+    if (notify) {
+        std::lock_guard<std::mutex> lock(notifierMutex_);
+        if (notifier_)
+            notifier_();
     }
 }
 
@@ -42,8 +53,9 @@ GstOwned<GstSample> FrameSlot::take() {
 }
 
 void FrameSlot::setNotifier(std::function<void()> notifier) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> notifierLock(notifierMutex_);
     notifier_ = std::move(notifier);
+    std::lock_guard<std::mutex> lock(mutex_);
     pending_ = false;
 }
 

@@ -21,8 +21,9 @@ constexpr const char* kVideoRendererMoniker = "qeltv:videorenderer";
 // The newest frame, handed from a streaming thread to the GUI thread.
 class FrameSlot {
 public:
-    // Streaming thread: keeps a reference of its own to the sample and,
-    // unless a call is already pending, runs the notifier.
+    // Streaming thread: keeps a reference of its own to the sample (in place
+    // of one not taken yet) and, unless a call is already pending, runs the
+    // notifier. A notifier cleared by setNotifier is never run afterwards.
     void put(GstSample* sample);
     // GUI thread: the newest sample, empty when none.
     GstOwned<GstSample> take();
@@ -30,9 +31,12 @@ public:
     void setNotifier(std::function<void()> notifier);
 
 private:
+    // Guards the sample and the pending flag only, so that taking a frame
+    // never waits for a notifier to run.
     std::mutex mutex_;
     GstOwned<GstSample> sample_;
     bool pending_ = false;
+    std::mutex notifierMutex_;
     std::function<void()> notifier_;
 };
 

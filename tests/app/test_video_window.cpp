@@ -7,12 +7,14 @@
 #include "tests/capture/test_graph_support.h"
 
 #include <QApplication>
+#include <QBackingStore>
 #include <QPainter>
 
 namespace qeltv {
 namespace {
 
 using test::GraphTest;
+using test::kStreamWait_ms;
 using test::WaitUntil;
 
 // Share of pixels whose colour differs clearly between two pictures.
@@ -74,6 +76,85 @@ TEST_F(GraphTest, PreviewShowsTheTunedStationAndFollowsChannelChanges) {
     EXPECT_LT(ChangedShare(grabbed.convertToFormat(QImage::Format_RGB32),
                            window.currentFrame().convertToFormat(QImage::Format_RGB32)),
               0.5);
+    graph->Stop();
+}
+
+// What the window's top level shows now: its backing store, where the
+// window paints, rather than a fresh rendering such as grab() makes.
+QImage Shown(QWidget& topLevel) {
+    QBackingStore* store = topLevel.backingStore();
+    const auto* image = store ? dynamic_cast<const QImage*>(store->paintDevice()) : nullptr;
+    return image ? image->convertToFormat(QImage::Format_RGB32) : QImage();
+}
+
+// Share of the pixels in `area` that are not black.
+double LitShare(const QImage& image, const QRect& area) {
+    int lit = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            lit += qGray(image.pixel(x, y)) > 16;
+    return double(lit) / (area.width() * area.height());
+}
+
+// Guards the repaint of each frame as it is taken: the window shows the
+// newest frame itself (never a stale one), letterboxed with black bars in a
+// window of another shape, and the bars are painted again when the picture
+// moves without the window changing size (a new format).
+TEST_F(GraphTest, LetterboxedPreviewShowsEachNewFrameBetweenBlackBars) {
+    QWidget pnlBack;
+    pnlBack.resize(480, 240);
+    FilterObject cap(*graph, "filterVideoCap");
+    cap.setMoniker(kVirtualCardMoniker);
+    cap.Attach();
+    VideoRenderer renderer(*graph);
+    VideoWindow window(renderer, &pnlBack);
+    renderer.Attach();
+    pnlBack.show();
+    const auto& stations = VirtualTvCard::stations();
+    ASSERT_GE(stations.size(), 2u);
+    card.tune(stations[0].frequency_hz);
+    Pin* preview = FilterGraph::FindPinByName(cap.filter(), "Preview");
+    ASSERT_EQ(preview->SetFormat(VideoFormat(subtype::YUY2, 320, 180, 400000)), status::S_OK);
+    ASSERT_EQ(graph->RenderStream(PinCategory::Preview, MediaKind::Video, &cap.filter(), nullptr,
+                                  &renderer.filter()),
+              status::S_OK);
+    renderer.setKeepAspectRatio(true);
+    graph->Run();
+
+    // A wide picture fills the height and leaves narrow bars.
+    ASSERT_TRUE(WaitUntil([&] { return window.framesShown() >= 5; }, kStreamWait_ms));
+    const QRect wide = window.pictureRect();
+    EXPECT_EQ(wide, QRect(27, 0, 426, 240));
+    QImage shown = Shown(pnlBack);
+    ASSERT_EQ(shown.size(), QSize(480, 240));
+    EXPECT_EQ(LitShare(shown, QRect(0, 0, 27, 240)), 0.0);
+    EXPECT_EQ(LitShare(shown, QRect(453, 0, 27, 240)), 0.0);
+    EXPECT_GT(LitShare(shown, wide), 0.5);
+
+    // Each new frame is shown: after a channel change the window shows the
+    // new station, as the frame it holds does.
+    card.tune(stations[1].frequency_hz);
+    quint64 before = window.framesShown();
+    ASSERT_TRUE(WaitUntil([&] { return window.framesShown() >= before + 5; }, kStreamWait_ms));
+    const QImage frame = window.currentFrame().convertToFormat(QImage::Format_RGB32);
+    EXPECT_LT(ChangedShare(Shown(pnlBack).copy(wide), frame.scaled(wide.size())), 0.1);
+    EXPECT_GT(ChangedShare(shown.copy(wide), frame.scaled(wide.size())), 0.3);
+
+    // A 4:3 picture in the same window: where the wide picture stood is a
+    // bar now.
+    graph->Stop();
+    ASSERT_EQ(preview->SetFormat(VideoFormat(subtype::YUY2, 320, 240, 400000)), status::S_OK);
+    graph->Run();
+    before = window.framesShown();
+    ASSERT_TRUE(WaitUntil([&] { return window.framesShown() >= before + 5; }, kStreamWait_ms));
+    const QRect narrow = window.pictureRect();
+    EXPECT_EQ(narrow, QRect(80, 0, 320, 240));
+    shown = Shown(pnlBack);
+    EXPECT_EQ(LitShare(shown, QRect(0, 0, 80, 240)), 0.0);
+    EXPECT_EQ(LitShare(shown, QRect(400, 0, 80, 240)), 0.0);
+    EXPECT_LT(ChangedShare(shown.copy(narrow),
+                           window.currentFrame().convertToFormat(QImage::Format_RGB32)),
+              0.1);
     graph->Stop();
 }
 
