@@ -455,7 +455,7 @@ TEST(Icecast, WrongPasswordIsReported) {
     ASSERT_TRUE(server.start()) << server.log();
     PublishingSession s(server, "not-the-password");
     ASSERT_EQ(s.core->graphMode(), GraphMode::Webcast);
-    ASSERT_TRUE(s.waitForStatus(IcecastPublisher::kRefusedText)) << s.statuses();
+    ASSERT_TRUE(s.waitForStatus(IcecastPublisher::kRefusedText)) << s.statuses() << server.log();
     LocalClient local(s.webcastPort);
     EXPECT_TRUE(local.readMore(128 * 1024));
     EXPECT_EQ(s.core->graphMode(), GraphMode::Webcast);

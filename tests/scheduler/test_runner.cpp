@@ -201,7 +201,9 @@ TEST(Runner, TaskStartingWhileTheProgramClosesRecordsOrFails) {
             << "the first task's program never started recording";
         ASSERT_TRUE(QFileInfo::exists(working))
             << "the first task ended before recording: exit code " << s.job("First").exitCode
-            << ", " << s.job("First").failure.toStdString();
+            << ", " << s.job("First").failure.toStdString()
+            << "; recordings: " << home.recordings().join(", ").toStdString()
+            << "; status: " << s.status("First").toStdString();
         QThread::msleep(static_cast<unsigned long>(int(kFirst_ms) + offset_ms));
         s.list.Startnow("Second");
         ASSERT_TRUE(WaitFor([&] { return s.finished("First") && s.finished("Second"); }, kWait_ms));
