@@ -4,6 +4,7 @@
 #include "common/ScheduledRun.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -40,11 +41,13 @@ void RunnerReport::failed(const QString& reason) {
     send(QByteArray(kReportFailed) + ' ' + text);
 }
 
-void RunnerReport::answered(const StartAnswer& answer) {
-    if (answer.accepted)
-        recordingStarted();
-    else
-        failed(answer.reason);
+void RunnerReport::notRecorded(long channel, const QString& reason, bool inPart) {
+    const QString text = QString(inPart ? "channel %1 was recorded only in part: %2"
+                                        : "channel %1 was not recorded: %2")
+                             .arg(channel)
+                             .arg(reason);
+    std::fprintf(stderr, "qeltv: %s\n", text.toLocal8Bit().constData());
+    failed(text);
 }
 
 void RunnerReport::send(QByteArray line) {

@@ -4,7 +4,6 @@
 // counts the recording's length from then, and why it was not made.
 #pragma once
 
-#include "app/session/Commands.h"
 #include "common/UniqueFd.h"
 
 #include <QString>
@@ -22,8 +21,9 @@ public:
     bool connected() const { return static_cast<bool>(fd_); }
     void recordingStarted();
     void failed(const QString& reason);
-    // The answer to the start this process was started for.
-    void answered(const StartAnswer& answer);
+    // The channel's recording was not made, or only its first part (the
+    // running instance ended it before its time): said on stderr and here.
+    void notRecorded(long channel, const QString& reason, bool inPart = false);
 
 private:
     explicit RunnerReport(UniqueFd fd) : fd_(std::move(fd)) {}

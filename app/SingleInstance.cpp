@@ -90,15 +90,22 @@ void CommandServer::onReadyRead(QLocalSocket* socket) {
             line.chop(1);
         if (auto command = ParseCommand(line)) {
             qCDebug(lcApp) << "received" << FormatCommand(*command);
+            if (command->kind == CommandKind::StopRec)
+                state.started.clear();
             // The answer goes back on the connection it came by, if the
             // peer is still there.
             QPointer<QLocalSocket> peer(socket);
+            QPointer<CommandServer> server(this);
             QCoreApplication::postEvent(
-                receiver_, new CommandEvent(*command, [peer](const StartAnswer& answer) {
+                receiver_, new CommandEvent(*command, [peer, server](const StartAnswer& answer) {
                     qCDebug(lcApp) << "answered" << FormatAnswer(answer);
                     if (peer && peer->state() == QLocalSocket::ConnectedState) {
                         peer->write(FormatAnswer(answer) + '\n');
                         peer->flush();
+                        if (answer.accepted && server)
+                            if (auto it = server->connections_.find(peer.data());
+                                it != server->connections_.end())
+                                it->second.started = answer.recording;
                     }
                 }));
         } else {
@@ -110,6 +117,20 @@ void CommandServer::onReadyRead(QLocalSocket* socket) {
         qCDebug(lcApp) << "ignored an over-long command line";
         state.pending.clear();
         state.discarding = true;
+    }
+}
+
+void CommandServer::recordingEnded(const QByteArray& name) {
+    if (name.isEmpty())
+        return;
+    std::vector<QLocalSocket*> starters;
+    for (const auto& [socket, state] : connections_)
+        if (state.started == name)
+            starters.push_back(socket);
+    for (QLocalSocket* socket : starters) {
+        qCDebug(lcApp) << "recording" << name << "ended: its starter's connection is closed";
+        connections_[socket].started.clear();
+        socket->disconnectFromServer();
     }
 }
 

@@ -55,6 +55,10 @@ public:
     // crashed instance. Returns false (with errorString()) when it cannot.
     bool listen(const std::filesystem::path& socketPath);
     QString errorString() const { return server_.errorString(); }
+    // The recording named `name` has ended other than by its starter's own
+    // stop: the connection that started it is closed, so that a relay learns
+    // that its recording is over before its time.
+    void recordingEnded(const QByteArray& name);
 
 private:
     void onNewConnection();
@@ -63,6 +67,9 @@ private:
     struct LineState {
         QByteArray pending;
         bool discarding = false;
+        // The recording that this connection's accepted start began, until
+        // the connection stops it itself.
+        QByteArray started;
     };
 
     QObject* receiver_;

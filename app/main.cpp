@@ -41,6 +41,8 @@ struct FirstInstance {
     Paths paths;
     std::optional<long> channel;
     std::unique_ptr<InstanceLock> lock;
+    // A relay's first part of the channel's time is recorded already.
+    bool recordedInPart = false;
 };
 
 // Decides between first instance, relay and silent second instance. A relay
@@ -80,7 +82,7 @@ std::variant<int, FirstInstance> Decide(int& argc, char** argv, SignalCloser& cl
     }
     if (ghost.becomesFirstInstance()) {
         qCDebug(lcApp) << "relay: starting as the first instance";
-        return FirstInstance{std::move(paths), channel, ghost.takeLock()};
+        return FirstInstance{std::move(paths), channel, ghost.takeLock(), ghost.cutShort()};
     }
     return ghost.exitStatus();
 }
@@ -127,7 +129,12 @@ int main(int argc, char** argv) {
     const std::optional<long> channel = first.channel;
     auto window = std::make_unique<TfrmMain>(
         first.paths, channel, std::move(first.lock), app, kOsdDuration_ms,
-        [&report](const StartAnswer& answer) { report.answered(answer); });
+        [&report, &first](const StartAnswer& answer) {
+            if (answer.accepted)
+                report.recordingStarted();
+            else
+                report.notRecorded(*first.channel, answer.reason, first.recordedInPart);
+        });
     new TfrmAbout(window.get());
     splash.reset();
     // A close requested during the start-up runs the shutdown sequence now;

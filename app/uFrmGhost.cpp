@@ -6,8 +6,6 @@
 #include <QLocalSocket>
 #include <QThread>
 
-#include <cstdio>
-
 namespace qeltv {
 
 TfrmGhost::TfrmGhost(const std::filesystem::path& socketPath, const std::filesystem::path& lockFile,
@@ -100,10 +98,18 @@ void TfrmGhost::onReadyRead() {
 }
 
 void TfrmGhost::onDisconnected() {
-    // After an accepted start the instance's close has finished the
-    // recording; before the answer it was closing.
-    if (state_ == State::AwaitingAnswer)
+    // Before the answer the instance was closing. After an accepted start
+    // the instance has ended this relay's recording early (it closed, or
+    // the recording was stopped there): the time is still this relay's, so
+    // it records the rest itself once that instance has ended.
+    if (state_ == State::AwaitingAnswer) {
         waitForEnd("the running instance closed before it answered");
+    } else if (state_ == State::Recording && !closing_) {
+        qCDebug(lcApp) << "relay: the running instance ended recording" << recording_;
+        recording_.clear();
+        cutShort_ = true;
+        waitForEnd("the running instance ended the recording before its time");
+    }
 }
 
 bool TfrmGhost::tryTakeLock() {
@@ -151,9 +157,7 @@ void TfrmGhost::close() {
 }
 
 void TfrmGhost::fail(const QString& reason) {
-    const QString text = QString("channel %1 was not recorded: %2").arg(channel_).arg(reason);
-    std::fprintf(stderr, "qeltv: %s\n", text.toLocal8Bit().constData());
-    report_.failed(text);
+    report_.notRecorded(channel_, reason, cutShort_);
     exitStatus_ = kExitNotRecorded;
     finish(State::Done);
 }

@@ -5,9 +5,10 @@
 //
 // A start that the first instance refuses (it records already, or is
 // closing) is not given up: the relay still owns its time, so it waits for
-// that instance to end and then becomes the first instance itself. When it
-// is asked to close before that, nothing was recorded: it says why on
-// stderr and to the runner, and ends with kExitNotRecorded.
+// that instance to end and then becomes the first instance itself; so does
+// a relay whose recording that instance ends before its time. When it is asked to
+// close before that, its recording was not made (or made only in part): it
+// says why on stderr and to the runner, and ends with kExitNotRecorded.
 #pragma once
 
 #include "app/RunnerReport.h"
@@ -52,6 +53,9 @@ public:
     // first instance.
     std::unique_ptr<InstanceLock> takeLock() { return std::move(lock_); }
     bool becomesFirstInstance() const { return state_ == State::TakeOver; }
+    // The running instance ended the recording this relay started before
+    // its time: part of the channel's time is recorded already.
+    bool cutShort() const { return cutShort_; }
     int exitStatus() const { return exitStatus_; }
 
     // The process is asked to close.
@@ -80,6 +84,8 @@ private:
     QByteArray recording_;
     QString reason_;
     bool closing_ = false;
+    // The running instance closed during the recording this relay started.
+    bool cutShort_ = false;
     int exitStatus_ = 0;
     std::unique_ptr<InstanceLock> lock_;
     QTimer lockRetry_;

@@ -228,9 +228,21 @@ SessionSnapshot TvSession::snapshot() const {
 // ------------------------------------------------------- graph and modes
 
 void TvSession::BuildGraph(GraphMode mode) {
-    graph_.BuildGraph(mode);
-    if (mode == GraphMode::Recording && graph_.mode() == GraphMode::Recording)
+    // A new recording has its new name while it is being built: the build
+    // reports the controls' change, where the end of the last one is seen.
+    if (mode == GraphMode::Recording)
         ++recordingNumber_;
+    graph_.BuildGraph(mode);
+}
+
+void TvSession::UpdateControls() {
+    // Every end of a recording passes here, whatever ended it; the peer
+    // that started it (a relay waiting for its time to end) is told.
+    const QByteArray current = recordingName();
+    if (!shownRecording_.isEmpty() && shownRecording_ != current && commandServer_)
+        commandServer_->recordingEnded(shownRecording_);
+    shownRecording_ = current;
+    view_.UpdateControls();
 }
 
 QByteArray TvSession::recordingName() const {

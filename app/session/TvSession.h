@@ -144,7 +144,7 @@ private:
     }
     void showVideoWindow(bool visible) override { view_.showVideoWindow(visible); }
     void setStatusText(const QString& text) override { view_.setStatusText(text); }
-    void UpdateControls() override { view_.UpdateControls(); }
+    void UpdateControls() override;
     void showMessage(const QString& text) override;
     void showBalloon(const QString& title, const QString& text, int icon, int seconds) override {
         view_.showBalloon(title, text, icon, seconds);
@@ -190,6 +190,8 @@ private:
     // Recordings started in this process; with the process id it names the
     // recording in progress.
     long recordingNumber_ = 0;
+    // The recording that the controls last showed running.
+    QByteArray shownRecording_;
     bool hookInstalled_ = false;
     bool shuttingDown_ = false;
     bool corrupted_ = false;

@@ -69,8 +69,28 @@ TEST(Instances, SecondInstanceAndRelay) {
     EXPECT_TRUE(first.waitForLog("command QelTVStopRec 0 in mode 1", 15000, 2));
     EXPECT_TRUE(first.waitForLog("recording finished as", 15000, 2));
 
+    // A relay's recording that another program stops: the relay hears
+    // that its recording ended before its time, and its own end says so.
+    ProgramRun stopped(home, {"8"});
+    ASSERT_TRUE(first.waitForLog("answered \"accepted", 15000, 3)) << first.log().toStdString();
+    {
+        QLocalSocket socket;
+        socket.connectToServer(home.path("run") + "/qeltv/QELTV.sock");
+        ASSERT_TRUE(socket.waitForConnected(5000));
+        socket.write("QelTVStopRec\n");
+        ASSERT_TRUE(socket.waitForBytesWritten(5000));
+        ASSERT_TRUE(stopped.waitForLog("relay: waiting for the running instance to end"))
+            << stopped.log().toStdString();
+    }
+    stopped.signal(SIGTERM);
+    EXPECT_EQ(stopped.waitForExit(), kExitNotRecorded);
+    EXPECT_TRUE(stopped.log().contains("qeltv: channel 8 was recorded only in part: the running "
+                                       "instance ended the recording before its time"))
+        << stopped.log().toStdString();
+    EXPECT_EQ(home.recordings().size(), 3u);
+
     // The second instance without arguments sent nothing.
-    EXPECT_EQ(first.log().count("received"), 4) << first.log().toStdString();
+    EXPECT_EQ(first.log().count("received"), 6) << first.log().toStdString();
     first.signal(SIGTERM);
     EXPECT_EQ(first.waitForExit(), 0);
     EXPECT_TRUE(first.log().contains("shutdown"));
@@ -174,20 +194,22 @@ TEST(Instances, RelayWithoutFirstInstanceAndStaleSocket) {
         ASSERT_TRUE(socket.waitForBytesWritten(5000));
         ASSERT_TRUE(first.waitForLog("recording finished as"));
     }
-    // Killed while recording: the lock goes with the process, and the next
-    // start keeps the working file under a final name instead of deleting it.
+    // Killed while recording channel 6 for a relay: the lock goes with the
+    // process. The relay still owns its time: it becomes the first instance,
+    // keeps the working file under a final name instead of deleting it, and
+    // records the rest of its time.
     ProgramRun again(home, {"6"});
     ASSERT_TRUE(first.waitForLog("graph mode 1", 15000, 2));
     ASSERT_TRUE(WaitForRecordedFrames(home));
     first.signal(SIGKILL);
     first.waitForExit();
+    ASSERT_TRUE(again.waitForLog("relay: starting as the first instance"))
+        << again.log().toStdString();
+    ASSERT_TRUE(again.waitForLog("interrupted recording kept as")) << again.log().toStdString();
+    ASSERT_TRUE(again.waitForLog("graph mode 1")) << again.log().toStdString();
     again.signal(SIGTERM);
-    EXPECT_EQ(again.waitForExit(), 0);
-    EXPECT_TRUE(QFileInfo(home.path("videos") + "/qeltv/capture.avi").size() > 0);
-    ProgramRun next(home, {});
-    EXPECT_TRUE(next.waitForLog("first instance, window shown"));
-    EXPECT_TRUE(next.log().contains("interrupted recording kept as"));
-    EXPECT_EQ(home.recordings().size(), 2u);
+    EXPECT_EQ(again.waitForExit(), 0) << again.log().toStdString();
+    EXPECT_EQ(home.recordings().size(), 3u) << home.recordings().join(", ").toStdString();
 }
 
 namespace {
@@ -284,6 +306,28 @@ TEST(Instances, RelayWaitsForAFirstInstanceThatIsStillStarting) {
     EXPECT_TRUE(unanswered.log().contains("qeltv: channel 6 was not recorded: the running "
                                           "instance closed before it answered"))
         << unanswered.log().toStdString();
+
+    // An instance that accepts the start and then ends that recording
+    // early (it closed, or the recording was stopped there) closes the
+    // relay's connection: the relay does not count that as done but waits
+    // to record the rest, and asked to close first, it says that its
+    // channel was recorded only in part.
+    ProgramRun cut(home, {"7"});
+    ASSERT_EQ(::poll(&incoming, 1, kWait_ms), 1) << cut.log().toStdString();
+    peer = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(ReadLine(peer, kWait_ms), "QelTVStartRec 7");
+    const std::string acceptedCut = "accepted 4711.3\n";
+    ASSERT_EQ(::write(peer, acceptedCut.data(), acceptedCut.size()), ssize_t(acceptedCut.size()));
+    ASSERT_TRUE(cut.waitForLog("relay: recording \"4711.3\" started"));
+    ::close(peer);
+    ASSERT_TRUE(cut.waitForLog("relay: waiting for the running instance to end"))
+        << cut.log().toStdString();
+    cut.signal(SIGTERM);
+    EXPECT_EQ(cut.waitForExit(), kExitNotRecorded);
+    EXPECT_TRUE(cut.log().contains("qeltv: channel 7 was recorded only in part: the running "
+                                   "instance ended the recording before its time"))
+        << cut.log().toStdString();
     ::close(server);
     ::unlink(socketPath.c_str());
     ::close(lockFd);
