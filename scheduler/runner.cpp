@@ -17,9 +17,10 @@
 // its recording started: the maximum run time then counts from that moment,
 // so the start-up does not eat the recording, though the whole run never
 // lasts longer than the maximum run time and a start-up allowance. It also
-// reports why a recording was not made. The runner then records the result
-// ("exitCode", not 0 for every run that recorded nothing) and the failure
-// text, and "exited". A job whose runner still runs is not started a second
+// reports why a recording was not made; a recording that started so late
+// that the run time ended it early counts as not made. The runner then
+// records the result ("exitCode", not 0 for every run that recorded
+// nothing) and the failure text, and "exited". A job whose runner still runs is not started a second
 // time.
 #include "common/ScheduledRun.h"
 #include "common/UniqueFd.h"
@@ -30,6 +31,7 @@
 #include <QDate>
 #include <QDateTime>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -69,6 +71,9 @@ constexpr auto kGracePeriod = std::chrono::milliseconds(kRunnerGracePeriod_ms);
 // after its maximum run time at the latest.
 constexpr auto kStartAllowance = std::chrono::seconds(30);
 constexpr int kPollInterval_ms = 50;
+// A recording this much shorter than the run time still counts as whole
+// (the report and the deadline are seen a poll interval apart at most).
+constexpr auto kRecordedTolerance = std::chrono::milliseconds(5 * kPollInterval_ms);
 
 std::atomic<int> g_stopSignal{0};
 
@@ -234,6 +239,9 @@ RunResult superviseProgram(pid_t pid, ReportReader& reports, std::chrono::millis
     auto deadline = started + maxRunTime;
     const auto latest = started + maxRunTime + kStartAllowance;
     std::optional<Clock::time_point> killAt;
+    // When the recording reported its start, and when the run's own
+    // deadline (not a stop asked of the runner) ended the program.
+    std::optional<Clock::time_point> recordingAt, endedByDeadlineAt;
     bool killed = false;
     RunResult result;
     while (true) {
@@ -252,6 +260,8 @@ RunResult superviseProgram(pid_t pid, ReportReader& reports, std::chrono::millis
         if (!killAt && (now >= deadline || g_stopSignal != 0)) {
             ::kill(pid, SIGTERM);
             killAt = now + kGracePeriod;
+            if (g_stopSignal == 0)
+                endedByDeadlineAt = now;
         } else if (killAt && now >= *killAt && !killed) {
             log("the program did not end in time after SIGTERM: killed");
             ::kill(pid, SIGKILL);
@@ -259,17 +269,35 @@ RunResult superviseProgram(pid_t pid, ReportReader& reports, std::chrono::millis
         }
         for (const std::string& line : reports.read(kPollInterval_ms)) {
             if (line == kReportRecording) {
+                recordingAt = Clock::now();
                 if (!killAt)
-                    deadline = std::min(Clock::now() + maxRunTime, latest);
+                    deadline = std::min(*recordingAt + maxRunTime, latest);
             } else if (line.rfind(kReportFailed, 0) == 0) {
                 result.failure = line.substr(std::min(line.size(), std::strlen(kReportFailed) + 1));
             }
         }
     }
     // What the program said last, once it has ended, is read too.
-    for (const std::string& line : reports.read(0))
-        if (line.rfind(kReportFailed, 0) == 0)
+    for (const std::string& line : reports.read(0)) {
+        if (line == kReportRecording)
+            recordingAt = Clock::now();
+        else if (line.rfind(kReportFailed, 0) == 0)
             result.failure = line.substr(std::min(line.size(), std::strlen(kReportFailed) + 1));
+    }
+    // A recording that started so late that the run's time ended it early
+    // (a start-up longer than the run time, or past the allowance) is not
+    // the recording that was asked for, however well the program ended.
+    if (recordingAt && endedByDeadlineAt && result.failure.empty()) {
+        const auto recorded = std::max(Clock::duration::zero(), *endedByDeadlineAt - *recordingAt);
+        if (recorded + kRecordedTolerance < maxRunTime) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "The recording started late: %.1f s of the %.1f s were recorded.",
+                          std::chrono::duration<double>(recorded).count(),
+                          std::chrono::duration<double>(maxRunTime).count());
+            result.failure = text;
+        }
+    }
     if (killed)
         result.failure = "The program did not end in time after SIGTERM and was killed." +
                          (result.failure.empty() ? "" : " " + result.failure);
