@@ -20,8 +20,8 @@
 // reports why a recording was not made; a recording that started so late
 // that the run time ended it early counts as not made. The runner then
 // records the result ("exitCode", not 0 for every run that recorded
-// nothing) and the failure text, and "exited". A job whose runner still runs is not started a second
-// time.
+// nothing) and the failure text, and "exited". A job whose runner still
+// runs is not started a second time.
 #include "common/ScheduledRun.h"
 #include "common/UniqueFd.h"
 #include "scheduler/JobFile.h"
