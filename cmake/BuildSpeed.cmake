@@ -67,7 +67,9 @@ function(qeltv_precompile_flavour flavour)
     add_library(${owner} STATIC ${CMAKE_SOURCE_DIR}/cmake/pch_main.cpp)
   endif()
   target_link_libraries(${owner} PRIVATE ${F_LIBS})
-  set_target_properties(${owner} PROPERTIES AUTOMOC OFF UNITY_BUILD OFF)
+  # Built only for the targets that reuse it: a build that leaves out every
+  # user of a flavour does not compile its header.
+  set_target_properties(${owner} PROPERTIES AUTOMOC OFF UNITY_BUILD OFF EXCLUDE_FROM_ALL ON)
   target_precompile_headers(${owner} PRIVATE ${QELTV_PCH_${flavour}})
 endfunction()
 
