@@ -2,6 +2,8 @@
 // diagnostics on, and reads what it logs.
 #pragma once
 
+#include "tests/support/CompressorCache.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -17,9 +19,15 @@ namespace qeltv::test {
 // One set of XDG folders, shared by the instances of one test.
 class Home {
 public:
-    Home() {
+    // Shared: the cache holds the test run's compressor trial results
+    // (tests/support/CompressorCache.h); Empty: the program's first start
+    // runs the trials itself.
+    enum class Cache { Shared, Empty };
+    explicit Home(Cache cache = Cache::Shared) {
         for (const char* d : {"run", "config", "data", "videos", "cache"})
             QDir(dir_.path()).mkpath(d);
+        if (cache == Cache::Shared)
+            SeedCompressorCache(path("cache") + "/qeltv");
         QFile::setPermissions(dir_.path() + "/run", QFileDevice::ReadOwner |
                                                         QFileDevice::WriteOwner |
                                                         QFileDevice::ExeOwner);

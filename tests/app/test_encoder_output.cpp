@@ -38,7 +38,8 @@ TEST(EncoderOutput, FirstStartPrintsNoEncoderChatter) {
         QELTV_CANNOT_RUN("the OpenH264 encoder is not installed");
     gst_object_unref(openh264);
 
-    Home home;
+    // A new home: the program runs its compressor trials here.
+    Home home(Home::Cache::Empty);
     ProgramRun program(home, {});
     ASSERT_TRUE(program.waitForLog("first instance, window shown", 60000))
         << program.log().toStdString();

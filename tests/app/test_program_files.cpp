@@ -45,7 +45,8 @@ QProcessEnvironment WithoutXdgFolders(const Home& home, const QString& userHome)
 } // namespace
 
 TEST(ProgramFiles, DefaultFoldersWithoutXdgVariables) {
-    Home home;
+    // Nothing in the home's folders but what the program might write there.
+    Home home(Home::Cache::Empty);
     QTemporaryDir user;
     {
         ProgramRun first(WithoutXdgFolders(home, user.path()), {"2"});

@@ -189,7 +189,7 @@ TEST(Runner, TaskStartingWhileTheProgramClosesRecordsOrFails) {
     for (const int offset_ms : {-500, 0, 500}) {
         SCOPED_TRACE("offset " + std::to_string(offset_ms) + " ms");
         SavedCrontab saved;
-        Home home;
+        Home home(Home::Cache::Empty);
         home.makeRuntimeDir();
         EnterSession(home);
         Scheduler s(home);
