@@ -4,6 +4,7 @@
 #include "app/ErrorHandler.h"
 #include "app/Paths.h"
 #include "app/Resources.h"
+#include "tests/support/CompressorCache.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -23,7 +24,9 @@ QT_END_NAMESPACE
 
 namespace qeltv::test {
 
-// Temporary folders in the shape the program uses.
+// Temporary folders in the shape the program uses. Their cache holds the
+// test run's compressor trial results (tests/support/CompressorCache.h):
+// without them every window would wait seconds for its own trials.
 inline Paths TempPaths(const QTemporaryDir& dir) {
     const std::filesystem::path root = dir.path().toStdString();
     Paths p;
@@ -33,6 +36,7 @@ inline Paths TempPaths(const QTemporaryDir& dir) {
     p.cacheDir = root / "cache" / "qeltv";
     p.videosDir = root / "videos" / "qeltv";
     p.createRuntimeDir();
+    SeedCompressorCache(QString::fromStdString(p.cacheDir.string()));
     return p;
 }
 
